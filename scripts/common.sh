@@ -1,0 +1,35 @@
+# Shared by the project's scripts: installs what a fresh Debian 12 machine lacks.
+# shellcheck shell=bash
+
+CARDGATE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Debian packages the native build and the test suite need.
+CARDGATE_PACKAGES=(cmake make g++ pkg-config libboost1.74-dev libboost-system1.74-dev
+  libboost-thread1.74-dev libboost-date-time1.74-dev libboost-filesystem1.74-dev
+  libmbedtls-dev nlohmann-json3-dev googletest libgtest-dev)
+
+# ensure_packages PKG...: installs the packages that are missing (needs root and apt-get).
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing missing packages: ${missing[*]}"
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo=(sudo)
+  fi
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+}
+
+cardgate_jobs() {
+  nproc 2>/dev/null || echo 2
+}

@@ -1,0 +1,173 @@
+#include "config/config_store.h"
+
+#include <cctype>
+#include <cstring>
+#include <exception>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "config/byte_io.h"
+#include "config/run_log.h"
+
+namespace pt = boost::property_tree;
+
+namespace {
+
+constexpr char kSamvListFile[] = "SamvList.ini";
+constexpr char kSystemConfigFile[] = "SystemConfig.ini";
+
+// Locates a configuration file: logs "Not Exist!" and returns false when nothing exists under
+// the name (a directory counts as existing, and then fails to read as malformed).
+bool FileExists(const char* szFunction, int nLine, const std::string& strPath) {
+  boost::system::error_code ec;
+  if (boost::filesystem::exists(strPath, ec)) {
+    return true;
+  }
+  WriteLogF("FUNCTION %s  LINE %d %s Not Exist!", szFunction, nLine, strPath.c_str());
+  return false;
+}
+
+void SetStatus(ConfigStatus* pStatus, ConfigStatus eStatus) {
+  if (pStatus != nullptr) {
+    *pStatus = eStatus;
+  }
+}
+
+// The reader's and writer's errors (unmatched '[', duplicate key, unreadable file, ...) name the
+// file and line themselves; the message adds who was reading.
+void LogFileError(const char* szFunction, int nLine, const std::string& strPath,
+                  const std::exception& e) {
+  WriteLogF("FUNCTION %s  LINE %d %s Read Error: %s", szFunction, nLine, strPath.c_str(),
+            e.what());
+}
+
+// Copies a file value into a text field only when it is shorter than the field.
+template <size_t N>
+void TakeIfShorter(char (&field)[N], const std::string& strValue) {
+  if (strValue.size() < N) {
+    CopyText(field, strValue.c_str());
+  }
+}
+
+// A field's text as it goes into the INI file. A line end would let a device-sent value add keys
+// of its own to the file, so the text ends at the first CR or LF.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  std::string s(field, FieldLength(field));
+  return s.substr(0, s.find_first_of("\r\n"));
+}
+
+}  // namespace
+
+std::string TrimText(const std::string& strText) {
+  size_t b = 0;
+  size_t e = strText.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(strText[b]))) {
+    ++b;
+  }
+  while (e > b && std::isspace(static_cast<unsigned char>(strText[e - 1]))) {
+    --e;
+  }
+  return strText.substr(b, e - b);
+}
+
+ConfigStore::ConfigStore() : m_strDirectory(GetExeDirectory()) {}
+
+ConfigStore::ConfigStore(std::string strDirectory) : m_strDirectory(std::move(strDirectory)) {}
+
+bool ConfigStore::BuildSamvResourceList(std::vector<SamvServerEntry*>* pList,
+                                        ConfigStatus* pStatus) {
+  SetStatus(pStatus, ConfigStatus::Ok);
+  if (pList == nullptr) {
+    return false;
+  }
+  std::string strPath = PathOf(kSamvListFile);
+  if (!FileExists("BuildSamvResourceList", __LINE__, strPath)) {
+    SetStatus(pStatus, ConfigStatus::Missing);
+    return false;
+  }
+  pt::ptree tree;
+  try {
+    pt::read_ini(strPath, tree);
+  } catch (const std::exception& e) {
+    LogFileError("BuildSamvResourceList", __LINE__, strPath, e);
+    SetStatus(pStatus, ConfigStatus::Malformed);
+    return false;
+  }
+  uint32_t unCount = tree.get<uint32_t>("IP_LIST.SAMV_COUNT", 0);
+  if (unCount == 0) {
+    return false;
+  }
+  for (uint32_t i = 0; i < unCount; ++i) {
+    std::string strIndex = std::to_string(i);
+    SamvServerEntry* pEntry = new SamvServerEntry();
+    std::memset(pEntry, 0, sizeof(*pEntry));
+    TakeIfShorter(pEntry->IP, tree.get<std::string>("IP_LIST.IP" + strIndex, ""));
+    pEntry->PORT = tree.get<uint32_t>("IP_LIST.PORT" + strIndex, 0);
+    pEntry->VELM_PORT = tree.get<uint32_t>("IP_LIST.VELM_PORT" + strIndex, 0);
+    pList->push_back(pEntry);
+  }
+  return true;
+}
+
+bool ConfigStore::GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pStatus) {
+  SetStatus(pStatus, ConfigStatus::Ok);
+  if (pConfig == nullptr) {
+    return false;
+  }
+  std::string strPath = PathOf(kSystemConfigFile);
+  if (!FileExists("GetSystemConfig", __LINE__, strPath)) {
+    SetStatus(pStatus, ConfigStatus::Missing);
+    return false;
+  }
+  pt::ptree tree;
+  try {
+    pt::read_ini(strPath, tree);
+  } catch (const std::exception& e) {
+    LogFileError("GetSystemConfig", __LINE__, strPath, e);
+    SetStatus(pStatus, ConfigStatus::Malformed);
+    return false;
+  }
+  TakeIfShorter(pConfig->szUserName, tree.get<std::string>("SYSTEM_ADMINISTRATOR.USER_NAME", ""));
+  TakeIfShorter(pConfig->szPassword, tree.get<std::string>("SYSTEM_ADMINISTRATOR.PASSWORD", ""));
+  TakeIfShorter(pConfig->szLogServerIp, tree.get<std::string>("LOG_SERVER.IP_ADDRESS", ""));
+  pConfig->unLogServerPort = tree.get<uint32_t>("LOG_SERVER.PORT", 0);
+  TakeIfShorter(pConfig->szHttpLogUrl, tree.get<std::string>("LOG_SERVER.HTTP_LOG_URL", ""));
+  TakeIfShorter(pConfig->szAppKey, tree.get<std::string>("LOG_SERVER.APP_KEY", ""));
+  TakeIfShorter(pConfig->szSecretKey, tree.get<std::string>("LOG_SERVER.SECRET_KEY", ""));
+  TakeIfShorter(pConfig->szSign, tree.get<std::string>("LOG_SERVER.SIGN", ""));
+  return true;
+}
+
+bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus) {
+  SetStatus(pStatus, ConfigStatus::Ok);
+  if (pConfig == nullptr) {
+    return false;
+  }
+  std::string strPath = PathOf(kSystemConfigFile);
+  if (!FileExists("SetSystemConfig", __LINE__, strPath)) {
+    SetStatus(pStatus, ConfigStatus::Missing);
+    return false;
+  }
+  try {
+    // Read first, so keys and sections this gateway does not know survive the rewrite.
+    pt::ptree tree;
+    pt::read_ini(strPath, tree);
+    tree.put("SYSTEM_ADMINISTRATOR.USER_NAME", FieldText(pConfig->szUserName));
+    tree.put("SYSTEM_ADMINISTRATOR.PASSWORD", FieldText(pConfig->szPassword));
+    tree.put("LOG_SERVER.IP_ADDRESS", FieldText(pConfig->szLogServerIp));
+    tree.put("LOG_SERVER.PORT", pConfig->unLogServerPort);
+    tree.put("LOG_SERVER.HTTP_LOG_URL", FieldText(pConfig->szHttpLogUrl));
+    tree.put("LOG_SERVER.APP_KEY", FieldText(pConfig->szAppKey));
+    tree.put("LOG_SERVER.SECRET_KEY", FieldText(pConfig->szSecretKey));
+    tree.put("LOG_SERVER.SIGN", FieldText(pConfig->szSign));
+    pt::write_ini(strPath, tree);
+  } catch (const std::exception& e) {
+    LogFileError("SetSystemConfig", __LINE__, strPath, e);
+    SetStatus(pStatus, ConfigStatus::Malformed);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/unordered_map.hpp>
+
+#include "config/system_config.h"
+#include "config/user_struct.h"
+
+// What became of one configuration file operation, for callers that must tell a missing file
+// (the gateway goes on) from one the INI reader rejected or that could not be read or written
+// (at start-up the gateway stops).
+enum class ConfigStatus { Ok, Missing, Malformed };
+
+// Account number -> password of every account that may log in (type 0).
+using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
+
+// Reads and writes the three INI files (SamvList.ini, SystemConfig.ini, UserList.ini) through
+// Boost.PropertyTree. Every operation works on a tree of its own that lives only for the call,
+// so the file operations may run on any thread; they take no lock. The only state is the
+// directory the files live in and the user-list change mark, which is guarded by the data
+// switch's user-list lock (the REQUIRES below).
+class ConfigStore {
+ public:
+  // The files live beside the running executable.
+  ConfigStore();
+  // The files live in strDirectory (tests). A non-empty directory must end with "/".
+  explicit ConfigStore(std::string strDirectory);
+
+  const std::string& Directory() const { return m_strDirectory; }
+  std::string PathOf(const char* szFileName) const { return m_strDirectory + szFileName; }
+
+  // Appends one new entry per server of SamvList.ini (the list is not cleared). True when the
+  // file was read and SAMV_COUNT is not 0. A missing or malformed file is logged and appends
+  // nothing; *pStatus (optional) tells which.
+  bool BuildSamvResourceList(std::vector<SamvServerEntry*>* pList, ConfigStatus* pStatus = nullptr);
+
+  // Fills *pConfig from SystemConfig.ini. A text too long for its field leaves the field as it
+  // was; an absent key empties it. False (record untouched) when the file is missing or malformed.
+  bool GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr);
+
+  // Rewrites the eight keys of SystemConfig.ini from *pConfig, keeping every other key and
+  // section. A missing file is not created. False when missing, malformed or not writable.
+  bool SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr);
+
+  // Reads UserList.ini into the list (new zero-filled records) and the table (type 0 only).
+  // True when at least one slot was read.
+  bool BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap* pTable,
+                     ConfigStatus* pStatus = nullptr);
+
+  // REQUIRES: the user-list lock is held.
+  void MarkUserListChanged();
+  bool IsUserListChangePending() const { return m_bUserListChangePending; }  // REQUIRES: lock
+
+  // Main loop: writes the list back to UserList.ini once 11 s have passed since the last change.
+  // Takes mtxUserList itself to test and clear the mark and to copy the records, and does the
+  // file work after releasing it. Never throws; a file that cannot be read or written is logged
+  // and the pending changes stay in memory only.
+  void SynchronizeUserData(const std::vector<UserStruct*>* pList, boost::mutex& mtxUserList);
+
+ private:
+  std::string m_strDirectory;
+  boost::posix_time::ptime m_tmUserListChanged;  // not-a-date-time until the first change
+  bool m_bUserListChangePending = false;
+};
+
+// Device command 82 (write): adds a new account or changes the password and type of an existing
+// one in the list, under mtxUserList. A new type-0 account may log in at once; a changed one
+// keeps its old password in the table until the next start.
+void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
+                 UserPasswordMap& mapUserPassword, boost::mutex& mtxUserList,
+                 const UserStruct& user);
+
+// Trims the C isspace set from both ends.
+std::string TrimText(const std::string& strText);

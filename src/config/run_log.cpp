@@ -1,0 +1,118 @@
+#include "config/run_log.h"
+
+#include <limits.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/thread/mutex.hpp>
+
+namespace {
+
+// Created during static initialisation, before any thread can log.
+boost::mutex& LogMutex() {
+  static boost::mutex mtx;
+  return mtx;
+}
+
+std::atomic<LocalClockSource> g_pClockSource{nullptr};
+
+boost::posix_time::ptime ToLocalPtime(const struct timeval& tv) {
+  struct tm tmLocal;
+  std::memset(&tmLocal, 0, sizeof(tmLocal));
+  time_t sec = tv.tv_sec;
+  localtime_r(&sec, &tmLocal);
+  boost::gregorian::date day(static_cast<unsigned short>(tmLocal.tm_year + 1900),
+                             static_cast<unsigned short>(tmLocal.tm_mon + 1),
+                             static_cast<unsigned short>(tmLocal.tm_mday));
+  boost::posix_time::time_duration tod(tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec);
+  return boost::posix_time::ptime(day, tod + boost::posix_time::microseconds(tv.tv_usec));
+}
+
+}  // namespace
+
+std::string FormatLocalTime(const struct timeval& tv) {
+  // ISO basic form YYYYMMDDTHHMMSS[.ffffff], then dashes, a blank and colons put in.
+  std::string s = boost::posix_time::to_iso_string(ToLocalPtime(tv));
+  s.insert(4, "-");
+  s.insert(7, "-");
+  std::string::size_type t = s.find('T');
+  if (t != std::string::npos) {
+    s[t] = ' ';
+  }
+  s.insert(13, ":");
+  s.insert(16, ":");
+  return s;
+}
+
+void GetLocalTimeString(char* szOut) {
+  if (szOut == nullptr) {
+    return;
+  }
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  std::string s = FormatLocalTime(tv);
+  std::snprintf(szOut, kTimeTextSize, "%s", s.c_str());
+}
+
+boost::posix_time::ptime LocalTimeNow() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return ToLocalPtime(tv);
+}
+
+boost::posix_time::ptime LocalClockNow() {
+  LocalClockSource pSource = g_pClockSource.load();
+  return pSource != nullptr ? pSource() : LocalTimeNow();
+}
+
+void SetLocalClockSource(LocalClockSource pSource) { g_pClockSource.store(pSource); }
+
+void WriteLog(const char* szText) {
+  boost::mutex::scoped_lock lock(LogMutex());
+  if (szText == nullptr) {
+    return;
+  }
+  char szStamp[kTimeTextSize] = {0};
+  GetLocalTimeString(szStamp);
+  std::printf("%s [%s]\r\n", szStamp, szText);
+  std::fflush(stdout);
+}
+
+void WriteLogF(const char* szFormat, ...) {
+  char szBuf[2048] = {0};
+  va_list args;
+  va_start(args, szFormat);
+  std::vsnprintf(szBuf, sizeof(szBuf), szFormat, args);
+  va_end(args);
+  WriteLog(szBuf);
+}
+
+void GetExeDirectory(char* szDir, size_t unSize) {
+  if (szDir == nullptr || unSize == 0) {
+    return;
+  }
+  std::memset(szDir, 0, unSize);
+  ssize_t n = readlink("/proc/self/exe", szDir, unSize);
+  if (n <= 0 || static_cast<size_t>(n) >= unSize) {
+    // Unreadable, or cut by the buffer: a cut path names a wrong directory, so treat it as unknown.
+    std::memset(szDir, 0, unSize);
+    return;
+  }
+  char* pSlash = std::strrchr(szDir, '/');
+  if (pSlash != nullptr) {
+    pSlash[1] = '\0';
+  }
+}
+
+std::string GetExeDirectory() {
+  std::vector<char> buf(PATH_MAX + 1, 0);
+  GetExeDirectory(buf.data(), buf.size());
+  return std::string(buf.data());
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstddef>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+// The run log: one time-stamped line per call on standard output, "%s [%s]\r\n", under one
+// process-wide lock so lines from different threads never interleave. Any thread may log at
+// any time; nothing here blocks longer than one write to standard output.
+
+// Writes "<stamp> [<text>]\r\n" and flushes. A null text prints nothing.
+void WriteLog(const char* szText);
+
+// printf-style convenience: formats into a zero-filled 2048-byte buffer (longer texts are cut)
+// and hands it to WriteLog.
+void WriteLogF(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
+
+// Size of the buffers that callers pass to GetLocalTimeString.
+constexpr size_t kTimeTextSize = 32;
+
+// Current local time, full form: "YYYY-MM-DD HH:MM:SS.ffffff" (26 characters), or 19 characters
+// without the point and fraction when the microsecond count is exactly zero. REQUIRES: the
+// buffer holds at least kTimeTextSize bytes. A null buffer does nothing.
+void GetLocalTimeString(char* szOut);
+
+// The same rendering for a given wall-clock reading (local time zone).
+std::string FormatLocalTime(const struct timeval& tv);
+
+// The current local time with microseconds, from the wall clock and the local time zone.
+boost::posix_time::ptime LocalTimeNow();
+
+// The clock the periodic work of the main loop decides with (clock synchronisation, retries,
+// user-list write-back). It reads LocalTimeNow unless a test has installed its own source.
+using LocalClockSource = boost::posix_time::ptime (*)();
+boost::posix_time::ptime LocalClockNow();
+void SetLocalClockSource(LocalClockSource pSource);  // null restores the real clock
+
+// Fills szDir with the directory of the running executable, with its trailing slash (for example
+// "/usr/bin/"). The buffer is zero-filled first. When the link cannot be read, or the path does
+// not fit the buffer, the directory is unknown and the buffer stays empty: file names are then
+// resolved against the working directory. A path without "/" is left as read.
+void GetExeDirectory(char* szDir, size_t unSize);
+std::string GetExeDirectory();

@@ -1,0 +1,224 @@
+// The user-account half of ConfigStore: UserList.ini, the change mark and SetUserInfo.
+#include <cstring>
+#include <exception>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/optional.hpp>
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "config/byte_io.h"
+#include "config/config_store.h"
+#include "config/run_log.h"
+
+namespace pt = boost::property_tree;
+
+namespace {
+
+constexpr char kUserListFile[] = "UserList.ini";
+constexpr int64_t kWriteBackDelayUs = 11000000;
+
+std::string PasswordText(const UserStruct& user) {
+  return std::string(user.szPassword, FieldLength(user.szPassword));
+}
+
+bool UserFileExists(const char* szFunction, int nLine, const std::string& strPath) {
+  boost::system::error_code ec;
+  if (boost::filesystem::exists(strPath, ec)) {
+    return true;
+  }
+  WriteLogF("FUNCTION %s  LINE %d %s Not Exist!", szFunction, nLine, strPath.c_str());
+  return false;
+}
+
+// The INI writer puts values out as they stand; a line end inside one would add keys.
+std::string OneLine(const std::string& s) { return s.substr(0, s.find_first_of("\r\n")); }
+
+}  // namespace
+
+bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap* pTable,
+                                ConfigStatus* pStatus) {
+  if (pStatus != nullptr) {
+    *pStatus = ConfigStatus::Ok;
+  }
+  if (pList == nullptr || pTable == nullptr) {
+    return false;
+  }
+  std::string strPath = PathOf(kUserListFile);
+  if (!UserFileExists("BuildUserList", 153, strPath)) {
+    if (pStatus != nullptr) {
+      *pStatus = ConfigStatus::Missing;
+    }
+    return false;
+  }
+  pt::ptree tree;
+  try {
+    pt::read_ini(strPath, tree);
+  } catch (const std::exception& e) {
+    WriteLogF("FUNCTION %s  LINE %d %s Read Error: %s", "BuildUserList", __LINE__, strPath.c_str(),
+              e.what());
+    if (pStatus != nullptr) {
+      *pStatus = ConfigStatus::Malformed;
+    }
+    return false;
+  }
+  uint32_t unCount = 0;
+  try {
+    unCount = tree.get<uint32_t>("USER_LIST.USER_COUNT");
+  } catch (const std::exception& e) {
+    WriteLogF("FUNCTION %s  LINE %d Exception in thread:%s!", "BuildUserList", 165, e.what());
+    unCount = 0;
+  }
+  if (unCount == 0) {
+    return false;
+  }
+  for (uint32_t i = 0; i < unCount; ++i) {
+    std::string strIndex = std::to_string(i);
+    std::string strPassword = TrimText(tree.get<std::string>("USER_LIST.PASSWORD_" + strIndex, ""));
+    if (strPassword.empty()) {
+      continue;
+    }
+    uint32_t unAccountNo = tree.get<uint32_t>("USER_LIST.ACCOUNT_NO_" + strIndex, 0);
+    if (strPassword.size() > sizeof(UserStruct::szPassword)) {
+      // The record and a device's frame hold at most 16 password bytes, so nobody could ever
+      // log in with this one; say so instead of keeping an account that silently never works.
+      WriteLogF("FUNCTION %s  LINE %d PASSWORD_%u of account %u is longer than 16 characters: "
+                "slot skipped",
+                "BuildUserList", __LINE__, i, unAccountNo);
+      continue;
+    }
+    UserStruct* pUser = new UserStruct();
+    std::memset(pUser, 0, sizeof(*pUser));
+    std::memcpy(pUser->szPassword, strPassword.data(), strPassword.size());
+    pUser->unAccountNo = unAccountNo;
+    pUser->unType = tree.get<uint32_t>("USER_LIST.TYPE_" + strIndex, 0);
+    pUser->unIndex = i;
+    pList->push_back(pUser);
+    if (pUser->unType == 0) {
+      (*pTable)[unAccountNo] = strPassword;
+    }
+  }
+  return true;
+}
+
+void ConfigStore::MarkUserListChanged() {
+  m_tmUserListChanged = LocalClockNow();
+  m_bUserListChangePending = true;
+}
+
+void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
+                                      boost::mutex& mtxUserList) {
+  if (pList == nullptr) {
+    return;
+  }
+  std::vector<boost::optional<UserStruct>> arrCopy;  // none where the list holds no record
+  {
+    boost::mutex::scoped_lock lock(mtxUserList);
+    if (!m_bUserListChangePending) {
+      return;
+    }
+    int64_t nElapsedUs = (LocalClockNow() - m_tmUserListChanged).total_microseconds();
+    if (nElapsedUs < kWriteBackDelayUs) {  // a clock set back also waits
+      return;
+    }
+    m_bUserListChangePending = false;
+    arrCopy.reserve(pList->size());
+    for (const UserStruct* pUser : *pList) {
+      arrCopy.push_back(pUser != nullptr ? boost::optional<UserStruct>(*pUser) : boost::none);
+    }
+  }
+  std::string strPath = PathOf(kUserListFile);
+  if (!UserFileExists("SynchronizeUserData", 570, strPath)) {
+    return;
+  }
+  try {
+    pt::ptree tree;
+    pt::read_ini(strPath, tree);
+    uint32_t unSize = static_cast<uint32_t>(arrCopy.size());
+    boost::optional<uint32_t> count = tree.get_optional<uint32_t>("USER_LIST.USER_COUNT");
+    if (!count) {
+      tree.put("USER_LIST.USER_COUNT", 0u);
+    }
+    if (!count || *count != unSize) {
+      tree.put("USER_LIST.USER_COUNT", unSize);
+    }
+    for (uint32_t p = 0; p < unSize; ++p) {
+      if (!arrCopy[p]) {
+        continue;
+      }
+      const UserStruct& user = *arrCopy[p];
+      std::string strIndex = std::to_string(p);
+      std::string strKey = "USER_LIST.PASSWORD_" + strIndex;
+      boost::optional<std::string> password = tree.get_optional<std::string>(strKey);
+      if (!password) {
+        tree.put(strKey, std::string());
+      }
+      std::string strRecordPassword = OneLine(PasswordText(user));
+      if (TrimText(password ? *password : std::string()) != strRecordPassword) {
+        tree.put(strKey, strRecordPassword);
+      }
+      strKey = "USER_LIST.ACCOUNT_NO_" + strIndex;
+      boost::optional<uint32_t> account = tree.get_optional<uint32_t>(strKey);
+      if (!account || *account != user.unAccountNo) {
+        tree.put(strKey, user.unAccountNo);
+      }
+      strKey = "USER_LIST.TYPE_" + strIndex;
+      boost::optional<uint32_t> type = tree.get_optional<uint32_t>(strKey);
+      if (!type || *type != user.unType) {
+        tree.put(strKey, user.unType);
+      }
+    }
+    WriteLogF("FUNCTION %s  LINE %d ", "SynchronizeUserData", 647);
+    pt::write_ini(strPath, tree);
+    WriteLogF("FUNCTION %s  LINE %d ", "SynchronizeUserData", 652);
+  } catch (const std::exception& e) {
+    WriteLogF("FUNCTION %s  LINE %d %s Write Error: %s", "SynchronizeUserData", __LINE__,
+              strPath.c_str(), e.what());
+  }
+}
+
+void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
+                 UserPasswordMap& mapUserPassword, boost::mutex& mtxUserList,
+                 const UserStruct& user) {
+  static const char* const kFn = "SetUserInfo";
+  boost::mutex::scoped_lock lock(mtxUserList);
+  UserStruct* pFound = nullptr;
+  for (UserStruct* pUser : arrUserList) {
+    if (pUser != nullptr && pUser->unAccountNo == user.unAccountNo) {
+      pFound = pUser;
+      break;
+    }
+  }
+  WriteLogF("FUNCTION %s  LINE %d unAccountNo %u", kFn, 1313, user.unAccountNo);
+  if (pFound == nullptr) {
+    UserStruct* pNew = new (std::nothrow) UserStruct(user);
+    if (pNew == nullptr) {
+      WriteLogF("FUNCTION %s  LINE %d NEW UserStruct FALSE", kFn, 1389);
+      return;
+    }
+    pNew->unIndex = static_cast<uint32_t>(arrUserList.size());
+    arrUserList.push_back(pNew);
+    if (pNew->unType == 0) {
+      mapUserPassword[pNew->unAccountNo] = TrimText(PasswordText(user));
+    }
+    store.MarkUserListChanged();
+    WriteLogF("FUNCTION %s  LINE %d m_arrUserList.size() %d ", kFn, 1412,
+              static_cast<int>(arrUserList.size()));
+    return;
+  }
+  WriteLogF("FUNCTION %s  LINE %d ", kFn, 1321);
+  if (user.szPassword[0] == 0) {
+    WriteLogF("FUNCTION %s  LINE %d ", kFn, 1329);
+    return;
+  }
+  WriteLogF("FUNCTION %s  LINE %d ", kFn, 1336);
+  if (PasswordText(*pFound) == PasswordText(user) && pFound->unType == user.unType) {
+    WriteLogF("FUNCTION %s  LINE %d NO CHANGE ", kFn, 1343);
+    return;
+  }
+  WriteLogF("FUNCTION %s  LINE %d unIndex %u", kFn, 1350, pFound->unIndex);
+  std::memcpy(pFound->szPassword, user.szPassword, sizeof(pFound->szPassword));
+  pFound->unType = user.unType;
+  store.MarkUserListChanged();
+  WriteLogF("FUNCTION %s  LINE %d ", kFn, 1361);
+}

@@ -1,0 +1,147 @@
+#include "config/config_store.h"
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "config/byte_io.h"
+#include "support/test_util.h"
+
+namespace {
+
+class ConfigStoreTest : public ::testing::Test {
+ protected:
+  ConfigStoreTest() : m_store(m_dir.Path()) {}
+  ~ConfigStoreTest() override {
+    for (SamvServerEntry* p : m_list) {
+      delete p;
+    }
+  }
+  TempDir m_dir;
+  ConfigStore m_store;
+  std::vector<SamvServerEntry*> m_list;
+};
+
+SystemConfigStruct ZeroConfig() {
+  SystemConfigStruct cfg;
+  std::memset(&cfg, 0, sizeof(cfg));
+  return cfg;
+}
+
+}  // namespace
+
+TEST_F(ConfigStoreTest, SamvListFillsEntriesInIndexOrderWithDefaults) {
+  m_dir.Write("SamvList.ini",
+              "; servers\n[IP_LIST]\nSAMV_COUNT=3\nIP0 = 10.0.0.1 \nPORT0=6000\nVELM_PORT0=6001\n"
+              "IP1=10.0.0.2\nPORT1=abc\nIP2=" + std::string(32, '1') + "\nPORT2=7\n");
+  EXPECT_TRUE(m_store.BuildSamvResourceList(&m_list));
+  ASSERT_EQ(m_list.size(), 3u);
+  EXPECT_STREQ(m_list[0]->IP, "10.0.0.1");
+  EXPECT_EQ(m_list[0]->PORT, 6000u);
+  EXPECT_EQ(m_list[0]->VELM_PORT, 6001u);
+  EXPECT_STREQ(m_list[1]->IP, "10.0.0.2");
+  EXPECT_EQ(m_list[1]->PORT, 0u);  // not a number
+  EXPECT_EQ(m_list[1]->VELM_PORT, 0u);
+  EXPECT_STREQ(m_list[2]->IP, "");  // 32 characters do not fit
+  EXPECT_EQ(m_list[2]->PORT, 7u);
+}
+
+TEST_F(ConfigStoreTest, SamvListWithoutCountOrFileAppendsNothing) {
+  ConfigStatus status;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(m_store.BuildSamvResourceList(&m_list, &status));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, ConfigStatus::Missing);
+  EXPECT_NE(out.find("FUNCTION BuildSamvResourceList  LINE "), std::string::npos);
+  EXPECT_NE(out.find("SamvList.ini Not Exist!"), std::string::npos);
+
+  m_dir.Write("SamvList.ini", "[IP_LIST]\nIP0=1.2.3.4\n");
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(m_store.BuildSamvResourceList(&m_list, &status));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(status, ConfigStatus::Ok);
+  EXPECT_TRUE(m_list.empty());
+}
+
+TEST_F(ConfigStoreTest, MalformedFilesAreReportedAndTold) {
+  const char* bad[] = {"[IP_LIST\nSAMV_COUNT=1\n", "[IP_LIST]\nSAMV_COUNT=1\nSAMV_COUNT=2\n",
+                       "[IP_LIST]\nSAMV_COUNT\n", "[IP_LIST]\nSAMV_COUNT=1\n[IP_LIST]\nIP0=x\n"};
+  for (const char* text : bad) {
+    SCOPED_TRACE(text);
+    m_dir.Write("SamvList.ini", text);
+    ConfigStatus status = ConfigStatus::Ok;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(m_store.BuildSamvResourceList(&m_list, &status));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, ConfigStatus::Malformed);
+    EXPECT_NE(out.find("SamvList.ini Read Error: "), std::string::npos) << out;
+  }
+  EXPECT_TRUE(m_list.empty());
+}
+
+TEST_F(ConfigStoreTest, SystemConfigTakesOnlyTextsShorterThanTheirFields) {
+  m_dir.Write("SystemConfig.ini",
+              "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=admin\nPASSWORD=" + std::string(16, 'p') +
+                  "\n[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=8080\nHTTP_LOG_URL=/log\n"
+                  "APP_KEY=app\nSECRET_KEY=0123456789abcdef\n");
+  SystemConfigStruct cfg = ZeroConfig();
+  CopyText(cfg.szPassword, "old");
+  CopyText(cfg.szSign, "stale");
+  ASSERT_TRUE(m_store.GetSystemConfig(&cfg));
+  EXPECT_STREQ(cfg.szUserName, "admin");
+  EXPECT_STREQ(cfg.szPassword, "old");  // 16 characters do not fit: field kept
+  EXPECT_STREQ(cfg.szLogServerIp, "127.0.0.1");
+  EXPECT_EQ(cfg.unLogServerPort, 8080u);
+  EXPECT_STREQ(cfg.szHttpLogUrl, "/log");
+  EXPECT_STREQ(cfg.szSecretKey, "0123456789abcdef");
+  EXPECT_STREQ(cfg.szSign, "");  // absent key empties the field
+
+  m_dir.Write("SystemConfig.ini", "[SYSTEM_ADMINISTRATOR]\nPASSWORD=" + std::string(15, 'q') + "\n");
+  ASSERT_TRUE(m_store.GetSystemConfig(&cfg));
+  EXPECT_EQ(std::string(cfg.szPassword), std::string(15, 'q'));
+}
+
+TEST_F(ConfigStoreTest, SetSystemConfigKeepsUnknownKeysAndNeverCreatesTheFile) {
+  SystemConfigStruct cfg = ZeroConfig();
+  CopyText(cfg.szUserName, "root");
+  CopyText(cfg.szPassword, "secret");
+  CopyText(cfg.szLogServerIp, "10.1.1.1");
+  cfg.unLogServerPort = 9000;
+  CopyText(cfg.szHttpLogUrl, "/x\r\nINJECTED=1");
+  ConfigStatus status;
+  EXPECT_FALSE(m_store.SetSystemConfig(&cfg, &status));
+  EXPECT_EQ(status, ConfigStatus::Missing);
+  EXPECT_EQ(m_dir.Read("SystemConfig.ini"), "");
+
+  m_dir.Write("SystemConfig.ini",
+              "; comment\n[EXTRA]\nKEEP=me\n[LOG_SERVER]\nPORT=1\nOTHER=2\n");
+  ASSERT_TRUE(m_store.SetSystemConfig(&cfg));
+  EXPECT_EQ(m_dir.Read("SystemConfig.ini"),
+            "[EXTRA]\nKEEP=me\n[LOG_SERVER]\nPORT=9000\nOTHER=2\nIP_ADDRESS=10.1.1.1\n"
+            "HTTP_LOG_URL=/x\nAPP_KEY=\nSECRET_KEY=\nSIGN=\n"
+            "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=root\nPASSWORD=secret\n");
+  SystemConfigStruct back = ZeroConfig();
+  ASSERT_TRUE(m_store.GetSystemConfig(&back));
+  EXPECT_STREQ(back.szUserName, "root");
+  EXPECT_EQ(back.unLogServerPort, 9000u);
+}
+
+TEST(SystemConfigLayoutTest, EncodesLittleEndianAtFixedOffsets) {
+  SystemConfigStruct cfg = ZeroConfig();
+  CopyText(cfg.szUserName, "admin");
+  CopyText(cfg.szPassword, "pw");
+  cfg.unLogServerPort = 0x01020304;
+  CopyText(cfg.szSign, "S");
+  uint8_t out[724];
+  std::memset(out, 0xEE, sizeof(out));
+  EncodeSystemConfig(cfg, out);
+  EXPECT_EQ(0, std::memcmp(out, "admin\0", 6));
+  EXPECT_EQ(0, std::memcmp(out + 32, "pw\0", 3));
+  const uint8_t port[4] = {4, 3, 2, 1};
+  EXPECT_EQ(0, std::memcmp(out + 64, port, 4));
+  EXPECT_EQ(out[596], 'S');
+  EXPECT_EQ(out[723], 0);
+  SystemConfigStruct back;
+  DecodeSystemConfig(out, &back);
+  EXPECT_EQ(0, std::memcmp(&back, &cfg, sizeof(cfg)));
+}

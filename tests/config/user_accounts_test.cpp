@@ -1,0 +1,144 @@
+#include <cstring>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gtest/gtest.h>
+
+#include "config/byte_io.h"
+#include "config/config_store.h"
+#include "config/run_log.h"
+#include "support/test_util.h"
+
+namespace {
+
+boost::posix_time::ptime g_tmNow;
+boost::posix_time::ptime TestNow() { return g_tmNow; }
+
+class UserAccountsTest : public ::testing::Test {
+ protected:
+  UserAccountsTest() : m_store(m_dir.Path()) {
+    g_tmNow = boost::posix_time::time_from_string("2026-05-06 10:00:00");
+    SetLocalClockSource(&TestNow);
+  }
+  ~UserAccountsTest() override {
+    SetLocalClockSource(nullptr);
+    for (UserStruct* p : m_list) {
+      delete p;
+    }
+  }
+  void Advance(int nSeconds) { g_tmNow += boost::posix_time::seconds(nSeconds); }
+  UserStruct User(uint32_t unAccount, const char* szPassword, uint32_t unType) {
+    UserStruct u;
+    std::memset(&u, 0, sizeof(u));
+    u.unAccountNo = unAccount;
+    std::strncpy(u.szPassword, szPassword, sizeof(u.szPassword));
+    u.unType = unType;
+    return u;
+  }
+  void Sync() { m_store.SynchronizeUserData(&m_list, m_mtx); }
+
+  TempDir m_dir;
+  ConfigStore m_store;
+  std::vector<UserStruct*> m_list;
+  UserPasswordMap m_map;
+  boost::mutex m_mtx;
+};
+
+}  // namespace
+
+TEST_F(UserAccountsTest, BuildSkipsEmptySlotsAndTrimsPasswords) {
+  m_dir.Write("UserList.ini",
+              "[USER_LIST]\nUSER_COUNT=4\nPASSWORD_0=  abc\t\nACCOUNT_NO_0=100\nTYPE_0=0\n"
+              "PASSWORD_1=\nACCOUNT_NO_1=101\nPASSWORD_2=two\nACCOUNT_NO_2=102\nTYPE_2=1\n"
+              "PASSWORD_3=late\nACCOUNT_NO_3=100\n");
+  ASSERT_TRUE(m_store.BuildUserList(&m_list, &m_map));
+  ASSERT_EQ(m_list.size(), 3u);
+  EXPECT_EQ(m_list[0]->unIndex, 0u);
+  EXPECT_STREQ(m_list[0]->szPassword, "abc");
+  EXPECT_EQ(m_list[1]->unIndex, 2u);
+  EXPECT_EQ(m_list[1]->unType, 1u);
+  EXPECT_EQ(m_list[2]->unIndex, 3u);
+  EXPECT_EQ(m_map.size(), 1u);  // the type-1 account cannot log in
+  EXPECT_EQ(m_map[100], "late");  // the later slot wins in the table
+}
+
+TEST_F(UserAccountsTest, CountMissingIsReportedOverlongPasswordSkipped) {
+  m_dir.Write("UserList.ini", "[USER_LIST]\nPASSWORD_0=x\n");
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(m_store.BuildUserList(&m_list, &m_map));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("FUNCTION BuildUserList  LINE 165 Exception in thread:"), std::string::npos);
+
+  m_dir.Write("UserList.ini", "[USER_LIST]\nUSER_COUNT=2\nPASSWORD_0=" + std::string(17, 'x') +
+                                  "\nACCOUNT_NO_0=5\nPASSWORD_1=" + std::string(16, 'y') +
+                                  "\nACCOUNT_NO_1=6\n");
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(m_store.BuildUserList(&m_list, &m_map));
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("longer than 16 characters"), std::string::npos);
+  ASSERT_EQ(m_list.size(), 1u);
+  EXPECT_EQ(m_list[0]->unAccountNo, 6u);
+  EXPECT_EQ(std::string(m_list[0]->szPassword, FieldLength(m_list[0]->szPassword)),
+            std::string(16, 'y'));
+  EXPECT_EQ(m_map[6], std::string(16, 'y'));
+}
+
+TEST_F(UserAccountsTest, NewAccountLogsInAtOnceChangedOneAfterRestart) {
+  m_dir.Write("UserList.ini", "[USER_LIST]\nUSER_COUNT=0\n");
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(7, " pw ", 0));
+  ASSERT_EQ(m_list.size(), 1u);
+  EXPECT_EQ(m_map[7], "pw");
+  EXPECT_TRUE(m_store.IsUserListChangePending());
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(7, "new", 0));
+  EXPECT_STREQ(m_list[0]->szPassword, "new");
+  EXPECT_EQ(m_map[7], "pw");  // the table changes only at the next start
+}
+
+TEST_F(UserAccountsTest, UnchangedOrEmptyPasswordChangesNothing) {
+  m_list.push_back(new UserStruct(User(9, "same", 0)));
+  testing::internal::CaptureStdout();
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(9, "same", 0));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("FUNCTION SetUserInfo  LINE 1343 NO CHANGE "), std::string::npos);
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(9, "", 3));
+  EXPECT_EQ(m_list[0]->unType, 0u);
+  EXPECT_FALSE(m_store.IsUserListChangePending());
+}
+
+TEST_F(UserAccountsTest, BurstIsWrittenOnceElevenSecondsAfterTheLastChange) {
+  m_dir.Write("UserList.ini",
+              "[USER_LIST]\nUSER_COUNT=3\nPASSWORD_0=a\nACCOUNT_NO_0=1\nTYPE_0=0\nPASSWORD_1=\n"
+              "PASSWORD_2=c\nACCOUNT_NO_2=3\nTYPE_2=0\nEXTRA=keep\n");
+  ASSERT_TRUE(m_store.BuildUserList(&m_list, &m_map));
+  ASSERT_EQ(m_list.size(), 2u);
+  std::string before = m_dir.Read("UserList.ini");
+
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(50, "p1", 0));
+  Advance(5);
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(51, "p2", 1));
+  Advance(5);
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(1, "a2", 0));
+  Advance(10);
+  Sync();
+  EXPECT_EQ(m_dir.Read("UserList.ini"), before);
+  Advance(1);
+  Sync();
+  EXPECT_EQ(m_dir.Read("UserList.ini"),
+            "[USER_LIST]\nUSER_COUNT=4\nPASSWORD_0=a2\nACCOUNT_NO_0=1\nTYPE_0=0\nPASSWORD_1=c\n"
+            "PASSWORD_2=p1\nACCOUNT_NO_2=50\nTYPE_2=0\nEXTRA=keep\nACCOUNT_NO_1=3\nTYPE_1=0\n"
+            "PASSWORD_3=p2\nACCOUNT_NO_3=51\nTYPE_3=1\n");
+  EXPECT_FALSE(m_store.IsUserListChangePending());
+}
+
+TEST_F(UserAccountsTest, ClockSetBackWaitsAndMissingFileIsNotCreated) {
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(1, "x", 0));
+  Advance(-3600);
+  Sync();
+  EXPECT_TRUE(m_store.IsUserListChangePending());
+  Advance(3600 + 11);
+  testing::internal::CaptureStdout();
+  Sync();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("FUNCTION SynchronizeUserData  LINE 570 "), std::string::npos);
+  EXPECT_FALSE(m_store.IsUserListChangePending());
+  EXPECT_EQ(m_dir.Read("UserList.ini"), "");
+}
