@@ -1,0 +1,128 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "config/config_store.h"
+#include "config/system_config.h"
+#include "config/user_struct.h"
+#include "decodelog/decode_log_record.h"
+#include "mgmt/velm_api.h"
+#include "net/tcp_client.h"
+#include "net/tcp_server.h"
+
+// The one central object of the gateway: it is the device server, owns the pool of SAMV
+// connections (one CTcpClient per server of SamvList.ini, moved between FREE, BUSY and ERROR),
+// the log-server connection, the configuration, the user accounts, the queue of card records
+// and the management channel. Static callbacks find it through g_pDataSwitch.
+//
+// Locks, never nested: m_mtxPool (the three pool lists), m_mtxUserList (user list, account table,
+// change mark), m_mtxDecodeLog (the record queue), m_mtxSystemConfig (m_stSystemConfig). The run
+// log's lock may be taken under any of them. None is held while sleeping, polling or sending.
+//
+// Members are public because the subsystems that work on the switch (frame dispatch, capture,
+// upload, module management) are free functions or live in their own files; each member says
+// which lock or thread owns it.
+class DataSwitch : public CTcpServer {
+ public:
+  // Binds the device port (kDevicePort in the gateway; tests may pass 0) and opens the
+  // management channel. strConfigDir holds the INI files (the executable's directory in the
+  // gateway). Throws the server's and the channel's errors.
+  explicit DataSwitch(const std::string& strConfigDir, uint16_t unPort = kDevicePort);
+  ~DataSwitch();
+
+  // Reads the three INI files; in gateway mode also creates the pool, registers the callbacks,
+  // starts accepting and configures the log-server client. Returns false (and starts nothing)
+  // when a file exists but cannot be read or parsed: the gateway must not run on half a
+  // configuration. Missing files are logged and give empty settings.
+  bool DataSwitchInit(bool bGateway);
+
+  // ---- pool (device sessions) ----
+  // The five forms: release (c, other), mark error (c, c), recover (null, c), take (null, null,
+  // false), take error (null, null, true). Whole operation under m_mtxPool.
+  CTcpClient* GetFreeTcpClient(CTcpClient* pRelease, CTcpClient* pMark, bool bTakeError);
+  static void* VelmServeAcceptCallback(DeviceHandle hDevice);
+  static uint32_t VelmServerReceiveCallback(DeviceHandle hDevice, const uint8_t* pData,
+                                            uint32_t unCount, void* pContext);
+  static uint32_t VelmServeDisconnectCallback(DeviceHandle hDevice, void* pContext);
+  static uint32_t SamvClientReceiveCallback(CTcpClient* pClient,
+                                            boost::asio::ip::tcp::socket* pSocket,
+                                            const uint8_t* pData, uint32_t unCount,
+                                            DeviceHandle hPeer);
+  static uint32_t LogServerReceiveCallback(CTcpClient* pClient,
+                                           boost::asio::ip::tcp::socket* pSocket,
+                                           const uint8_t* pData, uint32_t unCount,
+                                           DeviceHandle hPeer);
+  CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);  // accept thread
+  uint32_t ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData, uint32_t unCount,
+                                    CTcpClient* pClient);  // session thread
+  uint32_t ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient* pClient);  // session thread
+  void ProcessSamvErrorClient();  // main thread
+  // IP texts of the ERROR clients joined by ","; an empty list leaves szOut unchanged.
+  void GetErrorListText(char* szOut, size_t unSize);
+  // "BUSY %d FREE %d ERROR %d" and, with errors, the red ERROR LIST line.
+  void WritePoolReport();
+  void GetPoolSizes(size_t* punBusy, size_t* punFree, size_t* punError);
+
+  // ---- card records ----
+  // Push (record given: appended, returns null) or pop (null: the oldest record, or null).
+  DecodeLogRecord* SamvDecodeLogQueue(DecodeLogRecord* pRecord);
+  size_t DecodeLogQueueSize();
+
+  // ---- settings ----
+  SystemConfigStruct GetSystemConfigCopy();
+  uint32_t LogServerPort();
+  // Device command 81 (write): rewrites SystemConfig.ini, rereads it, and asks the upload step to
+  // reconfigure the log-server client before its next attempt (the main thread alone touches
+  // m_LogServerClient).
+  void ApplySystemConfig(const SystemConfigStruct& stConfig);
+
+  // ---- user accounts ----
+  void SetUserInfo(const UserStruct& stUser);
+  void SynchronizeUserData();
+
+  // ---- module management (main thread) ----
+  void LogBuildTime();
+  void ProcessVelmApiGetMcuSerailNo(const char* szAddress, int32_t nPort);
+  void ProcessVelmApiGetMcuRtc(const char* szAddress, int32_t nPort);
+  void ProcessVelmApiSetMcuRtc(const char* szAddress, int32_t nPort);
+  void ProcessVelmApiResetMcu(const char* szAddress, int32_t nPort);
+  void ProcessVelmApiCommand(const char* szAddress, int32_t nPort, const char* szCommand);
+  void ProcessSamvSetRtc();
+
+  // Pool lists (m_mtxPool). m_arrTcpClient owns every SAMV client; written only at start-up and
+  // destruction.
+  std::vector<CTcpClient*> m_arrFreeTcpClient;
+  std::vector<CTcpClient*> m_arrBusyTcpClient;
+  std::vector<CTcpClient*> m_arrErrorTcpClient;
+  std::vector<CTcpClient*> m_arrTcpClient;
+  ConfigStore m_ConfigStore;                  // change mark under m_mtxUserList
+  std::vector<SamvServerEntry*> m_arrSamvList;  // owned; read-only after start-up
+  std::vector<UserStruct*> m_arrUserList;     // owned; m_mtxUserList
+  UserPasswordMap m_mapUserPassword;          // m_mtxUserList
+  SystemConfigStruct m_stSystemConfig;        // m_mtxSystemConfig; starts zero-filled
+  boost::mutex m_mtxPool;
+  boost::mutex m_mtxDecodeLog;
+  boost::mutex m_mtxUserList;
+  boost::mutex m_mtxSystemConfig;
+  CTcpClient m_LogServerClient;               // main thread only (upload)
+  std::atomic<bool> m_bLogServerReconfigure{false};  // set by command 81, taken by the upload
+  std::vector<DecodeLogRecord*> m_arrDecodeLog;  // owned; m_mtxDecodeLog
+  CVelmApi m_VelmApi;                         // main thread only
+  std::atomic<uint32_t> m_bLogServerAnswered{0};
+
+  // Main-loop clocks (main thread only): the retry step and the clock synchronisation.
+  bool m_bRetryClockSet = false;
+  boost::posix_time::ptime m_tmLastRetry;
+  bool m_bRtcStarted = false;
+  boost::posix_time::ptime m_tmLastRtcSync;
+};
+
+// Set once by the constructor, before any callback can run; never reset.
+extern DataSwitch* g_pDataSwitch;

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/shared_ptr.hpp>
+
+// The device socket handle: one accepted TCP socket, shared by reference count between the
+// session thread, the callbacks and whoever else must write to the device (the SAMV client
+// relaying answers). The socket lives while any copy exists.
+using DeviceSocket = boost::asio::ip::tcp::socket;
+using DeviceHandle = boost::shared_ptr<DeviceSocket>;
+
+// Callbacks are plain functions; their owner is found by other means (g_pDataSwitch).
+// Accept: returns the session context, or null to refuse the connection. May raise.
+typedef void* (*ServerAcceptCallback)(DeviceHandle hDevice);
+// Receive: one chunk of 1..4096 bytes exactly as one read returned it; valid only during the call.
+typedef uint32_t (*ServerReceiveCallback)(DeviceHandle hDevice, const uint8_t* pData,
+                                          uint32_t unCount, void* pContext);
+// Close: once per connection that got a context, after its last receive. Must not raise.
+typedef uint32_t (*ServerCloseCallback)(DeviceHandle hDevice, void* pContext);
+
+// Listening side for the card reader terminals: one accept thread, one blocking session thread
+// per device (both detached, with kThreadStackSize stacks), raw chunks to the callbacks.
+class CTcpServer {
+ public:
+  static constexpr uint16_t kDevicePort = 31213;
+
+  // Opens, configures (SO_REUSEADDR), binds 0.0.0.0:unPort and listens (backlog 128). The
+  // gateway always uses kDevicePort; tests may pass another port, 0 for any free one. Throws
+  // boost::system::system_error whose text is "open: ...", "set_option: ...", "bind: ..." or
+  // "listen: ...". Logs nothing.
+  explicit CTcpServer(uint16_t unPort = kDevicePort);
+  // Closes the listening socket; does not stop or join threads.
+  ~CTcpServer();
+  CTcpServer(const CTcpServer&) = delete;
+  CTcpServer& operator=(const CTcpServer&) = delete;
+
+  // Called before Start, from the thread that will call Start.
+  void SetReceiveCallback(ServerReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
+  void SetAcceptCallback(ServerAcceptCallback pCallback) { m_pAcceptCallback = pCallback; }
+  void SetCloseCallback(ServerCloseCallback pCallback) { m_pCloseCallback = pCallback; }
+
+  // Starts the detached accept thread. Throws boost::thread_resource_error if it cannot be made.
+  bool Start();
+  // Sets the stop flag; the accept thread ends after the next connection it handles.
+  void Stop();
+
+  // The port actually bound (tests that passed 0).
+  uint16_t LocalPort() const;
+
+  // Writes all unLength bytes to the device, blocking as long as needed; any thread, any device.
+  // Returns unLength, or 0 when an argument is missing or the write failed; on a failure the
+  // error text ("write: ...") is logged and copied, cut to unErrorSize - 1 bytes, into
+  // szErrorText. Bytes already written stay written.
+  static uint32_t SendData(DeviceHandle hDevice, const uint8_t* pData, uint32_t unLength,
+                           char* szErrorText, size_t unErrorSize);
+
+ private:
+  void ThreadLoop();
+  void TcpSessionThread(DeviceHandle hDevice, void* pContext);
+
+  std::atomic<bool> m_bStop{false};
+  boost::asio::io_context m_ioContext;
+  std::unique_ptr<boost::asio::ip::tcp::acceptor> m_upAcceptor;
+  ServerReceiveCallback m_pReceiveCallback = nullptr;
+  ServerAcceptCallback m_pAcceptCallback = nullptr;
+  ServerCloseCallback m_pCloseCallback = nullptr;
+};
