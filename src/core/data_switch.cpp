@@ -1,0 +1,486 @@
+#include "core/data_switch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include <boost/chrono/duration.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "config/byte_io.h"
+#include "config/run_log.h"
+#include "core/device_dispatch.h"
+#include "decodelog/decode_log_capture.h"
+
+DataSwitch* g_pDataSwitch = nullptr;
+
+namespace {
+
+constexpr int kAcceptConnectPolls = 101;   // 1 ms apart: the pairing waits about 101 ms
+constexpr int kRetryConnectPolls = 501;    // 1 ms apart: the retry waits about 0.5 s
+constexpr int64_t kRetryPeriodUs = 6000000;
+constexpr size_t kErrorListTextSize = 640;
+
+void SleepMs(int nMs) { boost::this_thread::sleep_for(boost::chrono::milliseconds(nMs)); }
+
+void RemoveAll(std::vector<CTcpClient*>& arr, CTcpClient* pClient) {
+  arr.erase(std::remove(arr.begin(), arr.end(), pClient), arr.end());
+}
+
+// The device's address for the run log; the session may already be gone, so a failed read of the
+// peer address falls back to what the pairing recorded.
+void DeviceAddress(const DeviceHandle& hDevice, std::string* pstrIp, int* pnPort, bool bThrow) {
+  boost::system::error_code ec;
+  boost::asio::ip::tcp::endpoint ep = hDevice->remote_endpoint(ec);
+  if (ec) {
+    if (bThrow) {
+      throw boost::system::system_error(ec, "remote_endpoint");
+    }
+    pstrIp->clear();
+    *pnPort = 0;
+    return;
+  }
+  *pstrIp = ep.address().to_string();
+  *pnPort = ep.port();
+}
+
+}  // namespace
+
+DataSwitch::DataSwitch(const std::string& strConfigDir, uint16_t unPort)
+    : CTcpServer(unPort), m_ConfigStore(strConfigDir) {
+  std::memset(&m_stSystemConfig, 0, sizeof(m_stSystemConfig));
+  m_VelmApi.Open();
+  m_bLogServerAnswered = 0;
+  g_pDataSwitch = this;
+  m_LogServerClient.SetReceiveCallback(&DataSwitch::LogServerReceiveCallback);
+}
+
+DataSwitch::~DataSwitch() {
+  Stop();
+  for (SamvServerEntry* p : m_arrSamvList) {
+    delete p;
+  }
+  m_arrSamvList.clear();
+  {
+    boost::mutex::scoped_lock lock(m_mtxUserList);
+    for (UserStruct* p : m_arrUserList) {
+      delete p;
+    }
+    m_arrUserList.clear();
+    m_mapUserPassword.clear();
+  }
+  {
+    boost::mutex::scoped_lock lock(m_mtxDecodeLog);
+    for (DecodeLogRecord* p : m_arrDecodeLog) {
+      delete p;
+    }
+    m_arrDecodeLog.clear();
+  }
+  for (CTcpClient* p : m_arrTcpClient) {
+    p->Close();
+    delete p;
+  }
+  {
+    boost::mutex::scoped_lock lock(m_mtxPool);
+    m_arrFreeTcpClient.clear();
+    m_arrBusyTcpClient.clear();
+    m_arrErrorTcpClient.clear();
+  }
+  m_arrTcpClient.clear();
+  m_LogServerClient.Close();
+  m_VelmApi.Close();
+}
+
+bool DataSwitch::DataSwitchInit(bool bGateway) {
+  ConfigStatus eSamv = ConfigStatus::Ok;
+  ConfigStatus eUsers = ConfigStatus::Ok;
+  ConfigStatus eSystem = ConfigStatus::Ok;
+  m_ConfigStore.BuildSamvResourceList(&m_arrSamvList, &eSamv);
+  {
+    boost::mutex::scoped_lock lock(m_mtxUserList);
+    m_mapUserPassword.clear();
+    m_ConfigStore.BuildUserList(&m_arrUserList, &m_mapUserPassword, &eUsers);
+  }
+  SystemConfigStruct stConfig = GetSystemConfigCopy();
+  if (m_ConfigStore.GetSystemConfig(&stConfig, &eSystem)) {
+    boost::mutex::scoped_lock lock(m_mtxSystemConfig);
+    m_stSystemConfig = stConfig;
+  }
+  WriteLogF("Samv Device Size %d", static_cast<int>(m_arrSamvList.size()));
+  if (eSamv == ConfigStatus::Malformed || eUsers == ConfigStatus::Malformed ||
+      eSystem == ConfigStatus::Malformed) {
+    // Running on half a configuration would refuse every log-in or drop every card record
+    // without a word: stop before anything is accepted or sent.
+    WriteLogF("FUNCTION %s  LINE %d configuration files in %s cannot be read: not started",
+              "DataSwitchInit", __LINE__, m_ConfigStore.Directory().c_str());
+    return false;
+  }
+  if (!bGateway) {
+    return true;
+  }
+  for (size_t i = 0; i < m_arrSamvList.size(); ++i) {
+    SamvServerEntry* pEntry = m_arrSamvList.at(i);
+    if (pEntry == nullptr) {
+      WriteLogF("FUNCTION %s  LINE %d m_arrSamvList have NULL", "DataSwitchInit", 65);
+      continue;
+    }
+    CTcpClient* pClient = new (std::nothrow) CTcpClient();
+    if (pClient == nullptr) {
+      WriteLogF("FUNCTION %s  LINE %d new CTcpClient false", "DataSwitchInit", 78);
+      continue;
+    }
+    pClient->Configure(pEntry->IP, static_cast<int32_t>(pEntry->PORT),
+                       static_cast<int32_t>(pEntry->VELM_PORT), static_cast<uint32_t>(i));
+    pClient->SetReceiveCallback(&DataSwitch::SamvClientReceiveCallback);
+    m_arrTcpClient.push_back(pClient);
+    boost::mutex::scoped_lock lock(m_mtxPool);
+    m_arrFreeTcpClient.push_back(pClient);
+  }
+  SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
+  SetAcceptCallback(&DataSwitch::VelmServeAcceptCallback);
+  SetCloseCallback(&DataSwitch::VelmServeDisconnectCallback);
+  Start();
+  stConfig = GetSystemConfigCopy();
+  m_LogServerClient.Configure(stConfig.szLogServerIp, static_cast<int32_t>(stConfig.unLogServerPort),
+                              0, 0);
+  return true;
+}
+
+// ---- pool ----
+
+CTcpClient* DataSwitch::GetFreeTcpClient(CTcpClient* pRelease, CTcpClient* pMark,
+                                         bool bTakeError) {
+  boost::mutex::scoped_lock lock(m_mtxPool);
+  if (pRelease != nullptr) {
+    if (pMark == pRelease) {
+      m_arrErrorTcpClient.push_back(pRelease);  // mark error
+    } else {
+      m_arrFreeTcpClient.push_back(pRelease);  // release
+    }
+    RemoveAll(m_arrBusyTcpClient, pRelease);
+    return nullptr;
+  }
+  if (pMark != nullptr) {  // recover
+    m_arrFreeTcpClient.push_back(pMark);
+    RemoveAll(m_arrErrorTcpClient, pMark);
+    return nullptr;
+  }
+  if (bTakeError) {
+    if (m_arrErrorTcpClient.empty()) {
+      return nullptr;
+    }
+    CTcpClient* pClient = m_arrErrorTcpClient.front();
+    RemoveAll(m_arrErrorTcpClient, pClient);
+    return pClient;
+  }
+  if (m_arrFreeTcpClient.empty() || m_arrFreeTcpClient.front() == nullptr) {
+    return nullptr;
+  }
+  CTcpClient* pClient = m_arrFreeTcpClient.front();
+  RemoveAll(m_arrFreeTcpClient, pClient);
+  m_arrBusyTcpClient.push_back(pClient);
+  return pClient;
+}
+
+void* DataSwitch::VelmServeAcceptCallback(DeviceHandle hDevice) {
+  if (g_pDataSwitch == nullptr) {
+    return nullptr;
+  }
+  return g_pDataSwitch->ProcessVelmServeAccept(hDevice);
+}
+
+uint32_t DataSwitch::VelmServerReceiveCallback(DeviceHandle hDevice, const uint8_t* pData,
+                                               uint32_t unCount, void* pContext) {
+  if (g_pDataSwitch == nullptr) {
+    return 0;
+  }
+  return g_pDataSwitch->ProcessVelmServerReceive(hDevice, pData, unCount,
+                                                 static_cast<CTcpClient*>(pContext));
+}
+
+uint32_t DataSwitch::VelmServeDisconnectCallback(DeviceHandle hDevice, void* pContext) {
+  if (g_pDataSwitch == nullptr) {
+    return 0;
+  }
+  // The server does not guard the close callback: nothing may escape from here.
+  try {
+    return g_pDataSwitch->ProcessVelmServeDisconnect(hDevice, static_cast<CTcpClient*>(pContext));
+  } catch (const std::exception& e) {
+    WriteLogF("FUNCTION %s  LINE %d Exception:%s!", "VelmServeDisconnectCallback", __LINE__,
+              e.what());
+  } catch (...) {
+    WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "VelmServeDisconnectCallback", __LINE__);
+  }
+  return 0;
+}
+
+uint32_t DataSwitch::SamvClientReceiveCallback(CTcpClient* pClient,
+                                               boost::asio::ip::tcp::socket* pSocket,
+                                               const uint8_t* pData, uint32_t unCount,
+                                               DeviceHandle hPeer) {
+  if (g_pDataSwitch == nullptr) {
+    return 0;
+  }
+  // The client's thread does not guard its callback.
+  try {
+    return ProcessSamvClientReceive(*g_pDataSwitch, pClient, pSocket, hPeer, pData, unCount);
+  } catch (const std::exception& e) {
+    WriteLogF("FUNCTION %s  LINE %d Exception:%s!", "SamvClientReceiveCallback", __LINE__,
+              e.what());
+  } catch (...) {
+    WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "SamvClientReceiveCallback", __LINE__);
+  }
+  return 0;
+}
+
+uint32_t DataSwitch::LogServerReceiveCallback(CTcpClient* /*pClient*/,
+                                              boost::asio::ip::tcp::socket* pSocket,
+                                              const uint8_t* pData, uint32_t unCount,
+                                              DeviceHandle /*hPeer*/) {
+  if (g_pDataSwitch == nullptr || pSocket == nullptr || pData == nullptr || unCount == 0) {
+    return 0;
+  }
+  g_pDataSwitch->m_bLogServerAnswered = 1;
+  return 1;
+}
+
+CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
+  std::string strIp;
+  int nPort = 0;
+  DeviceAddress(hDevice, &strIp, &nPort, true);  // a failure leaves before a client is taken
+  WriteLogF("Device Accept Ip:%s Port: %d!", strIp.c_str(), nPort);
+  CTcpClient* pClient = GetFreeTcpClient(nullptr, nullptr, false);
+  WritePoolReport();
+  if (pClient == nullptr) {
+    WriteLogF("FUNCTION %s  LINE %d GetFreeTcpClient False", "ProcessVelmServeAccept", 213);
+    const uint8_t seed[8] = {0};
+    SendDeviceReply(*this, hDevice, DeviceCommand::kReplyBusy, nullptr, 0, seed);
+    return nullptr;
+  }
+  pClient->Close();
+  pClient->SetDeviceInfo(strIp.c_str());
+  try {
+    pClient->Start(hDevice);
+  } catch (...) {
+    GetFreeTcpClient(pClient, nullptr, false);  // no thread: the client is free again
+    throw;
+  }
+  char szServerIp[64] = {0};
+  int32_t nServerPort = 0;
+  int32_t nVelmPort = 0;
+  uint32_t unIndex = 0;
+  pClient->GetServerInfo(szServerIp, sizeof(szServerIp), &nServerPort, &nVelmPort, &unIndex);
+  WriteLogF("Samv Server Ip %s Port %d Index %d", szServerIp, nServerPort,
+            static_cast<int>(unIndex));
+  for (int i = 0;; ++i) {
+    if (pClient->IsConnected()) {
+      return pClient;
+    }
+    if (i == kAcceptConnectPolls) {
+      break;
+    }
+    SleepMs(1);
+  }
+  GetFreeTcpClient(pClient, pClient, false);  // BUSY to ERROR; the attempt ends by itself
+  return nullptr;
+}
+
+uint32_t DataSwitch::ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData,
+                                              uint32_t unCount, CTcpClient* pClient) {
+  if (!hDevice || pData == nullptr || unCount == 0 || pClient == nullptr) {
+    return 0;
+  }
+  bool bHandled = false;
+  uint32_t unResult = ProcessDeviceData(*this, hDevice, pData, unCount, pClient, &bHandled);
+  if (unResult == 0) {
+    WriteLogF("FUNCTION %s  LINE %d Server Receive:%d!", "ProcessVelmServerReceive", 383,
+              static_cast<int>(unCount));
+    return 0;
+  }
+  if (bHandled) {
+    return unResult;
+  }
+  (void)pClient->SendData(pData, unCount);  // a dead SAMV connection shows at the device's end
+  pClient->IncRequestCount();
+  return unResult;
+}
+
+uint32_t DataSwitch::ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient* pClient) {
+  if (!hDevice || pClient == nullptr) {
+    return 0;
+  }
+  std::string strIp;
+  int nPort = 0;
+  DeviceAddress(hDevice, &strIp, &nPort, false);
+  if (strIp.empty()) {
+    // A reset connection no longer has a peer address; name the device by the address recorded
+    // when it was paired.
+    strIp = pClient->WithWorkArea([](DecodeLogRecord& area) {
+      return std::string(area.szDeviceIp, FieldLength(area.szDeviceIp));
+    });
+  }
+  char szServerIp[64] = {0};
+  int32_t nServerPort = 0;
+  int32_t nVelmPort = 0;
+  uint32_t unIndex = 0;
+  pClient->GetServerInfo(szServerIp, sizeof(szServerIp), &nServerPort, &nVelmPort, &unIndex);
+  WriteLogF("Device Disconnect Ip:%s Port: %d SamvServerIndex %d", strIp.c_str(), nPort,
+            static_cast<int>(unIndex));
+  QueueUnfinishedFingerprint(*this, pClient);
+  pClient->Close();
+  GetFreeTcpClient(pClient, nullptr, false);
+  WritePoolReport();
+  return 1;
+}
+
+void DataSwitch::ProcessSamvErrorClient() {
+  boost::posix_time::ptime tmNow = LocalClockNow();
+  if (!m_bRetryClockSet) {
+    m_bRetryClockSet = true;
+    m_tmLastRetry = tmNow;
+  }
+  int64_t nElapsedUs = (tmNow - m_tmLastRetry).total_microseconds();
+  if (nElapsedUs < kRetryPeriodUs) {  // a clock set back waits too
+    return;
+  }
+  CTcpClient* pClient = GetFreeTcpClient(nullptr, nullptr, true);
+  if (pClient == nullptr) {
+    return;
+  }
+  m_tmLastRetry = LocalClockNow();
+  pClient->Close();
+  pClient->Start(DeviceHandle());
+  bool bConnected = false;
+  for (int i = 0; i <= kRetryConnectPolls; ++i) {
+    if (pClient->IsConnected()) {
+      bConnected = true;
+      break;
+    }
+    if (i < kRetryConnectPolls) {
+      SleepMs(1);
+    }
+  }
+  pClient->Close();
+  if (bConnected) {
+    GetFreeTcpClient(nullptr, pClient, false);
+  } else {
+    GetFreeTcpClient(pClient, pClient, false);
+    char szServerIp[64] = {0};
+    int32_t nServerPort = 0;
+    int32_t nVelmPort = 0;
+    uint32_t unIndex = 0;
+    pClient->GetServerInfo(szServerIp, sizeof(szServerIp), &nServerPort, &nVelmPort, &unIndex);
+    m_VelmApi.SetTarget(szServerIp, static_cast<uint32_t>(nVelmPort));
+    if (m_VelmApi.ResetMcu()) {
+      SleepMs(1000);
+      m_tmLastRetry = LocalClockNow();
+    } else {
+      WriteLog("ResetMcu FALSE");
+    }
+  }
+  WritePoolReport();
+}
+
+void DataSwitch::GetErrorListText(char* szOut, size_t unSize) {
+  if (szOut == nullptr || unSize == 0) {
+    return;
+  }
+  std::vector<CTcpClient*> arrError;
+  {
+    boost::mutex::scoped_lock lock(m_mtxPool);
+    arrError = m_arrErrorTcpClient;
+  }
+  if (arrError.empty()) {
+    return;
+  }
+  std::string strText;
+  for (CTcpClient* pClient : arrError) {
+    if (pClient == nullptr) {
+      continue;
+    }
+    char szIp[64] = {0};
+    int32_t nPort = 0;
+    uint32_t unIndex = 0;
+    pClient->GetServerInfo(szIp, sizeof(szIp), &nPort, nullptr, &unIndex);
+    if (!strText.empty()) {
+      strText += ",";
+    }
+    strText += szIp;
+  }
+  CopyText(szOut, unSize, strText.c_str());
+}
+
+void DataSwitch::GetPoolSizes(size_t* punBusy, size_t* punFree, size_t* punError) {
+  boost::mutex::scoped_lock lock(m_mtxPool);
+  *punBusy = m_arrBusyTcpClient.size();
+  *punFree = m_arrFreeTcpClient.size();
+  *punError = m_arrErrorTcpClient.size();
+}
+
+void DataSwitch::WritePoolReport() {
+  size_t unBusy = 0;
+  size_t unFree = 0;
+  size_t unError = 0;
+  GetPoolSizes(&unBusy, &unFree, &unError);
+  WriteLogF("BUSY %d FREE %d ERROR %d", static_cast<int>(unBusy), static_cast<int>(unFree),
+            static_cast<int>(unError));
+  if (unError > 0) {
+    char szList[kErrorListTextSize] = {0};
+    GetErrorListText(szList, sizeof(szList));
+    WriteLogF("\033[1;31mERROR LIST: %s\033[0m", szList);
+  }
+}
+
+// ---- card records ----
+
+DecodeLogRecord* DataSwitch::SamvDecodeLogQueue(DecodeLogRecord* pRecord) {
+  boost::mutex::scoped_lock lock(m_mtxDecodeLog);
+  if (pRecord != nullptr) {
+    m_arrDecodeLog.push_back(pRecord);
+    return nullptr;
+  }
+  if (m_arrDecodeLog.empty()) {
+    return nullptr;
+  }
+  DecodeLogRecord* pHead = m_arrDecodeLog.front();
+  m_arrDecodeLog.erase(std::remove(m_arrDecodeLog.begin(), m_arrDecodeLog.end(), pHead),
+                       m_arrDecodeLog.end());
+  return pHead;
+}
+
+size_t DataSwitch::DecodeLogQueueSize() {
+  boost::mutex::scoped_lock lock(m_mtxDecodeLog);
+  return m_arrDecodeLog.size();
+}
+
+// ---- settings ----
+
+SystemConfigStruct DataSwitch::GetSystemConfigCopy() {
+  boost::mutex::scoped_lock lock(m_mtxSystemConfig);
+  return m_stSystemConfig;
+}
+
+uint32_t DataSwitch::LogServerPort() {
+  boost::mutex::scoped_lock lock(m_mtxSystemConfig);
+  return m_stSystemConfig.unLogServerPort;
+}
+
+void DataSwitch::ApplySystemConfig(const SystemConfigStruct& stConfig) {
+  (void)m_ConfigStore.SetSystemConfig(&stConfig);  // failures are logged by the store
+  SystemConfigStruct stFresh = GetSystemConfigCopy();
+  if (m_ConfigStore.GetSystemConfig(&stFresh)) {
+    boost::mutex::scoped_lock lock(m_mtxSystemConfig);
+    m_stSystemConfig = stFresh;
+  }
+  m_bLogServerReconfigure = true;
+}
+
+// ---- user accounts ----
+
+void DataSwitch::SetUserInfo(const UserStruct& stUser) {
+  ::SetUserInfo(m_ConfigStore, m_arrUserList, m_mapUserPassword, m_mtxUserList, stUser);
+}
+
+void DataSwitch::SynchronizeUserData() {
+  m_ConfigStore.SynchronizeUserData(&m_arrUserList, m_mtxUserList);
+}

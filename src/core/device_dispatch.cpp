@@ -1,0 +1,218 @@
+#include "core/device_dispatch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "config/byte_io.h"
+#include "config/run_log.h"
+#include "config/system_config.h"
+#include "config/user_struct.h"
+#include "core/data_switch.h"
+#include "core/device_frame.h"
+#include "net/tcp_client.h"
+
+namespace {
+
+constexpr size_t kWorkBufferSize = 4096;
+constexpr size_t kMinFrame = 24;  // length word, key, command, three bytes, parameters
+
+// Log-in payload: where the request fields lie.
+namespace LoginLayout {
+constexpr size_t kRequestHead = 0;   // 32 bytes kept as arrRequestHead
+constexpr size_t kAccountNo = 34;    // uint32
+constexpr size_t kPassword = 38;     // char[16]
+constexpr size_t kUserInfo = 54;     // 64 bytes
+constexpr size_t kDeviceId = 118;    // char[64]
+constexpr size_t kTransData = 182;   // char[1024]
+constexpr size_t kMinLength = 182;
+constexpr size_t kErrorPayload = 1024;
+constexpr size_t kErrorText = 42;
+}  // namespace LoginLayout
+
+constexpr size_t kUserRecordOffset = SystemConfigLayout::kSize;  // command 82 write
+constexpr size_t kMaxUsersPerReply = 36;
+
+bool IsLoginCommand(uint8_t byCommand) {
+  for (uint8_t c : DeviceCommand::kLoginGroup) {
+    if (c == byCommand) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string BoundedText(const uint8_t* p, size_t unWidth) {
+  const char* s = reinterpret_cast<const char*>(p);
+  return std::string(s, strnlen(s, unWidth));
+}
+
+// The administrator of a device command matches the configured one. An administrator without
+// a password is no administrator: an unconfigured gateway must not hand out its settings.
+bool AdminMatches(const uint8_t* pPayload, const SystemConfigStruct& stConfig) {
+  using namespace SystemConfigLayout;
+  std::string strName = BoundedText(pPayload + kUserName, 32);
+  std::string strPassword = BoundedText(pPayload + kPassword, 16);
+  std::string strConfigName(stConfig.szUserName, FieldLength(stConfig.szUserName));
+  std::string strConfigPassword(stConfig.szPassword, FieldLength(stConfig.szPassword));
+  return !strConfigPassword.empty() && strName == strConfigName &&
+         strPassword == strConfigPassword;
+}
+
+uint32_t ReplyAdminMismatch(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey) {
+  const uint8_t byNo = 0;
+  SendDeviceReply(ds, hDevice, DeviceCommand::kAdminCheck, &byNo, 1, pKey);
+  return 1;
+}
+
+uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byCommand,
+                    const uint8_t* pKey, const uint8_t* pParam, const uint8_t* pPayload,
+                    size_t unPayloadLength, CTcpClient* pClient) {
+  using namespace LoginLayout;
+  pClient->SetRequestHead(pPayload + kRequestHead, pParam);
+  const char* szError = "UserAccount Or Password DataLength Error!";
+  if (unPayloadLength >= kMinLength) {
+    uint32_t unAccountNo = GetLe32(pPayload + kAccountNo);
+    std::string strPassword = BoundedText(pPayload + kPassword, 16);
+    std::string strTransData = BoundedText(pPayload + kTransData, 1024);
+    WriteLogF("QuorvexSerialId[%s]", strTransData.c_str());
+    bool bPass = false;
+    {
+      boost::mutex::scoped_lock lock(ds.m_mtxUserList);
+      UserPasswordMap::const_iterator it = ds.m_mapUserPassword.find(unAccountNo);
+      bPass = it != ds.m_mapUserPassword.end() && !it->second.empty() &&
+              it->second == strPassword;
+    }
+    if (bPass) {
+      pClient->SetRequestInfo(unAccountNo, pPayload + kUserInfo, pPayload + kDeviceId,
+                              pPayload + kTransData);
+      WriteLogF("SDT:%d nRealDataLength %d", byCommand, static_cast<int>(unPayloadLength));
+      return 1;
+    }
+    szError = "UserAccount Or Password Error!";
+    WriteLog(szError);
+  }
+  uint8_t arrReply[kErrorPayload] = {0};
+  std::memcpy(arrReply + kErrorText, szError, std::min(std::strlen(szError), kErrorPayload - kErrorText));
+  SendDeviceReply(ds, hDevice, DeviceCommand::kReplyLoginError, arrReply, kErrorPayload, pKey);
+  return 0;
+}
+
+void SystemConfigCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey,
+                         const uint8_t* pParam, const uint8_t* pPayload) {
+  SystemConfigStruct stCurrent = ds.GetSystemConfigCopy();
+  if (!AdminMatches(pPayload, stCurrent)) {
+    ReplyAdminMismatch(ds, hDevice, pKey);
+    return;
+  }
+  if (pParam[0] == 0) {
+    uint8_t arrConfig[SystemConfigLayout::kSize];
+    EncodeSystemConfig(stCurrent, arrConfig);
+    SendDeviceReply(ds, hDevice, DeviceCommand::kSystemConfig, arrConfig, sizeof(arrConfig), pKey);
+    return;
+  }
+  SystemConfigStruct stNew;
+  DecodeSystemConfig(pPayload, &stNew);
+  if (std::memcmp(stNew.szNewPassword, stNew.szPassword, sizeof(stNew.szPassword)) != 0) {
+    std::memcpy(stNew.szPassword, stNew.szNewPassword, sizeof(stNew.szPassword));
+  }
+  ds.ApplySystemConfig(stNew);
+  SendDeviceReply(ds, hDevice, DeviceCommand::kSystemConfig, nullptr, 0, pKey);
+}
+
+void UserListCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey,
+                     const uint8_t* pParam, const uint8_t* pPayload) {
+  if (!AdminMatches(pPayload, ds.GetSystemConfigCopy())) {
+    ReplyAdminMismatch(ds, hDevice, pKey);
+    return;
+  }
+  if (pParam[0] != 0) {
+    UserStruct stUser;
+    DecodeUser(pPayload + kUserRecordOffset, &stUser);
+    WriteLogF("FUNCTION %s  LINE %d unAccountNo %d, unIndex %d, szPassword %.16s,unType %d",
+              "ProcessDeviceData", 805, static_cast<int>(stUser.unAccountNo),
+              static_cast<int>(stUser.unIndex), stUser.szPassword, static_cast<int>(stUser.unType));
+    stUser.unIndex = 0;
+    ds.SetUserInfo(stUser);
+    SendDeviceReply(ds, hDevice, DeviceCommand::kUserList, nullptr, 0, pKey);
+    return;
+  }
+  uint32_t unStart = GetLe32(pParam + 4);
+  uint8_t arrUsers[kMaxUsersPerReply * UserLayout::kSize];
+  size_t unCopied = 0;
+  {
+    boost::mutex::scoped_lock lock(ds.m_mtxUserList);
+    for (size_t i = unStart; i < ds.m_arrUserList.size() && unCopied < kMaxUsersPerReply; ++i) {
+      const UserStruct* pUser = ds.m_arrUserList[i];
+      if (pUser == nullptr) {
+        continue;
+      }
+      EncodeUser(*pUser, arrUsers + unCopied * UserLayout::kSize);
+      ++unCopied;
+    }
+  }
+  SendDeviceReply(ds, hDevice, DeviceCommand::kUserList, arrUsers,
+                  static_cast<uint32_t>(unCopied * UserLayout::kSize), pKey);
+}
+
+}  // namespace
+
+uint32_t SendDeviceReply(DataSwitch& /*ds*/, DeviceHandle hDevice, uint8_t byCode,
+                         const uint8_t* pPayload, uint32_t unPayloadLength, const uint8_t* pSeed) {
+  uint8_t arrFrame[kDeviceReplyHeadSize + kDeviceReplyPayloadLimit];
+  size_t unFrame =
+      BuildDeviceReply(byCode, pPayload, unPayloadLength, pSeed, arrFrame, sizeof(arrFrame));
+  if (unFrame == 0) {
+    return 0;
+  }
+  char szError[512] = {0};
+  (void)CTcpServer::SendData(hDevice, arrFrame, static_cast<uint32_t>(unFrame), szError,
+                             sizeof(szError));  // a failed write is logged by the server
+  return 0;
+}
+
+uint32_t ProcessDeviceData(DataSwitch& ds, DeviceHandle hDevice, const uint8_t* pData,
+                           uint32_t unCount, CTcpClient* pClient, bool* pbHandled) {
+  if (pData == nullptr || pClient == nullptr || pbHandled == nullptr) {
+    return 0;
+  }
+  *pbHandled = false;
+  if (unCount < kMinFrame) {
+    return 1;
+  }
+  // Work on an unmasked copy; the chunk itself goes on to the SAMV server as it came.
+  uint8_t arrWork[kWorkBufferSize] = {0};
+  uint8_t arrPayload[kWorkBufferSize] = {0};
+  size_t unFrame = std::min<size_t>(unCount - 4, kWorkBufferSize);
+  std::memcpy(arrWork, pData + 4, unFrame);
+  uint8_t byCommand = 0;
+  uint8_t arrKey[kDeviceKeySize];
+  uint8_t arrParam[8];
+  size_t unPayloadLength = 0;
+  if (!ParseDeviceFrame(arrWork, unFrame, &byCommand, arrKey, arrParam, arrPayload,
+                        sizeof(arrPayload), &unPayloadLength)) {
+    return 1;
+  }
+  if (IsLoginCommand(byCommand)) {
+    return LoginCheck(ds, hDevice, byCommand, arrKey, arrParam, arrPayload, unPayloadLength,
+                      pClient);
+  }
+  switch (byCommand) {
+    case DeviceCommand::kSystemConfig:
+      *pbHandled = true;
+      SystemConfigCommand(ds, hDevice, arrKey, arrParam, arrPayload);
+      return 1;
+    case DeviceCommand::kUserList:
+      *pbHandled = true;
+      UserListCommand(ds, hDevice, arrKey, arrParam, arrPayload);
+      return 1;
+    case DeviceCommand::kAdminCheck: {
+      *pbHandled = true;
+      const uint8_t byMatch = AdminMatches(arrPayload, ds.GetSystemConfigCopy()) ? 1 : 0;
+      SendDeviceReply(ds, hDevice, DeviceCommand::kAdminCheck, &byMatch, 1, arrKey);
+      return 1;
+    }
+    default:
+      return 1;
+  }
+}

@@ -1,0 +1,112 @@
+#include "decodelog/decode_log_capture.h"
+
+#include <cstring>
+
+#include "config/run_log.h"
+#include "core/data_switch.h"
+#include "decodelog/decode_log_record.h"
+#include "net/tcp_client.h"
+
+namespace {
+
+enum class CaptureResult { NotCard, Waiting, Complete, DoesNotFit };
+
+// Updates the work area for one answer block; the caller holds the work-area lock.
+CaptureResult CaptureIntoArea(DecodeLogRecord& area, const uint8_t* pData, uint32_t unCount) {
+  switch (unCount) {
+    case kAnswerTextOnly:
+    case kAnswerTextImage:
+    case kAnswerFingerprintPart1:
+      area.unSamvDataLength = unCount;
+      std::memcpy(area.arrSamvData, pData, unCount);
+      return unCount == kAnswerFingerprintPart1 ? CaptureResult::Waiting : CaptureResult::Complete;
+    case kAnswerFingerprintPart2:
+      if (area.unSamvDataLength > kSamvDataCapacity - kAnswerFingerprintPart2) {
+        return CaptureResult::DoesNotFit;
+      }
+      std::memcpy(area.arrSamvData + area.unSamvDataLength, pData, unCount);
+      area.unSamvDataLength += unCount;
+      return CaptureResult::Complete;
+    default:
+      return CaptureResult::NotCard;
+  }
+}
+
+const char* AnswerMessage(uint32_t unCount) {
+  switch (unCount) {
+    case kAnswerTextOnly:
+      return "Only Text";
+    case kAnswerTextImage:
+      return "Text Image";
+    case kAnswerFingerprintPart1:
+      return "Text Image Fingerprint Part1";
+    case kAnswerFingerprintPart2:
+      return "Text Image Fingerprint Part2";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
+                                  boost::asio::ip::tcp::socket* pSocket, DeviceHandle hDevice,
+                                  const uint8_t* pData, uint32_t unCount) {
+  if (!hDevice || pSocket == nullptr || pData == nullptr || unCount == 0) {
+    return 0;
+  }
+  if (pClient != nullptr) {
+    pClient->IncAnswerCount();
+  }
+  char szError[512] = {0};
+  if (CTcpServer::SendData(hDevice, pData, unCount, szError, sizeof(szError)) < unCount) {
+    return 0;  // the server has logged the failed write; nothing is captured
+  }
+  const char* szMessage = AnswerMessage(unCount);
+  if (szMessage == nullptr) {
+    return 1;
+  }
+  WriteLog(szMessage);
+  if (pClient == nullptr) {
+    return 1;
+  }
+  // Capture and snapshot in one hold of the work-area lock, so a request arriving from the
+  // device meanwhile cannot tear the record. The queue is pushed after the lock is released.
+  bool bQueue = ds.LogServerPort() != 0;
+  DecodeLogRecord* pRecord = nullptr;
+  uint32_t unCaptured = 0;
+  CaptureResult eResult = pClient->WithWorkArea([&](DecodeLogRecord& area) {
+    CaptureResult e = CaptureIntoArea(area, pData, unCount);
+    unCaptured = area.unSamvDataLength;
+    if (e == CaptureResult::Complete && bQueue) {
+      pRecord = NewDecodeLogRecord(area);
+    }
+    return e;
+  });
+  if (eResult == CaptureResult::DoesNotFit) {
+    WriteLogF("FUNCTION %s  LINE %d Part2 does not fit behind %u captured bytes: not captured",
+              "ProcessSamvClientReceive", __LINE__, unCaptured);
+  }
+  if (pRecord != nullptr) {
+    ds.SamvDecodeLogQueue(pRecord);
+  }
+  return 1;
+}
+
+void QueueUnfinishedFingerprint(DataSwitch& ds, CTcpClient* pClient) {
+  if (pClient == nullptr) {
+    return;
+  }
+  bool bQueue = ds.LogServerPort() != 0;
+  bool bUnfinished = false;
+  DecodeLogRecord* pRecord = pClient->WithWorkArea([&](DecodeLogRecord& area) {
+    bUnfinished = area.unSamvDataLength == kAnswerFingerprintPart1;
+    return bUnfinished && bQueue ? NewDecodeLogRecord(area) : nullptr;
+  });
+  if (bUnfinished) {
+    WriteLog("Not Exist Part2");
+  }
+  if (pRecord != nullptr) {
+    ds.SamvDecodeLogQueue(pRecord);
+  }
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "net/tcp_server.h"
+
+class CTcpClient;
+class DataSwitch;
+
+// Answer sizes that mark a decoded card (one read each).
+constexpr uint32_t kAnswerTextOnly = 288;
+constexpr uint32_t kAnswerTextImage = 1311;
+constexpr uint32_t kAnswerFingerprintPart1 = 1313;
+constexpr uint32_t kAnswerFingerprintPart2 = 1041;
+
+// Relays one SAMV answer block to the device and, when its size marks a decoded card, captures
+// it into the client's work area and queues a card record (when a log server is configured).
+// Runs on the client's receive thread. Returns 1 when the block was relayed in full, else 0.
+uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
+                                  boost::asio::ip::tcp::socket* pSocket, DeviceHandle hDevice,
+                                  const uint8_t* pData, uint32_t unCount);
+
+// A device left while its answer had only the first fingerprint part: logs "Not Exist Part2" and
+// queues what was captured (when a log server is configured). Session thread, before the client
+// is closed.
+void QueueUnfinishedFingerprint(DataSwitch& ds, CTcpClient* pClient);
