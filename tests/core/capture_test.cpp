@@ -1,0 +1,145 @@
+#include "decodelog/decode_log_capture.h"
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/data_switch.h"
+#include "support/loopback.h"
+#include "support/test_util.h"
+
+namespace {
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  CaptureTest() {
+    SetLogPort(9);
+    m_upSwitch.reset(new DataSwitch(m_dir.Path(), 0));
+    m_upSwitch->DataSwitchInit(false);
+    m_client.Close();  // a session starts from a zero-filled work area
+  }
+  ~CaptureTest() override {
+    while (DecodeLogRecord* p = m_upSwitch->SamvDecodeLogQueue(nullptr)) {
+      delete p;
+    }
+  }
+  void SetLogPort(int nPort) {
+    m_dir.Write("SystemConfig.ini", "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=" +
+                                        std::to_string(nPort) + "\n");
+  }
+  // Relays an answer of unCount bytes and returns what was logged.
+  std::string Answer(uint32_t unCount, uint32_t* punResult = nullptr) {
+    std::vector<uint8_t> answer(unCount);
+    for (uint32_t i = 0; i < unCount; ++i) {
+      answer[i] = static_cast<uint8_t>(i * 13);
+    }
+    testing::internal::CaptureStdout();
+    uint32_t unResult = ProcessSamvClientReceive(*m_upSwitch, &m_client, &m_pair.Peer(),
+                                                 m_pair.Gateway(), answer.data(), unCount);
+    std::string out = testing::internal::GetCapturedStdout();
+    if (punResult != nullptr) {
+      *punResult = unResult;
+    }
+    EXPECT_EQ(m_pair.ReadExactly(unCount), answer);  // relayed unchanged
+    return out;
+  }
+  std::unique_ptr<DecodeLogRecord> Pop() {
+    return std::unique_ptr<DecodeLogRecord>(m_upSwitch->SamvDecodeLogQueue(nullptr));
+  }
+
+  TempDir m_dir;
+  std::unique_ptr<DataSwitch> m_upSwitch;
+  CTcpClient m_client;
+  LoopbackPair m_pair;
+};
+
+}  // namespace
+
+TEST_F(CaptureTest, CardSizesAreCapturedAndQueued) {
+  struct Row {
+    uint32_t unCount;
+    const char* message;
+  } rows[] = {{288, "[Only Text]"}, {1311, "[Text Image]"}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.unCount);
+    uint32_t unResult = 0;
+    EXPECT_NE(Answer(r.unCount, &unResult).find(r.message), std::string::npos);
+    EXPECT_EQ(unResult, 1u);
+    std::unique_ptr<DecodeLogRecord> rec = Pop();
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->unSamvDataLength, r.unCount);
+    EXPECT_EQ(rec->arrSamvData[r.unCount - 1], static_cast<uint8_t>((r.unCount - 1) * 13));
+    EXPECT_GE(std::string(rec->szDecodeTime).size(), 19u);
+    EXPECT_FALSE(Pop());
+  }
+  EXPECT_EQ(m_client.GetWorkArea()->unAnswerCount, 2u);
+}
+
+TEST_F(CaptureTest, FingerprintNeedsBothPartsAndNeverOverflows) {
+  EXPECT_NE(Answer(1313).find("[Text Image Fingerprint Part1]"), std::string::npos);
+  EXPECT_FALSE(Pop());
+  EXPECT_NE(Answer(1041).find("[Text Image Fingerprint Part2]"), std::string::npos);
+  std::unique_ptr<DecodeLogRecord> rec = Pop();
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->unSamvDataLength, 2354u);
+  EXPECT_EQ(rec->arrSamvData[1313], 0);  // first byte of the second part (0 * 13)
+  // A second part behind a complete answer does not fit: not appended, no record.
+  std::string out = Answer(1041);
+  EXPECT_NE(out.find("does not fit"), std::string::npos);
+  EXPECT_FALSE(Pop());
+  EXPECT_EQ(m_client.GetWorkArea()->unSamvDataLength, 2354u);
+}
+
+TEST_F(CaptureTest, UnfinishedFingerprintIsQueuedWhenTheDeviceLeaves) {
+  Answer(1313);
+  testing::internal::CaptureStdout();
+  QueueUnfinishedFingerprint(*m_upSwitch, &m_client);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("[Not Exist Part2]"), std::string::npos);
+  std::unique_ptr<DecodeLogRecord> rec = Pop();
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->unSamvDataLength, 1313u);
+}
+
+TEST_F(CaptureTest, OtherSizesAreRelayedOnly) {
+  EXPECT_EQ(Answer(20), "");
+  EXPECT_EQ(Answer(289), "");
+  EXPECT_FALSE(Pop());
+}
+
+TEST_F(CaptureTest, WithoutALogServerNothingIsQueued) {
+  SetLogPort(0);
+  DataSwitch ds(m_dir.Path(), 0);
+  ds.DataSwitchInit(false);
+  std::vector<uint8_t> answer(288, 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ProcessSamvClientReceive(ds, &m_client, &m_pair.Peer(), m_pair.Gateway(), answer.data(),
+                                     288),
+            1u);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("[Only Text]"), std::string::npos);
+  EXPECT_EQ(ds.DecodeLogQueueSize(), 0u);
+}
+
+TEST_F(CaptureTest, FailedRelayCapturesNothing) {
+  m_pair.Gateway()->close();
+  std::vector<uint8_t> answer(288, 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ProcessSamvClientReceive(*m_upSwitch, &m_client, &m_pair.Peer(), m_pair.Gateway(),
+                                     answer.data(), 288),
+            0u);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find("Only Text"), std::string::npos);
+  EXPECT_EQ(m_upSwitch->DecodeLogQueueSize(), 0u);
+}
+
+TEST_F(CaptureTest, QueueIsFirstInFirstOut) {
+  EXPECT_EQ(m_upSwitch->SamvDecodeLogQueue(nullptr), nullptr);
+  DecodeLogRecord* a = new DecodeLogRecord();
+  DecodeLogRecord* b = new DecodeLogRecord();
+  m_upSwitch->SamvDecodeLogQueue(a);
+  m_upSwitch->SamvDecodeLogQueue(b);
+  EXPECT_EQ(m_upSwitch->SamvDecodeLogQueue(nullptr), a);
+  EXPECT_EQ(m_upSwitch->SamvDecodeLogQueue(nullptr), b);
+  delete a;
+  delete b;
+}
