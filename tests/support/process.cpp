@@ -1,0 +1,148 @@
+#include "support/process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+ChildProcess::ChildProcess(const std::string& strExe, const std::vector<std::string>& args,
+                           const std::string& strWorkDir) {
+  int inPipe[2];
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> argv;
+#ifdef CARDGATE_EMULATOR
+  argv.push_back(CARDGATE_EMULATOR);
+#endif
+  argv.push_back(strExe);
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargv;
+  for (std::string& s : argv) {
+    cargv.push_back(&s[0]);
+  }
+  cargv.push_back(nullptr);
+  m_pid = fork();
+  if (m_pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (m_pid == 0) {
+    dup2(inPipe[0], 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+      close(fd);
+    }
+    if (!strWorkDir.empty() && chdir(strWorkDir.c_str()) != 0) {
+      _exit(126);
+    }
+    execvp(cargv[0], cargv.data());
+    _exit(127);
+  }
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  m_nStdin = inPipe[1];
+  m_thrOut = std::thread(&ChildProcess::Reader, this, outPipe[0], &m_strOut);
+  m_thrErr = std::thread(&ChildProcess::Reader, this, errPipe[0], &m_strErr);
+}
+
+ChildProcess::~ChildProcess() {
+  if (!m_bExited) {
+    kill(m_pid, SIGKILL);
+    int nStatus = 0;
+    waitpid(m_pid, &nStatus, 0);
+  }
+  CloseStdin();
+  m_thrOut.join();
+  m_thrErr.join();
+}
+
+void ChildProcess::Reader(int nFd, std::string* pstrOut) {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(nFd, buf, sizeof(buf));
+    if (n <= 0) {
+      break;
+    }
+    std::lock_guard<std::mutex> lock(m_mtx);
+    pstrOut->append(buf, static_cast<size_t>(n));
+  }
+  close(nFd);
+}
+
+std::string ChildProcess::Output() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return m_strOut;
+}
+
+std::string ChildProcess::Errors() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return m_strErr;
+}
+
+bool ChildProcess::WaitForOutput(const std::string& strNeedle, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (Output().find(strNeedle) != std::string::npos) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+size_t ChildProcess::CountOutput(const std::string& strNeedle) {
+  std::string s = Output();
+  size_t n = 0;
+  for (size_t pos = s.find(strNeedle); pos != std::string::npos; pos = s.find(strNeedle, pos + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+void ChildProcess::WriteStdin(const std::string& strText) {
+  if (m_nStdin >= 0) {
+    (void)!write(m_nStdin, strText.data(), strText.size());
+  }
+}
+
+void ChildProcess::CloseStdin() {
+  if (m_nStdin >= 0) {
+    close(m_nStdin);
+    m_nStdin = -1;
+  }
+}
+
+void ChildProcess::Signal(int nSignal) {
+  if (!m_bExited) {
+    kill(m_pid, nSignal);
+  }
+}
+
+bool ChildProcess::Wait(std::chrono::milliseconds timeout, int* pnStatus) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!m_bExited) {
+    int nStatus = 0;
+    pid_t r = waitpid(m_pid, &nStatus, WNOHANG);
+    if (r == m_pid) {
+      m_bExited = true;
+      m_nStatus = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (pnStatus != nullptr) {
+    *pnStatus = m_nStatus;
+  }
+  return true;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A child process for end-to-end tests: standard input is a pipe, standard output and error are
+// collected by reader threads. The destructor kills the child if it still runs. When the tests
+// run under an emulator (CARDGATE_EMULATOR is defined), the child is started through it.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& strExe, const std::vector<std::string>& args,
+               const std::string& strWorkDir = std::string());
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t Pid() const { return m_pid; }
+  std::string Output();
+  std::string Errors();
+  // Polls the collected standard output for strNeedle until the deadline.
+  bool WaitForOutput(const std::string& strNeedle,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Counts occurrences of strNeedle in the collected standard output.
+  size_t CountOutput(const std::string& strNeedle);
+  void WriteStdin(const std::string& strText);
+  void CloseStdin();
+  void Signal(int nSignal);
+  // Waits for the child to end; true with its exit status (or 128 + signal) when it did.
+  bool Wait(std::chrono::milliseconds timeout, int* pnStatus);
+
+ private:
+  void Reader(int nFd, std::string* pstrOut);
+
+  pid_t m_pid = -1;
+  int m_nStdin = -1;
+  bool m_bExited = false;
+  int m_nStatus = 0;
+  std::mutex m_mtx;  // guards m_strOut, m_strErr
+  std::string m_strOut;
+  std::string m_strErr;
+  std::thread m_thrOut;
+  std::thread m_thrErr;
+};
