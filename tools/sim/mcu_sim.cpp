@@ -40,6 +40,7 @@ constexpr uint8_t kCmdReset = 0xEC;
 constexpr uint8_t kErrUnknownCommand = 0x01;
 constexpr uint8_t kErrBadClock = 0x02;
 constexpr uint8_t kErrBadRtcRequest = 0x03;
+constexpr uint8_t kErrClockReadOnly = 0x04;
 
 constexpr size_t kMaxReplyData = 256 - 5;
 
@@ -280,6 +281,8 @@ size_t CMcuSim::Answer(const McuSimRequest& req) {
       boost::posix_time::ptime tm;
       if (!RecordToPtime(rec, &tm)) {
         byError = kErrBadClock;
+      } else if (!m_bClockWritable.load()) {
+        byError = kErrClockReadOnly;
       } else if (bActs) {
         m_stLastClockSet = rec;
         m_bClockSet.store(true);

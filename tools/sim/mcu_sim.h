@@ -70,6 +70,8 @@ class CMcuSim {
   // Sets the module clock; a frozen clock stays at that value until the next set.
   void SetClock(const McuRtcRecord& rec, bool bFrozen);
   McuRtcRecord Clock() const;
+  // A controller whose clock is read-only refuses every clock set (error code 0x04).
+  void SetClockWritable(bool bWritable) { m_bClockWritable.store(bWritable); }
   // Sends the replies kept in Hold mode, in order.
   void ReleaseHeld();
 
@@ -120,6 +122,7 @@ class CMcuSim {
   std::atomic<uint32_t> m_unRequests{0};
   std::atomic<uint32_t> m_unReplies{0};
   std::atomic<bool> m_bClockSet{false};
+  std::atomic<bool> m_bClockWritable{true};
 
   mutable boost::mutex m_mtxState;  // guards everything below
   std::vector<uint8_t> m_arrSerialNo;

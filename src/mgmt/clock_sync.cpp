@@ -1,0 +1,62 @@
+// Keeps the modules' clocks in step with the gateway's: at the first pass of the main loop and
+// then once an hour. Main thread only.
+#include <cstring>
+
+#include "config/run_log.h"
+#include "core/data_switch.h"
+#include "mgmt/module_clock.h"
+
+namespace {
+
+constexpr int64_t kRtcSyncPeriodUs = 3600000000LL;  // one hour
+
+}  // namespace
+
+void DataSwitch::ProcessSamvSetRtc() {
+  if (!m_bRtcStarted) {
+    m_tmLastRtcSync = LocalClockNow();
+  }
+  const int64_t nElapsedUs = (LocalClockNow() - m_tmLastRtcSync).total_microseconds();
+  if (!m_bRtcStarted) {
+    m_bRtcStarted = true;
+  } else if (nElapsedUs < kRtcSyncPeriodUs) {
+    // Also when the clock was set back: wait until it passes the last synchronisation again.
+    return;
+  } else {
+    m_tmLastRtcSync = LocalClockNow();
+  }
+
+  // One record for the whole walk; it carries what the previous module left in it.
+  McuRtcRecord rec;
+  std::memset(&rec, 0, sizeof(rec));
+  for (SamvServerEntry* pEntry : m_arrSamvList) {
+    if (pEntry == nullptr) {
+      WriteLogF("FUNCTION %s  LINE %d m_arrSamvList have NULL", "ProcessSamvSetRtc", __LINE__);
+      continue;
+    }
+    char szIp[sizeof(pEntry->IP) + 1] = {0};
+    std::memcpy(szIp, pEntry->IP, sizeof(pEntry->IP));
+    const int nVelmPort = static_cast<int>(pEntry->VELM_PORT);
+    m_VelmApi.SetTarget(szIp, pEntry->VELM_PORT);
+    if (!m_VelmApi.GetMcuRtc(&rec)) {
+      WriteLogF("FUNCTION %s  LINE %d %s:%d GetMcuRtc FALSE", "ProcessSamvSetRtc", __LINE__, szIp,
+                nVelmPort);
+      continue;
+    }
+    WriteLogF("FUNCTION %s  LINE %d Rtc %s:%d  %d-%02d-%02d %02d:%02d:%02d", "ProcessSamvSetRtc",
+              __LINE__, szIp, nVelmPort, rec.unYear, rec.byMonth, rec.byDay, rec.byHour,
+              rec.byMinute, rec.bySecond);
+    const boost::posix_time::ptime tmNow = LocalClockNow();
+    if (McuRtcSameMinute(rec, tmNow)) {
+      continue;  // seconds apart is close enough
+    }
+    LocalTimeToMcuRtc(tmNow, &rec);  // the opaque bytes stay as the module sent them
+    if (m_VelmApi.SetMcuRtc(&rec)) {
+      WriteLogF("FUNCTION %s  LINE %d %s:%d SetMcuRtc OK", "ProcessSamvSetRtc", __LINE__, szIp,
+                nVelmPort);
+    } else {
+      WriteLogF("FUNCTION %s  LINE %d %s:%d SetMcuRtc FALSE", "ProcessSamvSetRtc", __LINE__, szIp,
+                nVelmPort);
+    }
+  }
+}
