@@ -448,9 +448,21 @@ void CLogServerSim::Start() {
   if (m_upThread) {
     return;
   }
+  if (m_options.startDelay.count() <= 0) {
+    // Listening before Start returns: a client may connect as soon as it has the port.
+    StartListening();
+  }
   boost::thread::attributes attrs;
   attrs.set_stack_size(kThreadStackSize);
   m_upThread.reset(new boost::thread(attrs, [this] { ThreadLoop(); }));
+}
+
+void CLogServerSim::StartListening() {
+  m_acceptor.listen(128);
+  m_acceptor.non_blocking(true);
+  m_bListening.store(true);
+  Emit("listening on " + m_options.strAddress + ":" + std::to_string(m_unPort) + ", mode " +
+       LogServerSimModeName(m_mode.load()));
 }
 
 void CLogServerSim::Stop() {
@@ -501,11 +513,9 @@ void CLogServerSim::Loop() {
   if (m_bStop.load()) {
     return;
   }
-  m_acceptor.listen(128);
-  m_acceptor.non_blocking(true);
-  m_bListening.store(true);
-  Emit("listening on " + m_options.strAddress + ":" + std::to_string(m_unPort) + ", mode " +
-       LogServerSimModeName(m_mode.load()));
+  if (!m_bListening.load()) {
+    StartListening();
+  }
 
   std::vector<pollfd> arrPoll;
   while (!m_bStop.load()) {

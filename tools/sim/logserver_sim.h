@@ -109,7 +109,8 @@ class CLogServerSim {
   // Called on the simulator's thread with one line per event. Set before Start().
   void SetEventSink(std::function<void(const std::string&)> fnSink);
 
-  // Starts the thread. Throws boost::thread_resource_error if it cannot be made.
+  // Starts the thread; without a start delay the port listens before this returns. Throws the
+  // listen error, or boost::thread_resource_error if the thread cannot be made.
   void Start();
   // Ends and joins the thread and closes every socket. Safe to call twice.
   void Stop();
@@ -129,6 +130,7 @@ class CLogServerSim {
  private:
   struct Connection;
   void ThreadLoop();
+  void StartListening();
   void Loop();
   void Emit(const std::string& strLine);
   // Reads what is there; false when the connection is to be dropped.

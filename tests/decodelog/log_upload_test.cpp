@@ -1,0 +1,251 @@
+#include "decodelog/log_upload.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/byte_io.h"
+#include "core/data_switch.h"
+#include "core/device_frame.h"
+#include "logserver_sim.h"
+#include "support/test_util.h"
+
+namespace {
+
+const char kSecretKey[] = "0123456789abcdef";
+
+// The upload against a real data switch (configuration from INI files in a temporary directory)
+// and the log server simulator on 127.0.0.1.
+class LogUploadTest : public ::testing::Test {
+ protected:
+  // A log server that answers as the mode says.
+  std::unique_ptr<CLogServerSim> StartServer(LogServerSimMode mode,
+                                             std::chrono::milliseconds startDelay =
+                                                 std::chrono::milliseconds(0)) {
+    LogServerSimOptions options;
+    options.strSecretKey = kSecretKey;
+    options.mode = mode;
+    options.startDelay = startDelay;
+    std::unique_ptr<CLogServerSim> upSim(new CLogServerSim(options));
+    upSim->Start();
+    return upSim;
+  }
+
+  // A log server that refuses connections for the whole test: bound, never listening.
+  std::unique_ptr<CLogServerSim> DownServer() {
+    return StartServer(LogServerSimMode::Normal, std::chrono::hours(1));
+  }
+
+  // The data switch in command mode (no pool, no accept thread); the upload configures its
+  // log-server client from the settings because the flag asks it to.
+  std::unique_ptr<DataSwitch> MakeSwitch(uint16_t unLogPort) {
+    m_dir.Write("SystemConfig.ini",
+                "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=admin\nPASSWORD=admin123\n"
+                "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=" +
+                    std::to_string(unLogPort) +
+                    "\nHTTP_LOG_URL=/card/log\nAPP_KEY=appkey\nSECRET_KEY=" + kSecretKey +
+                    "\nSIGN=sign\n");
+    std::unique_ptr<DataSwitch> upDs(new DataSwitch(m_dir.Path(), 0));
+    EXPECT_TRUE(upDs->DataSwitchInit(false));
+    upDs->m_bLogServerReconfigure = true;
+    return upDs;
+  }
+
+  // A record with a text-only answer whose device identifier names it.
+  static DecodeLogRecord* NewRecord(const char* szDeviceId) {
+    DecodeLogRecord* p = new DecodeLogRecord;
+    std::memset(p, 0, sizeof(*p));
+    // A scrambled text-only answer whose text block is all blanks.
+    p->unSamvDataLength = 288;
+    PutLe32(p->arrSamvData, 284);
+    const uint8_t key[kDeviceKeySize] = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::memcpy(p->arrSamvData + 4, key, sizeof(key));
+    for (size_t i = 30; i < 30 + 256; i += 2) {
+      PutLe16(p->arrSamvData + i, 0x0020);
+    }
+    MaskDeviceBody(p->arrSamvData + 12, 284 - 8, key);
+    CopyText(p->szDeviceId, szDeviceId);
+    CopyText(p->szTransData, "{\"n\":1}");
+    return p;
+  }
+
+  // The device identifiers of the queued records, head first.
+  static std::vector<std::string> Queue(DataSwitch& ds) {
+    boost::mutex::scoped_lock lock(ds.m_mtxDecodeLog);
+    std::vector<std::string> arr;
+    for (const DecodeLogRecord* p : ds.m_arrDecodeLog) {
+      arr.emplace_back(p->szDeviceId, FieldLength(p->szDeviceId));
+    }
+    return arr;
+  }
+
+  // Runs one upload step with standard output captured.
+  uint32_t Step(DataSwitch& ds, std::string* pstrOutput) {
+    ::testing::internal::CaptureStdout();
+    uint32_t unResult = ProcessSendSamvDecodeLog(ds);
+    *pstrOutput = ::testing::internal::GetCapturedStdout();
+    return unResult;
+  }
+
+  static bool Has(const std::string& strOutput, const std::string& strText) {
+    return strOutput.find(strText) != std::string::npos;
+  }
+
+  TempDir m_dir;
+};
+
+const char kPrefix[] = "FUNCTION ProcessSendSamvDecodeLog  LINE ";
+
+}  // namespace
+
+TEST_F(LogUploadTest, EmptyQueueDoesNothing) {
+  auto upSim = StartServer(LogServerSimMode::Normal);
+  auto upDs = MakeSwitch(upSim->Port());
+  LogUploadCounters before = GetLogUploadCounters();
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(strOut, "");
+  EXPECT_EQ(GetLogUploadCounters().nSendCount, before.nSendCount);
+  EXPECT_EQ(upSim->Connections(), 0u);
+}
+
+TEST_F(LogUploadTest, AnsweredRecordIsDeleted) {
+  auto upSim = StartServer(LogServerSimMode::Normal);
+  auto upDs = MakeSwitch(upSim->Port());
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+  LogUploadCounters before = GetLogUploadCounters();
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 1u);
+  EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
+
+  LogUploadCounters after = GetLogUploadCounters();
+  EXPECT_EQ(after.nSendCount, before.nSendCount + 1);
+  EXPECT_EQ(after.nReceiveSuccessCount, before.nReceiveSuccessCount + 1);
+  EXPECT_EQ(after.nReceiveFalseCount, before.nReceiveFalseCount);
+  EXPECT_TRUE(Has(strOut, "[delete psttSamvDecodeLog]"));
+  EXPECT_FALSE(Has(strOut, "Receive False"));
+  EXPECT_TRUE(Has(strOut, " nConnectFalseCount " + std::to_string(after.nConnectFalseCount) +
+                              " nSendFalseCount " + std::to_string(after.nSendFalseCount) +
+                              " nSendCount " + std::to_string(after.nSendCount) +
+                              " nReceiveFalseCount " + std::to_string(after.nReceiveFalseCount) +
+                              " nReceiveSuccessCount " +
+                              std::to_string(after.nReceiveSuccessCount) + "]"));
+
+  // The server got exactly the record, readable with the shared secret.
+  ASSERT_TRUE(WaitFor([&] { return upSim->Documents().size() == 1; }));
+  LogServerDocument doc = upSim->Documents()[0];
+  EXPECT_TRUE(doc.bValid) << doc.strError;
+  EXPECT_EQ(doc.strPath, "/card/log");
+  EXPECT_EQ(doc.mapCard["deviceId"], "DEV-A");
+  EXPECT_EQ(doc.strAppKey, "appkey");
+}
+
+TEST_F(LogUploadTest, UnansweredRecordGoesBackToTheTail) {
+  struct Row {
+    const char* szName;
+    LogServerSimMode mode;
+  } const rows[] = {{"server never answers", LogServerSimMode::Silent},
+                    {"server closes without answering", LogServerSimMode::Close}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szName);
+    auto upSim = StartServer(row.mode);
+    auto upDs = MakeSwitch(upSim->Port());
+    upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+    LogUploadCounters before = GetLogUploadCounters();
+    std::string strOut;
+    EXPECT_EQ(Step(*upDs, &strOut), 1u);
+    EXPECT_EQ(Queue(*upDs), std::vector<std::string>{"DEV-A"});
+    LogUploadCounters after = GetLogUploadCounters();
+    EXPECT_EQ(after.nSendCount, before.nSendCount + 1);
+    EXPECT_EQ(after.nReceiveFalseCount, before.nReceiveFalseCount + 1);
+    EXPECT_EQ(after.nReceiveSuccessCount, before.nReceiveSuccessCount);
+    EXPECT_TRUE(Has(strOut, "[delete psttSamvDecodeLog]"));
+    EXPECT_TRUE(Has(strOut, kPrefix));
+    EXPECT_TRUE(Has(strOut, " Receive False]"));
+    EXPECT_TRUE(Has(strOut, " nReceiveFalseCount " + std::to_string(after.nReceiveFalseCount)));
+    // The request did arrive; only the answer was missing.
+    EXPECT_TRUE(WaitFor([&] { return upSim->Requests() == 1; }));
+    // The upload closed its connection.
+    EXPECT_TRUE(WaitFor([&] { return upSim->OpenConnections() == 0; }));
+  }
+}
+
+TEST_F(LogUploadTest, UnreachableServerKeepsTheRecord) {
+  auto upSim = DownServer();
+  auto upDs = MakeSwitch(upSim->Port());
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+  LogUploadCounters before = GetLogUploadCounters();
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Queue(*upDs), std::vector<std::string>{"DEV-A"});
+  LogUploadCounters after = GetLogUploadCounters();
+  EXPECT_EQ(after.nConnectFalseCount, before.nConnectFalseCount + 1);
+  EXPECT_EQ(after.nSendCount, before.nSendCount);
+  EXPECT_TRUE(Has(strOut, kPrefix));
+  EXPECT_TRUE(Has(strOut, " Connect False]"));
+  EXPECT_FALSE(Has(strOut, "delete psttSamvDecodeLog"));
+  EXPECT_FALSE(Has(strOut, "nConnectFalseCount")) << "no counter line without a connection";
+
+  // The operator points the gateway at a log server that is up (device command 81): the same
+  // record is delivered on the next pass.
+  auto upLive = StartServer(LogServerSimMode::Normal);
+  {
+    boost::mutex::scoped_lock lock(upDs->m_mtxSystemConfig);
+    upDs->m_stSystemConfig.unLogServerPort = upLive->Port();
+  }
+  upDs->m_bLogServerReconfigure = true;
+  EXPECT_EQ(Step(*upDs, &strOut), 1u);
+  EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
+  EXPECT_FALSE(upDs->m_bLogServerReconfigure.load());
+  ASSERT_TRUE(WaitFor([&] { return upLive->ValidDocuments() == 1; }));
+  EXPECT_EQ(upLive->Documents()[0].mapCard["deviceId"], "DEV-A");
+}
+
+TEST_F(LogUploadTest, TwoRecordsAlternateWhileTheServerIsDown) {
+  auto upSim = DownServer();
+  auto upDs = MakeSwitch(upSim->Port());
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-B"));
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Queue(*upDs), (std::vector<std::string>{"DEV-B", "DEV-A"}));
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Queue(*upDs), (std::vector<std::string>{"DEV-A", "DEV-B"}));
+}
+
+TEST_F(LogUploadTest, NoLogServerDrainsOneRecordPerPass) {
+  auto upSim = StartServer(LogServerSimMode::Normal);
+  auto upDs = MakeSwitch(0);
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-B"));
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Queue(*upDs), std::vector<std::string>{"DEV-B"});
+  EXPECT_TRUE(Has(strOut, "[delete psttSamvDecodeLog]"));
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(strOut, "");
+  EXPECT_EQ(upSim->Connections(), 0u);
+}
+
+TEST_F(LogUploadTest, ClientIsReconfiguredOnlyWhenAsked) {
+  auto upSim = StartServer(LogServerSimMode::Normal);
+  auto upDown = DownServer();
+  auto upDs = MakeSwitch(upSim->Port());
+  // A client left pointing elsewhere, with no request to reconfigure it, stays as it is.
+  upDs->m_bLogServerReconfigure = false;
+  upDs->m_LogServerClient.Configure("127.0.0.1", upDown->Port(), 0, 0);
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(upSim->Connections(), 0u);
+  upDs->m_bLogServerReconfigure = true;
+  EXPECT_EQ(Step(*upDs, &strOut), 1u);
+  EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return upSim->ValidDocuments() == 1; }));
+}
