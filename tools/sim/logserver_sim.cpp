@@ -274,13 +274,13 @@ bool DecodeLogServerBody(const std::string& strBody, const std::string& strKey,
     return Fail(pDoc, "the card document lacks transdata or the cardInfo object");
   }
   pDoc->strTransData = JsonText(*itTrans);
-  pDoc->mapCard.clear();
+  pDoc->mapCard.Clear();
   for (const char* szKey : kCardKeys) {
     auto it = itCard->find(szKey);
     if (it == itCard->end()) {
       return Fail(pDoc, std::string("cardInfo lacks ") + szKey);
     }
-    pDoc->mapCard[szKey] = it->is_string() ? it->get<std::string>() : JsonText(*it);
+    pDoc->mapCard.Set(szKey, it->is_string() ? it->get<std::string>() : JsonText(*it));
   }
   pDoc->bValid = true;
   pDoc->strError.clear();
@@ -383,10 +383,7 @@ std::string DescribeLogServerDocument(const LogServerDocument& doc) {
   if (!doc.bValid) {
     return "unreadable card record for " + doc.strPath + ": " + doc.strError;
   }
-  auto card = [&doc](const char* szKey) {
-    auto it = doc.mapCard.find(szKey);
-    return it != doc.mapCard.end() ? it->second : std::string();
-  };
+  auto card = [&doc](const char* szKey) { return doc.mapCard[szKey]; };
   std::string strGender = card("gender");
   std::string strGenderWords = strGender == "1"   ? "male"
                                : strGender == "0" ? "female"

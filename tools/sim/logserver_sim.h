@@ -20,6 +20,23 @@
 // with the secret key, checks the inner card document and answers. The helpers below are pure
 // so tests can open a request built by the gateway without a server.
 
+// The members of cardInfo by name: strings as they are, other values as JSON text. A member that
+// is not there reads as an empty text, so a const document can be asked directly.
+class CardFields {
+ public:
+  std::string operator[](const std::string& strKey) const {
+    auto it = m_map.find(strKey);
+    return it != m_map.end() ? it->second : std::string();
+  }
+  bool Has(const std::string& strKey) const { return m_map.count(strKey) != 0; }
+  void Set(const std::string& strKey, const std::string& strValue) { m_map[strKey] = strValue; }
+  void Clear() { m_map.clear(); }
+  size_t Size() const { return m_map.size(); }
+
+ private:
+  std::map<std::string, std::string> m_map;
+};
+
 // One request as the simulator read it.
 struct LogServerDocument {
   std::string strPath;  // from the request line
@@ -44,7 +61,7 @@ struct LogServerDocument {
   std::string strInner;
   bool bTrailingCommaRemoved = false;
   std::string strTransData;                   // the transdata value as compact JSON text
-  std::map<std::string, std::string> mapCard;  // cardInfo: strings as they are, others as JSON
+  CardFields mapCard;                          // cardInfo
 };
 
 // Upper-case hexadecimal (two digits per byte) to bytes. False for odd length or another digit.
