@@ -34,7 +34,7 @@ void GatewayRun::SetDefaultUsers() {
               "PASSWORD_1=pass1002\nACCOUNT_NO_1=1002\nTYPE_1=0\n");
 }
 
-bool GatewayRun::Start(const std::vector<std::string>& args) {
+bool GatewayRun::Start(const std::vector<std::string>& args, bool bWait) {
   m_upProcess.reset(new ChildProcess(m_dir.File("cardgate"), args, m_dir.Path()));
-  return m_upProcess->WaitForOutput("Press any key to exit!");
+  return !bWait || m_upProcess->WaitForOutput("Press any key to exit!");
 }

@@ -23,8 +23,8 @@ class GatewayRun {
   void SetLogServer(uint16_t unPort, const std::string& strSecretKey = "0123456789abcdef");
   // Writes UserList.ini with accounts 1001/pass1001 and 1002/pass1002.
   void SetDefaultUsers();
-  // Starts the gateway and waits for it to listen. Returns false when it did not start.
-  bool Start(const std::vector<std::string>& args = {});
+  // Starts the gateway and (bWait) waits for it to come up. False when it did not.
+  bool Start(const std::vector<std::string>& args = {}, bool bWait = true);
   ChildProcess& Process() { return *m_upProcess; }
   const TempDir& Dir() const { return m_dir; }
   bool WaitForLog(const std::string& strText, std::chrono::milliseconds timeout =
