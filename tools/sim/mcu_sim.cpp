@@ -11,7 +11,7 @@
 #include <list>
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -94,8 +94,9 @@ void PtimeToRecord(const boost::posix_time::ptime& tm, McuRtcRecord* pRec) {
 
 }  // namespace
 
-CMcuSim::CMcuSim(uint16_t unPort) : m_socket(m_ioContext), m_arrSerialNo(kDefaultSerialNo) {
-  boost::asio::ip::udp::endpoint local(boost::asio::ip::address_v4::loopback(), unPort);
+CMcuSim::CMcuSim(uint16_t unPort, const std::string& strAddress)
+    : m_socket(m_ioContext), m_arrSerialNo(kDefaultSerialNo) {
+  boost::asio::ip::udp::endpoint local(boost::asio::ip::make_address(strAddress), unPort);
   m_socket.open(local.protocol());
   m_socket.bind(local);
   m_unPort = m_socket.local_endpoint().port();
@@ -437,9 +438,10 @@ namespace {
 void McuUsage(FILE* out) {
   std::fprintf(out,
                "usage: cardgate-sim mcu --port P [--port P2 ...] [options]\n"
-               "Module management controllers on 127.0.0.1, one per UDP port.\n"
+               "Module management controllers, one per UDP port.\n"
                "  --port P          UDP port to answer on (1-65535, or 0 for any free port);\n"
                "                    repeat for several modules\n"
+               "  --address A       IPv4 address to answer on (default 127.0.0.1)\n"
                "  --mode M          normal | silent | bad-checksum | error (default normal)\n"
                "  --error-code N    code sent in error mode (1-255, default 7)\n"
                "  --serial HEX      serial number bytes, e.g. 01A2FF (default 01A2FF3C005E7710)\n"
@@ -500,6 +502,7 @@ int BadArgument(const std::string& strText) {
 
 int RunMcuSim(int argc, char** argv) {
   std::vector<uint16_t> arrPorts;
+  std::string strAddress = "127.0.0.1";
   McuSimMode mode = McuSimMode::Normal;
   unsigned long unErrorCode = 7;
   std::vector<uint8_t> arrSerialNo = kDefaultSerialNo;
@@ -521,6 +524,13 @@ int RunMcuSim(int argc, char** argv) {
         return BadArgument(std::string("bad port: ") + szValue);
       }
       arrPorts.push_back(static_cast<uint16_t>(v));
+    } else if (strArg == "--address") {
+      boost::system::error_code ec;
+      boost::asio::ip::make_address_v4(szValue, ec);
+      if (ec) {
+        return BadArgument(std::string("bad address: ") + szValue);
+      }
+      strAddress = szValue;
     } else if (strArg == "--mode") {
       std::string m = szValue;
       if (m == "normal") {
@@ -565,7 +575,7 @@ int RunMcuSim(int argc, char** argv) {
   std::list<CMcuSim> sims;
   try {
     for (uint16_t unPort : arrPorts) {
-      sims.emplace_back(unPort);
+      sims.emplace_back(unPort, strAddress);
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "cardgate-sim mcu: %s\n", e.what());
@@ -588,7 +598,7 @@ int RunMcuSim(int argc, char** argv) {
     sim.Start();
     {
       boost::mutex::scoped_lock lock(s_mtxOut);
-      std::printf("mcu %u: listening on 127.0.0.1:%u, clock %s\n", unPort, unPort,
+      std::printf("mcu %u: listening on %s:%u, clock %s\n", unPort, strAddress.c_str(), unPort,
                   ClockText(sim.Clock()).c_str());
       std::fflush(stdout);
     }

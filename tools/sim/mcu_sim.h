@@ -33,17 +33,19 @@ struct McuSimRequest {
   std::vector<uint8_t> arrPayload;
 };
 
-// A module management controller on 127.0.0.1 and one UDP port, run by a thread of its own.
-// It checks every request (length byte, checksum, the big-endian payload length after
-// unscrambling with the request's own nonce) and answers the serial-number (0x38), clock (0x5C)
-// and restart (0xEC) commands with correctly scrambled replies. It keeps a clock of its own,
-// running from the host's local time plus an offset, or frozen at a set value.
+// A module management controller on a loopback address (127.0.0.1 unless told) and one UDP port,
+// run by a thread of its own. It checks every request (length byte, checksum, the big-endian
+// payload length after unscrambling with the request's own nonce) and answers the serial-number
+// (0x38), clock (0x5C) and restart (0xEC) commands with correctly scrambled replies. It keeps a
+// clock of its own, running from the host's local time plus an offset, or frozen at a set value.
 //
 // The setters and counters may be used from any thread while the simulator runs.
 class CMcuSim {
  public:
-  // Binds 127.0.0.1:unPort (0: the system picks; see Port()). Throws the bind error.
-  explicit CMcuSim(uint16_t unPort = 0);
+  // Binds strAddress:unPort (port 0: the system picks; see Port()). Any 127.x.y.z address works
+  // on Linux without set-up, so several modules can have addresses of their own. Throws the
+  // parse or bind error.
+  explicit CMcuSim(uint16_t unPort = 0, const std::string& strAddress = "127.0.0.1");
   ~CMcuSim();  // Stop()
   CMcuSim(const CMcuSim&) = delete;
   CMcuSim& operator=(const CMcuSim&) = delete;
