@@ -5,9 +5,9 @@
 #include <cstring>
 #include <initializer_list>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <mbedtls/aes.h>
 #include <mbedtls/base64.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <nlohmann/json.hpp>
 
 #include "config/byte_io.h"
@@ -67,13 +67,13 @@ constexpr const char kOuterTemplate[] =
 
 // Nationality names by code (GB/T 3304), without the trailing 族.
 constexpr const char* kNationNames[] = {
-    "汉",     "蒙古",   "回",     "藏",     "维吾尔", "苗",     "彝",     "壮",
-    "布依",   "朝鲜",   "满",     "侗",     "瑶",     "白",     "土家",   "哈尼",
-    "哈萨克", "傣",     "黎",     "傈僳",   "佤",     "畲",     "高山",   "拉祜",
-    "水",     "东乡",   "纳西",   "景颇",   "柯尔克孜", "土",   "达斡尔", "仫佬",
-    "羌",     "布朗",   "撒拉",   "毛南",   "仡佬",   "锡伯",   "阿昌",   "普米",
-    "塔吉克", "怒",     "乌孜别克", "俄罗斯", "鄂温克", "德昂", "保安",   "裕固",
-    "京",     "塔塔尔", "独龙",   "鄂伦春", "赫哲",   "门巴",   "珞巴",   "基诺"};
+    "汉",     "蒙古",   "回",       "藏",     "维吾尔",   "苗",   "彝",     "壮",
+    "布依",   "朝鲜",   "满",       "侗",     "瑶",       "白",   "土家",   "哈尼",
+    "哈萨克", "傣",     "黎",       "傈僳",   "佤",       "畲",   "高山",   "拉祜",
+    "水",     "东乡",   "纳西",     "景颇",   "柯尔克孜", "土",   "达斡尔", "仫佬",
+    "羌",     "布朗",   "撒拉",     "毛南",   "仡佬",     "锡伯", "阿昌",   "普米",
+    "塔吉克", "怒",     "乌孜别克", "俄罗斯", "鄂温克",   "德昂", "保安",   "裕固",
+    "京",     "塔塔尔", "独龙",     "鄂伦春", "赫哲",     "门巴", "珞巴",   "基诺"};
 constexpr int kNationCount = static_cast<int>(sizeof(kNationNames) / sizeof(kNationNames[0]));
 static_assert(sizeof(kNationNames) / sizeof(kNationNames[0]) == 56, "codes 01 to 56");
 constexpr size_t kNationBufferMin = 10;
@@ -110,9 +110,8 @@ std::string EscapedField(const char (&field)[N]) {
 
 // YYYYMMDDTHHMMSS.ffffff, always with six fraction digits.
 std::string ClockText(const boost::posix_time::ptime& tmNow) {
-  boost::posix_time::ptime tm = tmNow.is_special() ? boost::posix_time::ptime(
-                                                         boost::gregorian::date(1970, 1, 1))
-                                                   : tmNow;
+  boost::posix_time::ptime tm =
+      tmNow.is_special() ? boost::posix_time::ptime(boost::gregorian::date(1970, 1, 1)) : tmNow;
   boost::gregorian::date day = tm.date();
   boost::posix_time::time_duration tod = tm.time_of_day();
   int64_t nMicros = static_cast<int64_t>(tod.fractional_seconds()) * 1000000 /
@@ -253,8 +252,8 @@ void GetNationName(const char* szCode, char* szOut, size_t unOutSize, int nDefau
   }
   std::memset(szOut, 0, unOutSize);
   long nCode = szCode != nullptr ? std::strtol(szCode, nullptr, 10) : nDefaultCode;
-  const char* szName = (nCode >= 1 && nCode <= kNationCount) ? kNationNames[nCode - 1]
-                                                             : kNationNames[0];
+  const char* szName =
+      (nCode >= 1 && nCode <= kNationCount) ? kNationNames[nCode - 1] : kNationNames[0];
   size_t unLen = std::strlen(szName);
   if (unLen >= unOutSize) {
     // Cut before the first continuation byte that no longer fits.
@@ -323,8 +322,8 @@ void ParseSamvCardData(const DecodeLogRecord* pRecord, uint8_t* pOut) {
     return;
   }
   uint32_t unBody = unL - static_cast<uint32_t>(kAnswerBody);
-  const CardOffsets& off = pRecord->unSamvDataLength < kFingerprintAnswerFrom ? kTextPhotoOffsets
-                                                                              : kFingerprintOffsets;
+  const CardOffsets& off =
+      pRecord->unSamvDataLength < kFingerprintAnswerFrom ? kTextPhotoOffsets : kFingerprintOffsets;
   // The length word counts from the key on, so a block ending at offset E is there when
   // L - 12 >= E - 16.
   if (unBody < off.unText + kCardTextBlockSize - 16) {
@@ -378,9 +377,9 @@ std::string BuildSamvDecodeLogHttpData(const SystemConfigStruct& stConfig,
   std::string strReqTime = StampDigits(strClock, 3);
   std::string strStamp = StampDigits(strClock, 2);
   std::string strAppKey = EscapedField(stConfig.szAppKey);
-  std::string strOuter = FillTemplate(kOuterTemplate, {strAppKey, strStamp, strAppKey,
-                                                       EscapedField(stConfig.szSign), strReqTime,
-                                                       strReqData});
+  std::string strOuter = FillTemplate(
+      kOuterTemplate,
+      {strAppKey, strStamp, strAppKey, EscapedField(stConfig.szSign), strReqTime, strReqData});
 
   // The head is formed without a fixed buffer, so a long HTTP_LOG_URL still makes a request.
   std::string strRequest = "POST ";

@@ -27,10 +27,10 @@ static_assert(kCardDataSize == 1316, "card data output is 1316 bytes");
 
 // Fields of the card text block: UCS-2 little-endian, blank-padded.
 namespace CardTextLayout {
-constexpr size_t kName = 0;                // 30 bytes
-constexpr size_t kGender = kName + 30;     // 2
-constexpr size_t kNation = kGender + 2;    // 4, a two-digit code
-constexpr size_t kBirthDate = kNation + 4;  // 16
+constexpr size_t kName = 0;                    // 30 bytes
+constexpr size_t kGender = kName + 30;         // 2
+constexpr size_t kNation = kGender + 2;        // 4, a two-digit code
+constexpr size_t kBirthDate = kNation + 4;     // 16
 constexpr size_t kCertAddr = kBirthDate + 16;  // 70
 constexpr size_t kCertNo = kCertAddr + 70;     // 36
 constexpr size_t kCertOrg = kCertNo + 36;      // 30

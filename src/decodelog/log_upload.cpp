@@ -127,9 +127,9 @@ uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds) {
     std::string strHttpData = BuildSamvDecodeLogHttpData(ds, attempt.Record());
     if (!strHttpData.empty()) {
       ++g_nSendCount;
-      uint32_t unSendCount = ds.m_LogServerClient.SendData(
-          reinterpret_cast<const uint8_t*>(strHttpData.data()),
-          static_cast<uint32_t>(strHttpData.size()));
+      uint32_t unSendCount =
+          ds.m_LogServerClient.SendData(reinterpret_cast<const uint8_t*>(strHttpData.data()),
+                                        static_cast<uint32_t>(strHttpData.size()));
       if (unSendCount < strHttpData.size()) {
         ++g_nSendFalseCount;
         WriteLogF("FUNCTION %s  LINE %d Send False unSendCount %d, strHttpData.size() %d",

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 #include <mbedtls/aes.h>
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "config/byte_io.h"
 #include "core/device_frame.h"
@@ -91,9 +91,9 @@ SystemConfigStruct SampleConfig(const char* szSecretKey = kKey16) {
 }
 
 boost::posix_time::ptime SampleTime() {
-  return boost::posix_time::ptime(boost::gregorian::date(2026, 1, 2),
-                                  boost::posix_time::time_duration(3, 4, 5) +
-                                      boost::posix_time::microseconds(678901));
+  return boost::posix_time::ptime(
+      boost::gregorian::date(2026, 1, 2),
+      boost::posix_time::time_duration(3, 4, 5) + boost::posix_time::microseconds(678901));
 }
 
 // Splits the request with the log server's strict reader and opens the envelope.
@@ -210,9 +210,9 @@ TEST(CardDocumentTest, OneClockReadingGivesReqTimeAndTransactionStamp) {
       {boost::posix_time::ptime(boost::gregorian::date(2025, 12, 31),
                                 boost::posix_time::time_duration(23, 59, 59)),
        "20251231235959000", "202512312359590000"},
-      {boost::posix_time::ptime(boost::gregorian::date(2024, 2, 29),
-                                boost::posix_time::time_duration(0, 0, 0) +
-                                    boost::posix_time::microseconds(1)),
+      {boost::posix_time::ptime(
+           boost::gregorian::date(2024, 2, 29),
+           boost::posix_time::time_duration(0, 0, 0) + boost::posix_time::microseconds(1)),
        "20240229000000000", "202402290000000000"},
   };
   DecodeLogRecord rec = MakeRecord(288, 284, SampleCard(), 0);
@@ -260,12 +260,11 @@ TEST(CardDocumentTest, ValuesCannotBreakTheDocument) {
       {"quote and backslash in deviceId", "DEV\"1\\x", "{\"a\": [1, 2]}", "app\"key", u"1",
        "{\"a\":[1,2]}", "1"},
       {"transdata that is one JSON value goes in raw", "D", "12345", "k", u"2", "12345", "0"},
-      {"text transdata travels as a string", "D", "order 5\"x", "k", u"1", "\"order 5\\\"x\"",
-       "1"},
+      {"text transdata travels as a string", "D", "order 5\"x", "k", u"1", "\"order 5\\\"x\"", "1"},
       {"two values are not one", "D", "{} {}", "k", u"1", "\"{} {}\"", "1"},
       {"empty transdata and gender become empty strings", "D\r\n\t", "", "k", u"", "\"\"", ""},
-      {"a control character in transdata", "D", std::string("a\x01z"), "k", u"X",
-       "\"a\\u0001z\"", "X"},
+      {"a control character in transdata", "D", std::string("a\x01z"), "k", u"X", "\"a\\u0001z\"",
+       "X"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.szName);
@@ -295,8 +294,8 @@ TEST(CardDocumentTest, FieldsThatFillTheirWidthAreReadToTheirEnd) {
   std::string strLongUrl = "/" + std::string(254, 'u');
   CopyText(cfg.szHttpLogUrl, strLongUrl.c_str());
   std::string strRequest = Build(rec, cfg);
-  EXPECT_EQ(strRequest.compare(0, 5 + strLongUrl.size() + 11, "POST " + strLongUrl + " HTTP/1.1\r\n"),
-            0);
+  EXPECT_EQ(
+      strRequest.compare(0, 5 + strLongUrl.size() + 11, "POST " + strLongUrl + " HTTP/1.1\r\n"), 0);
   LogServerDocument doc = Open(strRequest);
   ASSERT_TRUE(doc.bValid) << doc.strError;
   EXPECT_EQ(doc.mapCard["deviceId"], std::string(64, 'D'));
@@ -345,9 +344,9 @@ TEST(CardDocumentTest, CapturedLengthChoosesTheOffsets) {
     EXPECT_EQ(std::memcmp(arrOut + kCardTextBlockSize, zeros.data(),
                           kCardPhotoOffset - kCardTextBlockSize),
               0);
-    EXPECT_EQ(std::memcmp(arrOut + kCardPhotoOffset, (row.bPhoto ? photo : zeros).data(),
-                          kCardPhotoSize),
-              0);
+    EXPECT_EQ(
+        std::memcmp(arrOut + kCardPhotoOffset, (row.bPhoto ? photo : zeros).data(), kCardPhotoSize),
+        0);
   }
 }
 
@@ -362,8 +361,8 @@ TEST(CardDocumentTest, NationCodesGiveNames) {
   struct Row {
     const char* szCode;
     const char* szName;
-  } const rows[] = {{"01", "汉"},       {"1", "汉"},    {"00", "汉"},      {"57", "汉"},
-                    {"", "汉"},         {"ab", "汉"},   {"-3", "汉"},      {"02", "蒙古"},
+  } const rows[] = {{"01", "汉"},       {"1", "汉"},        {"00", "汉"},   {"57", "汉"},
+                    {"", "汉"},         {"ab", "汉"},       {"-3", "汉"},   {"02", "蒙古"},
                     {"29", "柯尔克孜"}, {"43", "乌孜别克"}, {"56", "基诺"}, {"99999999999", "汉"}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.szCode);
@@ -397,7 +396,9 @@ TEST(CardDocumentTest, TextFieldsBecomeUtf8WithoutBlanks) {
   EXPECT_EQ(GetCardTextField(t.Data(), 30), "张三");
   EXPECT_EQ(GetCardTextField(t.Data(), 30).size(), 6u);
   t.Set(0, 30, u"A B\u00B7C");
-  EXPECT_EQ(GetCardTextField(t.Data(), 30), "AB\xC2\xB7" "C");
+  EXPECT_EQ(GetCardTextField(t.Data(), 30),
+            "AB\xC2\xB7"
+            "C");
   t.Set(0, 30, u"");
   EXPECT_EQ(GetCardTextField(t.Data(), 30), "");
   // A zero unit ends the text even when the field goes on.
@@ -457,8 +458,8 @@ TEST(CardDocumentTest, AesEcbWithPkcs7Padding) {
   ASSERT_TRUE(HexDecodeUpper(strHex, &arrCipher));
   mbedtls_aes_context ctx;
   mbedtls_aes_init(&ctx);
-  ASSERT_EQ(mbedtls_aes_setkey_dec(&ctx, reinterpret_cast<const unsigned char*>(strKey.data()), 128),
-            0);
+  ASSERT_EQ(
+      mbedtls_aes_setkey_dec(&ctx, reinterpret_cast<const unsigned char*>(strKey.data()), 128), 0);
   unsigned char arrLast[16];
   ASSERT_EQ(mbedtls_aes_crypt_ecb(&ctx, MBEDTLS_AES_DECRYPT, arrCipher.data() + 16, arrLast), 0);
   mbedtls_aes_free(&ctx);
@@ -470,9 +471,9 @@ TEST(CardDocumentTest, AesEcbWithPkcs7Padding) {
     size_t unKey;
     size_t unPlain;
     size_t unHex;  // 0: empty
-  } const rows[] = {{16, 1, 32},  {16, 15, 32}, {16, 17, 64}, {24, 32, 96}, {32, 31, 64},
-                    {32, 48, 128}, {20, 16, 0},  {15, 16, 0},  {33, 16, 0},  {0, 16, 0},
-                    {16, 0, 0}};
+  } const rows[] = {{16, 1, 32},  {16, 15, 32},  {16, 17, 64}, {24, 32, 96},
+                    {32, 31, 64}, {32, 48, 128}, {20, 16, 0},  {15, 16, 0},
+                    {33, 16, 0},  {0, 16, 0},    {16, 0, 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.unKey) + "-byte key, " + std::to_string(row.unPlain) +
                  " bytes");

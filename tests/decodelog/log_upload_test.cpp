@@ -23,9 +23,8 @@ const char kSecretKey[] = "0123456789abcdef";
 class LogUploadTest : public ::testing::Test {
  protected:
   // A log server that answers as the mode says.
-  std::unique_ptr<CLogServerSim> StartServer(LogServerSimMode mode,
-                                             std::chrono::milliseconds startDelay =
-                                                 std::chrono::milliseconds(0)) {
+  std::unique_ptr<CLogServerSim> StartServer(
+      LogServerSimMode mode, std::chrono::milliseconds startDelay = std::chrono::milliseconds(0)) {
     LogServerSimOptions options;
     options.strSecretKey = kSecretKey;
     options.mode = mode;

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <gtest/gtest.h>
 
 #include "decodelog/card_document.h"
 #include "sim.h"
@@ -23,8 +23,9 @@ namespace {
 const char kKey[] = "0123456789abcdef";
 
 std::string Request(const std::string& strBody, const std::string& strPath = "/log") {
-  return "POST " + strPath + " HTTP/1.1\r\nHost: 127.0.0.1:80\r\nContent-Length: " +
-         std::to_string(strBody.size()) + "\r\nContent-Type: application/json\r\n\r\n" + strBody;
+  return "POST " + strPath +
+         " HTTP/1.1\r\nHost: 127.0.0.1:80\r\nContent-Length: " + std::to_string(strBody.size()) +
+         "\r\nContent-Type: application/json\r\n\r\n" + strBody;
 }
 
 const char kInner[] =
@@ -49,8 +50,8 @@ std::string GoodEnvelope() {
 class Client {
  public:
   explicit Client(uint16_t unPort) : m_socket(m_io) {
-    m_socket.connect(boost::asio::ip::tcp::endpoint(
-        boost::asio::ip::address_v4::loopback(), unPort));
+    m_socket.connect(
+        boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), unPort));
   }
   void Send(const std::string& strText) {
     boost::asio::write(m_socket, boost::asio::buffer(strText));
@@ -89,9 +90,9 @@ class Client {
   boost::asio::ip::tcp::socket m_socket;
 };
 
-std::unique_ptr<CLogServerSim> StartSim(LogServerSimMode mode, std::vector<std::string>* pEvents,
-                                        std::chrono::milliseconds delay =
-                                            std::chrono::milliseconds(0)) {
+std::unique_ptr<CLogServerSim> StartSim(
+    LogServerSimMode mode, std::vector<std::string>* pEvents,
+    std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
   LogServerSimOptions options;
   options.strSecretKey = kKey;
   options.mode = mode;
@@ -125,8 +126,9 @@ TEST(LogServerSimTest, ReadsTheGatewayHeadStrictly) {
        "POST /log HTTP/1.0\r\nHost: h\r\nContent-Length: 2\r\nContent-Type: application/json"
        "\r\n\r\n{}",
        HttpParse::Invalid},
-      {"no path", "POST  HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\nContent-Type: "
-                  "application/json\r\n\r\n{}",
+      {"no path",
+       "POST  HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\nContent-Type: "
+       "application/json\r\n\r\n{}",
        HttpParse::Invalid},
       {"lines in another order",
        "POST /log HTTP/1.1\r\nContent-Length: 2\r\nHost: h\r\nContent-Type: application/json"
@@ -136,8 +138,8 @@ TEST(LogServerSimTest, ReadsTheGatewayHeadStrictly) {
        "POST /log HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\nContent-Type: application/json"
        "\r\nX: y\r\n\r\n{}",
        HttpParse::Invalid},
-      {"no Content-Type",
-       "POST /log HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\n{}", HttpParse::Invalid},
+      {"no Content-Type", "POST /log HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\n{}",
+       HttpParse::Invalid},
       {"another Content-Type",
        "POST /log HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\n{}",
        HttpParse::Invalid},
@@ -222,8 +224,7 @@ TEST(LogServerSimTest, OpensAndChecksTheEnvelope) {
        Envelope("ak202601020304056799", "20260102030405680", strReqData), kKey},
       {"transactionId without the appKey",
        Envelope("xx202601020304056789", "20260102030405678", strReqData), kKey},
-      {"reqTime too short", Envelope("ak202601020304056789", "2026010203040567", strReqData),
-       kKey},
+      {"reqTime too short", Envelope("ak202601020304056789", "2026010203040567", strReqData), kKey},
       {"empty reqData", Envelope("ak202601020304056789", "20260102030405678", ""), kKey},
       {"lower-case hex", Envelope("ak202601020304056789", "20260102030405678", strLower), kKey},
       {"cut cipher text",

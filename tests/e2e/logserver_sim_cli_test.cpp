@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <gtest/gtest.h>
 
 #include "config/byte_io.h"
 #include "decodelog/card_document.h"

@@ -11,10 +11,10 @@
 #include <exception>
 #include <thread>
 
+#include <mbedtls/aes.h>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/write.hpp>
-#include <mbedtls/aes.h>
 #include <nlohmann/json.hpp>
 
 #include "net/thread_stack.h"
@@ -31,8 +31,8 @@ constexpr size_t kReqTimeDigits = 17;
 constexpr size_t kStampDigits = 18;
 
 // The members of cardInfo, in the order the gateway writes them.
-const char* const kCardKeys[] = {"name",    "gender",  "nation",    "birthDate", "certAddr",
-                                 "certNo",  "headPic", "certOrg",   "effDate",   "expDate",
+const char* const kCardKeys[] = {"name",      "gender",  "nation",   "birthDate", "certAddr",
+                                 "certNo",    "headPic", "certOrg",  "effDate",   "expDate",
                                  "signCount", "passNum", "certType", "deviceId"};
 
 bool AllDigits(const std::string& s) {
@@ -102,8 +102,8 @@ bool HexDecodeUpper(const std::string& strHex, std::vector<uint8_t>* pOut) {
   return true;
 }
 
-bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey,
-                          std::string* pPlain, std::string* pError) {
+bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey, std::string* pPlain,
+                          std::string* pError) {
   std::string strIgnored;
   std::string& strError = pError != nullptr ? *pError : strIgnored;
   if (pPlain == nullptr) {
@@ -111,8 +111,8 @@ bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey,
     return false;
   }
   if (strKey.size() != 16 && strKey.size() != 24 && strKey.size() != 32) {
-    strError = "the secret key is " + std::to_string(strKey.size()) +
-               " bytes long, not 16, 24 or 32";
+    strError =
+        "the secret key is " + std::to_string(strKey.size()) + " bytes long, not 16, 24 or 32";
     return false;
   }
   std::vector<uint8_t> arrCipher;
@@ -179,8 +179,8 @@ std::string RemoveTrailingCommas(const std::string& strJson, bool* pRemoved) {
       bInString = true;
     } else if (c == ',') {
       size_t j = i + 1;
-      while (j < strJson.size() &&
-             (strJson[j] == ' ' || strJson[j] == '\t' || strJson[j] == '\r' || strJson[j] == '\n')) {
+      while (j < strJson.size() && (strJson[j] == ' ' || strJson[j] == '\t' || strJson[j] == '\r' ||
+                                    strJson[j] == '\n')) {
         ++j;
       }
       if (j < strJson.size() && (strJson[j] == '}' || strJson[j] == ']')) {
@@ -337,8 +337,8 @@ HttpParse ParseLogServerRequest(const std::string& strBuffer, LogServerDocument*
     strError = "the request line is not \"POST <path> HTTP/1.1\"";
     return HttpParse::Invalid;
   }
-  std::string strPath = strRequest.substr(
-      strMethod.size(), strRequest.size() - strMethod.size() - strVersion.size());
+  std::string strPath =
+      strRequest.substr(strMethod.size(), strRequest.size() - strMethod.size() - strVersion.size());
   if (strPath.empty() || strPath.find(' ') != std::string::npos) {
     strError = "the request line is not \"POST <path> HTTP/1.1\"";
     return HttpParse::Invalid;
@@ -435,7 +435,9 @@ CLogServerSim::CLogServerSim(const LogServerSimOptions& options)
   m_unPort = m_acceptor.local_endpoint().port();
 }
 
-CLogServerSim::~CLogServerSim() { Stop(); }
+CLogServerSim::~CLogServerSim() {
+  Stop();
+}
 
 void CLogServerSim::SetEventSink(std::function<void(const std::string&)> fnSink) {
   m_fnSink = std::move(fnSink);
@@ -554,8 +556,8 @@ void CLogServerSim::Loop() {
       if (!ec) {
         upConn->socket.non_blocking(true);
         boost::asio::ip::tcp::endpoint peer = upConn->socket.remote_endpoint(ec);
-        upConn->strPeer = ec ? std::string("?") : peer.address().to_string() + ":" +
-                                                      std::to_string(peer.port());
+        upConn->strPeer =
+            ec ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
         ++m_unConnections;
         Emit("connection from " + upConn->strPeer);
         m_arrConnections.push_back(std::move(upConn));
@@ -643,9 +645,10 @@ bool CLogServerSim::HandleRequests(Connection& conn) {
 
 void CLogServerSim::Answer(Connection& conn, int nStatus, const std::string& strBody) {
   std::string strStatus = nStatus == 200 ? "200 OK" : std::to_string(nStatus) + " Bad Request";
-  std::string strAnswer = "HTTP/1.1 " + strStatus +
-                          "\r\nContent-Type: application/json\r\nContent-Length: " +
-                          std::to_string(strBody.size()) + "\r\n\r\n" + strBody;
+  std::string strAnswer =
+      "HTTP/1.1 " + strStatus +
+      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(strBody.size()) +
+      "\r\n\r\n" + strBody;
   // A small answer; the socket is non-blocking, so wait for room with poll between writes.
   size_t unDone = 0;
   auto tmGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -755,8 +758,7 @@ int RunLogServerSim(int argc, char** argv) {
       double dSeconds = std::strtod(strValue.c_str(), &pEnd);
       if (strValue.empty() || pEnd == nullptr || *pEnd != '\0' || !(dSeconds >= 0.0) ||
           dSeconds > 3600.0) {
-        return ArgumentError("--start-delay wants seconds from 0 to 3600, not '" + strValue +
-                             "'");
+        return ArgumentError("--start-delay wants seconds from 0 to 3600, not '" + strValue + "'");
       }
       options.startDelay = std::chrono::milliseconds(static_cast<int64_t>(dSeconds * 1000.0));
     }

@@ -60,8 +60,8 @@ struct LogServerDocument {
   // stand before a closing brace or bracket and says so here.
   std::string strInner;
   bool bTrailingCommaRemoved = false;
-  std::string strTransData;                   // the transdata value as compact JSON text
-  CardFields mapCard;                          // cardInfo
+  std::string strTransData;  // the transdata value as compact JSON text
+  CardFields mapCard;        // cardInfo
 };
 
 // Upper-case hexadecimal (two digits per byte) to bytes. False for odd length or another digit.
@@ -69,8 +69,8 @@ bool HexDecodeUpper(const std::string& strHex, std::vector<uint8_t>* pOut);
 
 // AES-ECB decryption (key of 16, 24 or 32 bytes) of an upper-case hex text, then the PKCS#7
 // padding checked and removed. False with a reason in *pError on any failure.
-bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey,
-                          std::string* pPlain, std::string* pError);
+bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey, std::string* pPlain,
+                          std::string* pError);
 
 // Removes every comma that, outside strings, is followed only by white space and then "}" or
 // "]". *pRemoved (optional) tells whether one was removed.
