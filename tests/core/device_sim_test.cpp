@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <gtest/gtest.h>
 
 #include "config/byte_io.h"
 #include "core/device_frame.h"
@@ -94,6 +94,7 @@ class CScriptedPeer {
           return;
         }
         if (!ec) {
+          socket.set_option(tcp::no_delay(true), ec);  // pieces leave as they are written
           fnScript(socket);
         }
       } catch (const std::exception&) {
@@ -113,8 +114,8 @@ class CScriptedPeer {
 
 // A card answer of unSize bytes in all: u32 count of what follows, key, masked body; the card
 // text block (UCS-2 little-endian, blank-padded) filled from the given fields.
-std::vector<uint8_t> CardAnswer(size_t unSize, const std::vector<std::pair<size_t, std::u16string>>&
-                                                   fields) {
+std::vector<uint8_t> CardAnswer(size_t unSize,
+                                const std::vector<std::pair<size_t, std::u16string>>& fields) {
   std::vector<uint8_t> answer(unSize, 0);
   PutLe32(answer.data(), static_cast<uint32_t>(unSize - 4));
   const uint8_t answerKey[8] = {9, 8, 7, 6, 5, 4, 3, 2};
@@ -132,7 +133,9 @@ std::vector<uint8_t> CardAnswer(size_t unSize, const std::vector<std::pair<size_
   return answer;
 }
 
-CDeviceSimClient::Duration Ms(int n) { return milliseconds(n); }
+CDeviceSimClient::Duration Ms(int n) {
+  return milliseconds(n);
+}
 
 }  // namespace
 
@@ -152,8 +155,8 @@ TEST(DeviceSimTest, LoginRequestLandsWhereTheGatewayReadsIt) {
   uint8_t byCommand = 0, key[8], seenParam[8];
   std::vector<uint8_t> seen(4096);
   size_t unLength = 0;
-  ASSERT_TRUE(ParseDeviceFrame(&frame[4], frame.size() - 4, &byCommand, key, seenParam,
-                               seen.data(), seen.size(), &unLength));
+  ASSERT_TRUE(ParseDeviceFrame(&frame[4], frame.size() - 4, &byCommand, key, seenParam, seen.data(),
+                               seen.size(), &unLength));
   EXPECT_EQ(byCommand, 59);
   EXPECT_EQ(0, std::memcmp(seenParam, param, 8));
   ASSERT_EQ(unLength, 1206u);
@@ -165,8 +168,8 @@ TEST(DeviceSimTest, LoginRequestLandsWhereTheGatewayReadsIt) {
 }
 
 TEST(DeviceSimTest, OverlongLoginTextsAreCutToTheirFields) {
-  std::vector<uint8_t> payload = BuildLoginPayload(
-      7, std::string(20, 'p'), std::string(80, 'u'), std::string(70, 'd'), std::string(2000, 't'));
+  std::vector<uint8_t> payload = BuildLoginPayload(7, std::string(20, 'p'), std::string(80, 'u'),
+                                                   std::string(70, 'd'), std::string(2000, 't'));
   ASSERT_EQ(payload.size(), 1206u);
   EXPECT_EQ(payload[38 + 15], 'p');
   EXPECT_EQ(payload[54], 'u') << "the password did not spill into the user block";
@@ -230,8 +233,9 @@ TEST(DeviceSimTest, ReadsRepliesOfEveryCodeAndChecksTheirKeys) {
     for (size_t i = 0; i < unRows; ++i) {
       SeenRequest seen = ReadRequest(socket);
       const Row& r = rows[i];
-      const uint8_t* pSeed =
-          r.seed == Seed::Request ? seen.arrKey : r.seed == Seed::Zero ? zeroSeed : wrongSeed;
+      const uint8_t* pSeed = r.seed == Seed::Request ? seen.arrKey
+                             : r.seed == Seed::Zero  ? zeroSeed
+                                                     : wrongSeed;
       std::vector<uint8_t> frame = Reply(r.byCode, r.payload, pSeed);
       WriteSplit(socket, frame, frame.size() / 2 + 1);
     }
@@ -339,8 +343,8 @@ TEST(DeviceSimTest, AdminHelpersSendTheirFramesAndDecodeTheReplies) {
     uint8_t bySelector;
     uint32_t unStart;
     size_t unPayload;
-  } const expected[] = {{83, 0, 0, 724}, {81, 0, 0, 724}, {82, 0, 36, 724}, {81, 1, 0, 724},
-                        {82, 1, 0, 752}};
+  } const expected[] = {
+      {83, 0, 0, 724}, {81, 0, 0, 724}, {82, 0, 36, 724}, {81, 1, 0, 724}, {82, 1, 0, 752}};
   for (size_t i = 0; i < 5; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(arrSeen[i].byCommand, expected[i].byCommand);
@@ -358,10 +362,10 @@ TEST(DeviceSimTest, AdminHelpersSendTheirFramesAndDecodeTheReplies) {
 
 TEST(DeviceSimTest, CardReadsTellAnswersFromRefusalsAndDecodeTheText) {
   const std::vector<std::pair<size_t, std::u16string>> fields = {
-      {0, u"\u5F20\u4E09"},  {30, u"1"},          {32, u"01"},
-      {36, u"19900102"},     {52, u"Road 1"},     {122, u"110101199001020011"},
-      {158, u"Bureau"},      {188, u"20200101"},  {204, u"20300101"},
-      {238, u"01"},          {248, u"J"}};
+      {0, u"\u5F20\u4E09"}, {30, u"1"},         {32, u"01"},
+      {36, u"19900102"},    {52, u"Road 1"},    {122, u"110101199001020011"},
+      {158, u"Bureau"},     {188, u"20200101"}, {204, u"20300101"},
+      {238, u"01"},         {248, u"J"}};
   std::vector<uint8_t> refusal(1024, 0);
   std::memcpy(&refusal[42], "UserAccount Or Password Error!", 30);
   std::vector<uint8_t> rest(kCardFingerRestSize, 0);
@@ -514,8 +518,8 @@ TEST(DeviceSimTest, CommandLineExitStatusFollowsTheReply) {
       Write(socket, Reply(83, {byMatch}, r.answer == Answer::WrongKey ? wrongSeed : seen.arrKey));
       ReadRequest(socket);  // until the client leaves
     });
-    std::vector<std::string> args = {"device",       "--port",           std::to_string(peer.Port()),
-                                     "--admin-user", "root",             "--admin-password",
+    std::vector<std::string> args = {"device",       "--port",     std::to_string(peer.Port()),
+                                     "--admin-user", "root",       "--admin-password",
                                      "secret",       "admin-check"};
     std::vector<char*> argv;
     for (std::string& s : args) {

@@ -269,12 +269,12 @@ bool DecodeCardText(const std::vector<uint8_t>& arrPlainAnswer, CardTextFields* 
     size_t unOffset;
     size_t unBytes;
   } const fields[] = {
-      {&pFields->strName, 0, 30},        {&pFields->strGender, 30, 2},
-      {&pFields->strNation, 32, 4},      {&pFields->strBirthDate, 36, 16},
-      {&pFields->strCertAddr, 52, 70},   {&pFields->strCertNo, 122, 36},
-      {&pFields->strCertOrg, 158, 30},   {&pFields->strEffDate, 188, 16},
-      {&pFields->strExpDate, 204, 16},   {&pFields->strPassNum, 220, 18},
-      {&pFields->strSignCount, 238, 4},  {&pFields->strCertType, 248, 2},
+      {&pFields->strName, 0, 30},       {&pFields->strGender, 30, 2},
+      {&pFields->strNation, 32, 4},     {&pFields->strBirthDate, 36, 16},
+      {&pFields->strCertAddr, 52, 70},  {&pFields->strCertNo, 122, 36},
+      {&pFields->strCertOrg, 158, 30},  {&pFields->strEffDate, 188, 16},
+      {&pFields->strExpDate, 204, 16},  {&pFields->strPassNum, 220, 18},
+      {&pFields->strSignCount, 238, 4}, {&pFields->strCertType, 248, 2},
   };
   for (const auto& f : fields) {
     *f.pField = Ucs2LeToUtf8(p + f.unOffset, f.unBytes);
@@ -303,7 +303,9 @@ CDeviceSimClient::CDeviceSimClient() : m_socket(m_io) {
   m_unKeyState = (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
 
-CDeviceSimClient::~CDeviceSimClient() { Close(); }
+CDeviceSimClient::~CDeviceSimClient() {
+  Close();
+}
 
 bool CDeviceSimClient::Connect(const std::string& strHost, uint16_t unPort, Duration timeout,
                                std::string* pError) {
@@ -585,8 +587,8 @@ ReadStatus CDeviceSimClient::CheckAdmin(const SystemConfigStruct& admin, DeviceR
   return RequestReply(kCmdAdminCheck, nullptr, BuildAdminPayload(admin), pReply, timeout);
 }
 
-ReadStatus CDeviceSimClient::ReadSystemConfig(const SystemConfigStruct& admin,
-                                              DeviceReply* pReply, Duration timeout) {
+ReadStatus CDeviceSimClient::ReadSystemConfig(const SystemConfigStruct& admin, DeviceReply* pReply,
+                                              Duration timeout) {
   const uint8_t param[8] = {0};
   return RequestReply(kCmdSystemConfig, param, BuildAdminPayload(admin), pReply, timeout);
 }

@@ -19,11 +19,11 @@
 // A device request: length word (the whole frame's length), key in clear, then the masked body:
 // command byte, three zero bytes, eight parameter bytes, payload.
 namespace DeviceRequestLayout {
-constexpr size_t kLengthWord = 0;            // u32, total frame length
-constexpr size_t kKey = kLengthWord + 4;     // 8 bytes, in clear
-constexpr size_t kCommand = kKey + 8;        // first masked byte
-constexpr size_t kReserved = kCommand + 1;   // 3 zero bytes
-constexpr size_t kParam = kReserved + 3;     // 8 bytes; [0] read/write selector, [4..7] start index
+constexpr size_t kLengthWord = 0;           // u32, total frame length
+constexpr size_t kKey = kLengthWord + 4;    // 8 bytes, in clear
+constexpr size_t kCommand = kKey + 8;       // first masked byte
+constexpr size_t kReserved = kCommand + 1;  // 3 zero bytes
+constexpr size_t kParam = kReserved + 3;    // 8 bytes; [0] read/write selector, [4..7] start index
 constexpr size_t kPayload = kParam + 8;
 constexpr size_t kHeadSize = kPayload;
 static_assert(kHeadSize == 24, "request head is 24 bytes");
@@ -31,8 +31,8 @@ static_assert(kHeadSize == 24, "request head is 24 bytes");
 
 // The payload of a log-in group request, as the gateway reads it.
 namespace LoginPayloadLayout {
-constexpr size_t kRequestHead = 0;  // 32 bytes the gateway keeps for the card record
-constexpr size_t kAccountNo = 34;   // u32
+constexpr size_t kRequestHead = 0;             // 32 bytes the gateway keeps for the card record
+constexpr size_t kAccountNo = 34;              // u32
 constexpr size_t kPassword = kAccountNo + 4;   // 16 bytes, text up to the first NUL
 constexpr size_t kUserInfo = kPassword + 16;   // 64 bytes
 constexpr size_t kDeviceId = kUserInfo + 64;   // 64 bytes, NUL-terminated text
@@ -233,8 +233,8 @@ class CDeviceSimClient {
                                Duration timeout = kDefaultTimeout);
   ReadStatus ReadUsers(const SystemConfigStruct& admin, uint32_t unStartIndex, DeviceReply* pReply,
                        Duration timeout = kDefaultTimeout);
-  ReadStatus WriteUser(const SystemConfigStruct& admin, const UserStruct& user,
-                       DeviceReply* pReply, Duration timeout = kDefaultTimeout);
+  ReadStatus WriteUser(const SystemConfigStruct& admin, const UserStruct& user, DeviceReply* pReply,
+                       Duration timeout = kDefaultTimeout);
 
   void Close(CloseMode mode = CloseMode::Normal);
 
@@ -250,10 +250,10 @@ class CDeviceSimClient {
 
   boost::asio::io_context m_io;
   boost::asio::ip::tcp::socket m_socket;
-  std::vector<uint8_t> m_arrRx;     // received, not yet taken
-  uint8_t m_arrChunk[4096];         // one read
+  std::vector<uint8_t> m_arrRx;  // received, not yet taken
+  uint8_t m_arrChunk[4096];      // one read
   uint8_t m_arrLastKey[8] = {};
   uint8_t m_arrFixedKey[8] = {};
   bool m_bFixedKey = false;
-  uint64_t m_unKeyState;            // key generator state
+  uint64_t m_unKeyState;  // key generator state
 };

@@ -18,10 +18,10 @@
 namespace {
 
 // Exit statuses.
-constexpr int kExitOk = 0;        // every expected reply arrived with a good key
-constexpr int kExitFailed = 1;    // no connection, no reply in time, a bad key, an odd reply
-constexpr int kExitUsage = 2;     // bad arguments
-constexpr int kExitRefused = 3;   // the gateway refused the log-in or the administrator
+constexpr int kExitOk = 0;       // every expected reply arrived with a good key
+constexpr int kExitFailed = 1;   // no connection, no reply in time, a bad key, an odd reply
+constexpr int kExitUsage = 2;    // bad arguments
+constexpr int kExitRefused = 3;  // the gateway refused the log-in or the administrator
 
 void Usage(FILE* out) {
   std::fprintf(
@@ -349,16 +349,14 @@ CDeviceSimClient::Duration TimeoutOf(const Options& opt) {
 bool ConnectClient(CDeviceSimClient* pClient, const Options& opt) {
   std::string strError;
   if (!pClient->Connect(opt.strHost, opt.unPort, TimeoutOf(opt), &strError)) {
-    std::printf("cannot connect to %s:%u: %s\n", opt.strHost.c_str(), opt.unPort,
-                strError.c_str());
+    std::printf("cannot connect to %s:%u: %s\n", opt.strHost.c_str(), opt.unPort, strError.c_str());
     return false;
   }
   std::printf("connected to %s:%u\n", opt.strHost.c_str(), opt.unPort);
   return true;
 }
 
-int ReadOneCard(CDeviceSimClient* pClient, const Options& opt,
-                CDeviceSimClient::Duration timeout) {
+int ReadOneCard(CDeviceSimClient* pClient, const Options& opt, CDeviceSimClient::Duration timeout) {
   if (!pClient->IsOpen() && !ConnectClient(pClient, opt)) {
     return kExitFailed;
   }
@@ -454,9 +452,8 @@ int RunAdmin(const Options& opt, CDeviceSimClient::Duration timeout) {
   }
   if (opt.strAction == "users-read") {
     std::printf("request: user list from position %u\n", opt.unStart);
-    int nResult =
-        CheckAdminReply(client.ReadUsers(admin, opt.unStart, &reply, timeout), reply,
-                        kReplyUserList);
+    int nResult = CheckAdminReply(client.ReadUsers(admin, opt.unStart, &reply, timeout), reply,
+                                  kReplyUserList);
     std::vector<UserStruct> arrUsers;
     if (nResult != kExitOk || !DecodeUserListReply(reply, &arrUsers)) {
       return nResult != kExitOk ? nResult : kExitFailed;
@@ -479,8 +476,8 @@ int RunAdmin(const Options& opt, CDeviceSimClient::Duration timeout) {
   }
   // config-read and config-write both start from the settings as they stand.
   std::printf("request: settings read\n");
-  int nResult = CheckAdminReply(client.ReadSystemConfig(admin, &reply, timeout), reply,
-                                kReplySystemConfig);
+  int nResult =
+      CheckAdminReply(client.ReadSystemConfig(admin, &reply, timeout), reply, kReplySystemConfig);
   SystemConfigStruct cfg;
   if (nResult != kExitOk || !DecodeConfigReply(reply, &cfg)) {
     return nResult != kExitOk ? nResult : kExitFailed;
@@ -497,9 +494,12 @@ int RunAdmin(const Options& opt, CDeviceSimClient::Duration timeout) {
   std::memcpy(record.szNewPassword, admin.szPassword, sizeof(record.szNewPassword));
   ApplySettings(opt.arrSettings, &record);
   std::printf("request: settings write\n");
-  nResult = CheckAdminReply(client.WriteSystemConfig(record, &reply, timeout), reply,
-                            kReplySystemConfig);
+  nResult =
+      CheckAdminReply(client.WriteSystemConfig(record, &reply, timeout), reply, kReplySystemConfig);
   if (nResult == kExitOk) {
+    // As the gateway stores them: a differing new password takes the password's place.
+    std::memcpy(record.szPassword, record.szNewPassword, sizeof(record.szPassword));
+    std::printf("settings written:\n");
     PrintSettings(record);
   }
   return nResult;
