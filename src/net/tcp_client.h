@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/thread/mutex.hpp>
 
@@ -26,9 +26,14 @@ typedef uint32_t (*ClientReceiveCallback)(CTcpClient* pClient,
 // detached receive thread that connects with a 100 ms time-out, hands every block read to the
 // callback and ends with the connection; the client never reconnects by itself.
 //
-// Restarts: every Start opens a connection of its own (a fresh socket object and a generation
-// number); a receive thread left over from an earlier Start only ever touches its own socket
-// and never clears the connected flag of a newer connection.
+// Restarts: every Start opens a connection of its own (struct Connection: a socket on an
+// io_context of its own, numbered by a generation) that only its own receive thread reads and
+// closes. A newer Start or a Close stops the older connection (shut down, or its connect
+// cancelled) without touching its socket object from another thread; a thread left over from an
+// earlier Start sets or clears the connected flag only while its generation is still the newest,
+// and SendData writes only to the newest connection. The state those threads share with the
+// client lives in a block that they co-own, so a thread that is still ending never touches a
+// client that is gone (the receive callback is not called once the connection is stopped).
 //
 // Threads: Start, Close, SendData, IsConnected and the work-area operations may be called from
 // any thread; which thread may use a client when is decided by its owner (the pool). The work
@@ -37,8 +42,11 @@ typedef uint32_t (*ClientReceiveCallback)(CTcpClient* pClient,
 class CTcpClient {
  public:
   CTcpClient();
-  // Sets the stop flag, closes the socket; does not wait for the receive thread, so the client
-  // must outlive it (in the gateway clients live until the process ends).
+  // Stops the connection (as Close, without touching the work area) and releases the device
+  // handle; does not wait for the receive thread. A thread that is still ending uses only what it
+  // co-owns, but a receive callback already running when the destructor starts is not waited
+  // for: owners destroy a client only when no callback can be running (in the gateway clients
+  // live until the process ends).
   ~CTcpClient();
   CTcpClient(const CTcpClient&) = delete;
   CTcpClient& operator=(const CTcpClient&) = delete;
@@ -55,14 +63,16 @@ class CTcpClient {
   // starts the receive thread (which connects). Throws boost::thread_resource_error when the
   // thread cannot be made.
   void Start(DeviceHandle hPeer);
-  bool IsConnected() const { return m_bConnected.load(); }
+  bool IsConnected() const;
 
   // Waits up to about 101 ms (101 tests 1 ms apart) for the connection, then writes all bytes.
   // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged).
   uint32_t SendData(const uint8_t* pData, uint32_t unCount);
 
-  // Zero-fills the work area, stops the receive thread's connection (shut down and closed) and
-  // clears the connected flag. Does not wait for the thread.
+  // Zero-fills the work area, stops the receive thread's connection and clears the connected
+  // flag; IsConnected is false when Close returns. A connect in progress is cancelled (the thread
+  // logs "Operation canceled"); an established connection is shut down at once and its socket
+  // is closed by its receive thread, which then ends without a message. Does not wait.
   void Close();
 
   // Work area of the current device session (layout of DecodeLogRecord).
@@ -86,22 +96,29 @@ class CTcpClient {
   void IncRequestCount();
   void IncAnswerCount();
 
+  // Receive threads of this client still running (tests wait for 0). A thread releases its
+  // connection and its copy of the device handle before it stops counting.
+  uint32_t ThreadCount() const;
+
  private:
   struct Connection;  // one socket per Start, shared with that Start's receive thread
-  void ThreadLoop(std::shared_ptr<Connection> spConnection, DeviceHandle hPeer);
+  struct Shared;      // state the receive threads share with the client (and may outlive it)
+  // The receive thread's body. Touches this object only to read the callback and to pass it,
+  // and never once the connection has been stopped.
+  void ThreadLoop(std::shared_ptr<Shared> spShared, std::shared_ptr<Connection> spConnection,
+                  DeviceHandle hPeer, std::string strAddress, std::string strPort);
+  // Stops a connection: no more callbacks; the connect is cancelled or the socket shut down.
+  // REQUIRES: m_spShared->mtx held.
+  static void StopConnectionLocked(Connection& connection);
 
-  boost::asio::io_context m_ioContext;  // one per client; run only inside a connect
-  std::string m_strAddress;
+  std::shared_ptr<Shared> m_spShared;          // mutex, generation, connected flag, thread count
+  std::shared_ptr<Connection> m_spConnection;  // the latest Start's connection (m_spShared->mtx)
+  std::string m_strAddress;                    // m_spShared->mtx guards the texts and the index
   std::string m_strServerPort = "0";
   std::string m_strVelmPort = "0";
   uint32_t m_unIndex = 0;
-  DeviceHandle m_hPeer;
-  std::shared_ptr<Connection> m_spConnection;  // the latest Start's connection
-  mutable boost::mutex m_mtxConnection;        // guards m_spConnection, m_hPeer, the texts
-  std::atomic<bool> m_bStop{false};
-  std::atomic<bool> m_bConnected{false};
-  std::atomic<uint64_t> m_unGeneration{0};
-  ClientReceiveCallback m_pReceiveCallback = nullptr;
+  DeviceHandle m_hPeer;  // m_spShared->mtx
+  std::atomic<ClientReceiveCallback> m_pReceiveCallback{nullptr};
   boost::mutex m_mtxWorkArea;  // guards m_stWorkArea
   DecodeLogRecord m_stWorkArea;
 };

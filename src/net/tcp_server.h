@@ -26,6 +26,18 @@ typedef uint32_t (*ServerCloseCallback)(DeviceHandle hDevice, void* pContext);
 
 // Listening side for the card reader terminals: one accept thread, one blocking session thread
 // per device (both detached, with kThreadStackSize stacks), raw chunks to the callbacks.
+//
+// Where the server ends a connection itself (a refused or failed accept, the device's own clean
+// close), it shuts the socket down in both directions, so the device sees the end at once, and
+// closes the descriptor only when it holds the last copy of the handle; otherwise the socket
+// closes with the last copy. A copy kept by the owner (a SAMV client relaying answers from its
+// own thread) may be writing at that moment, and closing under it would race with the write and
+// could pass the descriptor number on to the next connection. Writes on such a handle then fail
+// with "write: Broken pipe" rather than "write: Bad file descriptor".
+//
+// When a session thread cannot be created for a connection whose accept callback returned a
+// context, the context is handed back through the close callback (once) before the thread-
+// resource error is logged by the accept loop and the connection is ended.
 class CTcpServer {
  public:
   static constexpr uint16_t kDevicePort = 31213;
@@ -52,6 +64,10 @@ class CTcpServer {
 
   // The port actually bound (tests that passed 0).
   uint16_t LocalPort() const;
+  // Accept and session threads still running. A thread's last use of the server is the
+  // decrement, after it has released its device handle; so a test may destroy the server (and
+  // with it the I/O context of every device socket) once this is 0 and it holds no handle itself.
+  uint32_t ThreadCount() const;
 
   // Writes all unLength bytes to the device, blocking as long as needed; any thread, any device.
   // Returns unLength, or 0 when an argument is missing or the write failed; on a failure the
@@ -62,6 +78,9 @@ class CTcpServer {
 
  private:
   void ThreadLoop();
+  // Creates the detached session thread. If that fails, hands pContext back through the close
+  // callback (so the owner can release it) and rethrows the thread-resource error.
+  void StartSession(const DeviceHandle& hDevice, void* pContext);
   void TcpSessionThread(DeviceHandle hDevice, void* pContext);
 
   std::atomic<bool> m_bStop{false};
@@ -70,4 +89,5 @@ class CTcpServer {
   ServerReceiveCallback m_pReceiveCallback = nullptr;
   ServerAcceptCallback m_pAcceptCallback = nullptr;
   ServerCloseCallback m_pCloseCallback = nullptr;
+  std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount
 };

@@ -1,0 +1,437 @@
+#include "net/tcp_client.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "config/byte_io.h"
+#include "config/run_log.h"
+#include "net/thread_stack.h"
+
+namespace {
+
+using boost::asio::ip::tcp;
+
+constexpr size_t kReceiveBufferSize = 4096;
+constexpr size_t kMessageSize = 256;
+constexpr std::chrono::nanoseconds kConnectTimeout(100000000);  // 100 ms
+constexpr int kSendWaitSleeps = 101;                            // 1 ms apart
+
+// Source lines that the run-log messages name (fixed by the design; tests match them).
+constexpr int kThreadLoopLine = 167;
+constexpr int kSendDataLine = 285;
+
+enum class Phase {
+  Connecting,  // the receive thread resolves and connects; only it touches the socket
+  Connected,   // the thread reads; SendData may write; others may only shut the socket down
+  Ended,       // the thread is done with the socket
+};
+
+}  // namespace
+
+// State that the receive threads share with their client. A thread keeps it alive, so a thread
+// that is still ending after the client was destroyed never touches freed memory.
+struct CTcpClient::Shared {
+  // Guards unGeneration, every Connection's ePhase, unWriters and bCloseWhenIdle, the open and
+  // close of a Connected or Ended socket by anyone but its thread, and the client's
+  // m_spConnection, m_hPeer, address texts and index. Never held across blocking socket I/O.
+  boost::mutex mtx;
+  uint64_t unGeneration = 0;            // that of the newest Start
+  std::atomic<bool> bConnected{false};  // set and cleared only for the newest generation
+  std::atomic<uint32_t> unThreads{0};
+};
+
+// One Start's connection. Its socket lives on an io_context of its own, so two receive threads
+// (an old one still ending and the new one) never run or restart the same context; each context
+// costs three descriptors while it exists, and exists only while its thread runs or while it is
+// the client's latest connection.
+struct CTcpClient::Connection {
+  explicit Connection(uint64_t unGen) : unGeneration(unGen), socket(ioContext) {}
+
+  const uint64_t unGeneration;
+  boost::asio::io_context ioContext;  // run only inside the connect, on the receive thread
+  tcp::socket socket;
+  std::atomic<bool> bStop{false};  // no more callbacks; the thread ends at its next look
+  // Guarded by Shared::mtx:
+  Phase ePhase = Phase::Connecting;
+  uint32_t unWriters = 0;       // SendData calls writing right now
+  bool bCloseWhenIdle = false;  // the last writer closes the socket (the thread already ended)
+};
+
+namespace {
+
+// Shuts the socket down and closes it, ignoring errors of both.
+void ShutdownAndClose(tcp::socket& socket) {
+  boost::system::error_code ec;
+  if (socket.is_open()) {
+    (void)socket.shutdown(tcp::socket::shutdown_both, ec);
+    (void)socket.close(ec);
+  }
+}
+
+void LogThreadLoopError(const char* szError) {
+  std::fprintf(stderr, "Exception: %s\n", szError);
+  char szMessage[kMessageSize] = {0};
+  std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception in thread:%s!",
+                "ThreadLoop", kThreadLoopLine, szError);
+  WriteLog(szMessage);
+}
+
+}  // namespace
+
+CTcpClient::CTcpClient() : m_spShared(std::make_shared<Shared>()) {
+  // The design leaves the area unfilled until the first Close; a defined start costs nothing.
+  std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
+}
+
+CTcpClient::~CTcpClient() {
+  boost::mutex::scoped_lock lock(m_spShared->mtx);
+  m_spShared->bConnected.store(false);
+  if (m_spConnection) {
+    StopConnectionLocked(*m_spConnection);
+    m_spConnection.reset();
+  }
+  m_hPeer.reset();
+}
+
+void CTcpClient::Configure(const char* szAddress, int32_t nServerPort, int32_t nVelmPort,
+                           uint32_t unIndex) {
+  if (szAddress == nullptr) {
+    return;
+  }
+  boost::mutex::scoped_lock lock(m_spShared->mtx);
+  m_strAddress = szAddress;
+  m_strServerPort = std::to_string(nServerPort);
+  m_strVelmPort = std::to_string(nVelmPort);
+  m_unIndex = unIndex;
+}
+
+void CTcpClient::GetServerInfo(char* szAddress, size_t unAddressSize, int32_t* pnServerPort,
+                               int32_t* pnVelmPort, uint32_t* punIndex) const {
+  if (szAddress == nullptr || unAddressSize == 0 || pnServerPort == nullptr ||
+      punIndex == nullptr) {
+    return;
+  }
+  boost::mutex::scoped_lock lock(m_spShared->mtx);
+  (void)CopyText(szAddress, unAddressSize, m_strAddress.c_str());  // cut to the buffer
+  *pnServerPort = std::atoi(m_strServerPort.c_str());
+  if (pnVelmPort != nullptr) {
+    *pnVelmPort = std::atoi(m_strVelmPort.c_str());
+  }
+  *punIndex = m_unIndex;
+}
+
+void CTcpClient::StopConnectionLocked(Connection& connection) {
+  bool bFirst = !connection.bStop.exchange(true);
+  switch (connection.ePhase) {
+    case Phase::Connecting:
+      if (bFirst) {
+        // The socket belongs to the connecting thread: let that thread close it from inside its
+        // run of the context, which cancels the connect ("Operation canceled"). If the connect
+        // has already finished, the thread sees bStop under the lock and closes the socket
+        // itself; the handler then never runs and goes with the context.
+        Connection* pConnection = &connection;
+        boost::asio::post(connection.ioContext, [pConnection]() {
+          boost::system::error_code ec;
+          (void)pConnection->socket.close(ec);
+        });
+      }
+      break;
+    case Phase::Connected: {
+      // Wakes the thread's read with the end of the stream; the thread then closes the socket.
+      // Closing it here would race with that read and could hand the descriptor number to the
+      // next connection while the old thread still reads from it.
+      boost::system::error_code ec;
+      (void)connection.socket.shutdown(tcp::socket::shutdown_both, ec);
+      break;
+    }
+    case Phase::Ended:
+      if (connection.unWriters == 0) {
+        ShutdownAndClose(connection.socket);
+      } else {
+        connection.bCloseWhenIdle = true;
+      }
+      break;
+  }
+}
+
+void CTcpClient::Start(DeviceHandle hPeer) {
+  std::shared_ptr<Connection> spConnection;
+  std::string strAddress;
+  std::string strPort;
+  {
+    boost::mutex::scoped_lock lock(m_spShared->mtx);
+    if (m_strServerPort == "0") {
+      return;
+    }
+    // A newer Start supersedes the older connection: nothing could reach it any more.
+    if (m_spConnection) {
+      StopConnectionLocked(*m_spConnection);
+    }
+    m_spShared->bConnected.store(false);
+    spConnection = std::make_shared<Connection>(++m_spShared->unGeneration);
+    m_spConnection = spConnection;
+    m_hPeer = hPeer;
+    strAddress = m_strAddress;
+    strPort = m_strServerPort;
+    m_spShared->unThreads.fetch_add(1);
+  }
+
+  boost::thread::attributes attrs;
+  attrs.set_stack_size(kThreadStackSize);
+  try {
+    // Detached: the thread ends with its connection (server end, read error, Close, a newer
+    // Start, or a failed connect). The connection and the device handle are moved into the
+    // body's parameters, so they are released before the thread stops counting.
+    std::shared_ptr<Shared> spShared = m_spShared;
+    boost::thread thr(attrs, [this, spShared, spConnection, hPeer, strAddress, strPort]() mutable {
+      ThreadLoop(spShared, std::move(spConnection), std::move(hPeer), std::move(strAddress),
+                 std::move(strPort));
+      spShared->unThreads.fetch_sub(1);
+    });
+    thr.detach();
+  } catch (...) {
+    boost::mutex::scoped_lock lock(m_spShared->mtx);
+    m_spShared->unThreads.fetch_sub(1);
+    if (m_spConnection == spConnection) {
+      m_spConnection.reset();
+    }
+    throw;
+  }
+}
+
+bool CTcpClient::IsConnected() const {
+  return m_spShared->bConnected.load();
+}
+
+uint32_t CTcpClient::ThreadCount() const {
+  return m_spShared->unThreads.load();
+}
+
+void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
+                            std::shared_ptr<Connection> spConnection, DeviceHandle hPeer,
+                            std::string strAddress, std::string strPort) {
+  Shared& shared = *spShared;
+  Connection& connection = *spConnection;
+
+  // Ends the connection: clears the flag if this is still the newest connection, and closes the
+  // socket unless a SendData is writing on it (then the last writer closes it).
+  auto endConnection = [&shared, &connection](bool bClose) {
+    boost::mutex::scoped_lock lock(shared.mtx);
+    if (connection.unGeneration == shared.unGeneration) {
+      shared.bConnected.store(false);
+    }
+    connection.ePhase = Phase::Ended;
+    if (!bClose) {
+      return;
+    }
+    if (connection.unWriters == 0) {
+      ShutdownAndClose(connection.socket);
+    } else {
+      connection.bCloseWhenIdle = true;
+    }
+  };
+
+  // Connect, then the socket options.
+  try {
+    if (connection.bStop.load()) {
+      endConnection(true);
+      return;
+    }
+    boost::system::error_code ec;
+    tcp::resolver resolver(connection.ioContext);
+    tcp::resolver::results_type endpoints = resolver.resolve(strAddress, strPort, ec);
+    if (ec) {
+      throw boost::system::system_error(ec, "resolve");
+    }
+    boost::system::error_code ecResult = boost::asio::error::would_block;
+    boost::asio::async_connect(connection.socket, endpoints,
+                               [&ecResult](const boost::system::error_code& ecDone,
+                                           const tcp::endpoint&) { ecResult = ecDone; });
+    connection.ioContext.restart();
+    (void)connection.ioContext.run_for(kConnectTimeout);
+    if (!connection.ioContext.stopped()) {
+      // The deadline passed first: closing the socket cancels the connect.
+      (void)connection.socket.close(ec);
+      if (ec) {
+        throw boost::system::system_error(ec, "close");
+      }
+      (void)connection.ioContext.run();
+    }
+    if (ecResult) {
+      throw boost::system::system_error(ecResult);  // the system's text alone
+    }
+    {
+      boost::mutex::scoped_lock lock(shared.mtx);
+      if (connection.bStop.load()) {
+        // Stopped while the connect completed: this connection is no longer wanted.
+        connection.ePhase = Phase::Ended;
+        ShutdownAndClose(connection.socket);
+        return;
+      }
+      connection.ePhase = Phase::Connected;
+      if (connection.unGeneration == shared.unGeneration) {
+        shared.bConnected.store(true);
+      }
+    }
+    (void)connection.socket.set_option(tcp::no_delay(true), ec);
+    if (ec) {
+      throw boost::system::system_error(ec, "set_option");
+    }
+    (void)connection.socket.set_option(boost::asio::socket_base::keep_alive(true), ec);
+    if (ec) {
+      throw boost::system::system_error(ec, "set_option");
+    }
+  } catch (const std::exception& e) {
+    LogThreadLoopError(e.what());
+    endConnection(false);  // a failed connect left the socket closed; a failed option leaves it
+    return;
+  }
+
+  // Read until the connection ends.
+  uint8_t arrBuffer[kReceiveBufferSize];
+  try {
+    for (;;) {
+      if (connection.bStop.load()) {
+        break;
+      }
+      boost::system::error_code ec;
+      // Waits without limit; ends when the server closes or resets, or when Close shuts down.
+      size_t unCount = connection.socket.read_some(boost::asio::buffer(arrBuffer), ec);
+      if (ec || unCount == 0) {
+        break;
+      }
+      if (unCount == 4 && arrBuffer[0] == 0 && arrBuffer[1] == 0 && arrBuffer[2] == 0 &&
+          arrBuffer[3] == 0) {
+        continue;  // the server's keep-alive block
+      }
+      if (connection.bStop.load()) {
+        break;  // a stopped connection delivers nothing more (the client may be gone)
+      }
+      ClientReceiveCallback pCallback = m_pReceiveCallback.load();
+      if (pCallback != nullptr) {
+        (void)pCallback(this, &connection.socket, arrBuffer, static_cast<uint32_t>(unCount), hPeer);
+      }
+    }
+  } catch (const std::exception& e) {
+    // The callback must not raise; if it does, the connection ends here rather than the process.
+    LogThreadLoopError(e.what());
+  } catch (...) {
+    LogThreadLoopError("unknown exception");
+  }
+  endConnection(true);
+}
+
+uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
+  if (pData == nullptr) {
+    return 0;
+  }
+  int nSleeps = 0;
+  while (!m_spShared->bConnected.load()) {
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
+    if (++nSleeps == kSendWaitSleeps) {
+      return 0;
+    }
+  }
+  if (unCount == 0) {
+    return 0;
+  }
+
+  std::shared_ptr<Connection> spConnection;
+  {
+    boost::mutex::scoped_lock lock(m_spShared->mtx);
+    spConnection = m_spConnection;
+    if (!spConnection || spConnection->ePhase != Phase::Connected || spConnection->bStop.load()) {
+      return 0;  // the connection went away between the test and here
+    }
+    ++spConnection->unWriters;
+  }
+  boost::system::error_code ec;
+  (void)boost::asio::write(spConnection->socket, boost::asio::buffer(pData, unCount), ec);
+  {
+    boost::mutex::scoped_lock lock(m_spShared->mtx);
+    if (--spConnection->unWriters == 0 && spConnection->bCloseWhenIdle) {
+      ShutdownAndClose(spConnection->socket);
+    }
+  }
+  if (ec) {
+    std::string strError = boost::system::system_error(ec, "write").what();
+    char szMessage[kMessageSize] = {0};
+    std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception in thread:%s!",
+                  "SendData", kSendDataLine, strError.c_str());
+    WriteLog(szMessage);
+    return 0;
+  }
+  return unCount;
+}
+
+void CTcpClient::Close() {
+  {
+    boost::mutex::scoped_lock lock(m_mtxWorkArea);
+    std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
+  }
+  boost::mutex::scoped_lock lock(m_spShared->mtx);
+  m_spShared->bConnected.store(false);
+  if (m_spConnection) {
+    StopConnectionLocked(*m_spConnection);
+    m_spConnection.reset();
+  }
+}
+
+void CTcpClient::SetDeviceInfo(const char* szDeviceIp) {
+  if (szDeviceIp == nullptr) {
+    return;
+  }
+  char szTime[kTimeTextSize] = {0};
+  GetLocalTimeString(szTime);
+  boost::mutex::scoped_lock lock(m_mtxWorkArea);
+  (void)CopyText(m_stWorkArea.szConnectTime, sizeof m_stWorkArea.szConnectTime, szTime);
+  (void)CopyText(m_stWorkArea.szDeviceIp, sizeof m_stWorkArea.szDeviceIp, szDeviceIp);  // 15 max
+}
+
+void CTcpClient::SetRequestHead(const uint8_t* pHead32, const uint8_t* pParam8) {
+  if (pHead32 == nullptr || pParam8 == nullptr) {
+    return;
+  }
+  boost::mutex::scoped_lock lock(m_mtxWorkArea);
+  std::memcpy(m_stWorkArea.arrRequestHead, pHead32, sizeof m_stWorkArea.arrRequestHead);
+  std::memcpy(m_stWorkArea.arrRequestParam, pParam8, sizeof m_stWorkArea.arrRequestParam);
+}
+
+void CTcpClient::SetRequestInfo(uint32_t unAccountNo, const uint8_t* pUserInfo64,
+                                const uint8_t* pDeviceId64, const uint8_t* pTransData1024) {
+  boost::mutex::scoped_lock lock(m_mtxWorkArea);
+  m_stWorkArea.unAccountNo = unAccountNo;
+  if (pUserInfo64 != nullptr) {
+    std::memcpy(m_stWorkArea.arrUserInfo, pUserInfo64, sizeof m_stWorkArea.arrUserInfo);
+  }
+  if (pDeviceId64 != nullptr) {
+    std::memcpy(m_stWorkArea.szDeviceId, pDeviceId64, sizeof m_stWorkArea.szDeviceId);
+  }
+  if (pTransData1024 != nullptr) {
+    std::memcpy(m_stWorkArea.szTransData, pTransData1024, sizeof m_stWorkArea.szTransData);
+  }
+}
+
+void CTcpClient::IncRequestCount() {
+  boost::mutex::scoped_lock lock(m_mtxWorkArea);
+  ++m_stWorkArea.unRequestCount;
+}
+
+void CTcpClient::IncAnswerCount() {
+  boost::mutex::scoped_lock lock(m_mtxWorkArea);
+  ++m_stWorkArea.unAnswerCount;
+}

@@ -1,0 +1,244 @@
+#include "net/tcp_server.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "config/run_log.h"
+#include "net/thread_stack.h"
+
+namespace {
+
+constexpr size_t kReceiveBufferSize = 4096;
+constexpr size_t kMessageSize = 256;
+
+// Source lines that the run-log messages name (fixed by the design; tests match them).
+constexpr int kAcceptLoopLine = 127;
+constexpr int kSessionLoopLine = 207;
+constexpr int kSendDataLine = 274;
+
+void ThrowIfError(const boost::system::error_code& ec, const char* szWhat) {
+  if (ec) {
+    throw boost::system::system_error(ec, szWhat);
+  }
+}
+
+// Ends a device connection that the server gives up. The peer sees the end at once through the
+// shutdown. The descriptor is closed here only when no other thread holds the handle: a copy kept
+// by the gateway (a SAMV client relaying to this device) may be writing on the socket, and
+// closing under it would race with that write and could hand the descriptor number to a new
+// connection. Otherwise the socket closes when the last copy is released.
+void EndDeviceSocket(const DeviceHandle& hDevice) {
+  boost::system::error_code ec;
+  if (!hDevice->is_open()) {
+    return;
+  }
+  (void)hDevice->shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);  // errors ignored
+  if (hDevice.use_count() == 1) {
+    (void)hDevice->close(ec);  // errors ignored
+  }
+}
+
+}  // namespace
+
+CTcpServer::CTcpServer(uint16_t unPort) {
+  using boost::asio::ip::tcp;
+  m_upAcceptor.reset(new tcp::acceptor(m_ioContext));
+  boost::system::error_code ec;
+  (void)m_upAcceptor->open(tcp::v4(), ec);
+  ThrowIfError(ec, "open");
+  (void)m_upAcceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+  ThrowIfError(ec, "set_option");
+  (void)m_upAcceptor->bind(tcp::endpoint(boost::asio::ip::address_v4::any(), unPort), ec);
+  ThrowIfError(ec, "bind");
+  (void)m_upAcceptor->listen(SOMAXCONN, ec);
+  ThrowIfError(ec, "listen");
+}
+
+CTcpServer::~CTcpServer() {
+  if (m_upAcceptor) {
+    boost::system::error_code ec;
+    (void)m_upAcceptor->close(ec);  // errors ignored: the object goes away regardless
+    m_upAcceptor.reset();
+  }
+}
+
+bool CTcpServer::Start() {
+  boost::thread::attributes attrs;
+  attrs.set_stack_size(kThreadStackSize);
+  m_unThreadCount.fetch_add(1);
+  try {
+    // Detached: the accept thread ends after the first connection it handles once Stop is set;
+    // the server outlives it (in the gateway it lives until the process ends).
+    boost::thread thr(attrs, [this]() {
+      ThreadLoop();
+      m_unThreadCount.fetch_sub(1);  // the last use of this object by the thread
+    });
+    thr.detach();
+  } catch (...) {
+    m_unThreadCount.fetch_sub(1);
+    throw;
+  }
+  return true;
+}
+
+void CTcpServer::Stop() {
+  m_bStop.store(true);
+}
+
+uint16_t CTcpServer::LocalPort() const {
+  boost::system::error_code ec;
+  boost::asio::ip::tcp::endpoint local = m_upAcceptor->local_endpoint(ec);
+  return ec ? 0 : local.port();
+}
+
+void CTcpServer::ThreadLoop() {
+  if (!m_upAcceptor) {
+    return;
+  }
+  while (!m_bStop.load()) {
+    DeviceHandle hDevice;
+    try {
+      hDevice.reset(new DeviceSocket(m_ioContext));
+      boost::system::error_code ec;
+      (void)m_upAcceptor->accept(*hDevice, ec);
+      ThrowIfError(ec, "accept");
+
+      (void)hDevice->set_option(boost::asio::ip::tcp::no_delay(true), ec);
+      ThrowIfError(ec, "set_option");
+      struct timeval tv = {1, 0};
+      int fd = hDevice->native_handle();
+      (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);  // result ignored
+      (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // result ignored
+      (void)hDevice->set_option(boost::asio::socket_base::keep_alive(true), ec);
+      ThrowIfError(ec, "set_option");
+
+      if (m_pAcceptCallback == nullptr) {
+        EndDeviceSocket(hDevice);
+        continue;
+      }
+      void* pContext = m_pAcceptCallback(hDevice);
+      if (pContext == nullptr) {
+        EndDeviceSocket(hDevice);
+        continue;
+      }
+      StartSession(hDevice, pContext);
+    } catch (const std::exception& e) {
+      char szMessage[kMessageSize] = {0};
+      std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception:%s!", "ThreadLoop",
+                    kAcceptLoopLine, e.what());
+      WriteLog(szMessage);
+      if (hDevice) {
+        EndDeviceSocket(hDevice);
+      }
+    }
+  }
+}
+
+void CTcpServer::StartSession(const DeviceHandle& hDevice, void* pContext) {
+  boost::thread::attributes attrs;
+  attrs.set_stack_size(kThreadStackSize);
+  m_unThreadCount.fetch_add(1);
+  try {
+    // Detached: the session ends with its connection. The handle is moved into the session's
+    // parameter, so the thread's copy is released before the count drops.
+    boost::thread thr(attrs, [this, hSession = hDevice, pContext]() mutable {
+      TcpSessionThread(std::move(hSession), pContext);
+      m_unThreadCount.fetch_sub(1);  // the last use of this object by the thread
+    });
+    thr.detach();
+  } catch (...) {
+    m_unThreadCount.fetch_sub(1);
+    // The accept callback handed out a context that no session will ever give back: return it
+    // through the close callback (in the gateway, the SAMV client goes back to FREE). The error
+    // itself is logged by the accept loop, which then ends the connection.
+    if (m_pCloseCallback != nullptr) {
+      m_pCloseCallback(hDevice, pContext);
+    }
+    throw;
+  }
+}
+
+void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
+  if (!hDevice) {
+    return;
+  }
+  uint8_t arrBuffer[kReceiveBufferSize];
+  std::string strError;
+  bool bCleanEnd = false;
+  try {
+    for (;;) {
+      std::memset(arrBuffer, 0, sizeof arrBuffer);
+      boost::system::error_code ec;
+      // Waits without limit: Asio polls again after the 1-second SO_RCVTIMEO expires.
+      size_t unCount = hDevice->read_some(boost::asio::buffer(arrBuffer), ec);
+      if (ec == boost::asio::error::eof) {
+        bCleanEnd = true;
+        break;
+      }
+      if (ec) {
+        throw boost::system::system_error(ec);  // the system's text alone
+      }
+      if (m_pReceiveCallback != nullptr) {
+        (void)m_pReceiveCallback(hDevice, arrBuffer, static_cast<uint32_t>(unCount), pContext);
+      }
+    }
+  } catch (const std::exception& e) {
+    strError = e.what();
+  } catch (...) {
+    strError = "unknown exception";
+  }
+
+  // Exactly one close callback per session, outside the guarded loop: it must not raise.
+  if (m_pCloseCallback != nullptr) {
+    (void)m_pCloseCallback(hDevice, pContext);
+  }
+  if (bCleanEnd) {
+    WriteLog("Connection closed cleanly by Device!");
+    EndDeviceSocket(hDevice);
+    return;
+  }
+  char szMessage[kMessageSize] = {0};
+  std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception in thread:%s!",
+                "TcpSessionThread", kSessionLoopLine, strError.c_str());
+  WriteLog(szMessage);
+  // The socket is not closed here; it closes when the last copy of the handle is released.
+}
+
+uint32_t CTcpServer::SendData(DeviceHandle hDevice, const uint8_t* pData, uint32_t unLength,
+                              char* szErrorText, size_t unErrorSize) {
+  if (!hDevice || pData == nullptr || unLength == 0 || szErrorText == nullptr || unErrorSize == 0) {
+    return 0;
+  }
+  boost::system::error_code ec;
+  // Blocks until everything is written: Asio polls again after the 1-second SO_SNDTIMEO expires.
+  (void)boost::asio::write(*hDevice, boost::asio::buffer(pData, unLength), ec);
+  if (!ec) {
+    return unLength;
+  }
+  std::string strError = boost::system::system_error(ec, "write").what();
+  char szMessage[kMessageSize] = {0};
+  std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception in thread:%s!",
+                "SendData", kSendDataLine, strError.c_str());
+  WriteLog(szMessage);
+  std::snprintf(szErrorText, unErrorSize, "%s", strError.c_str());
+  return 0;
+}
+
+uint32_t CTcpServer::ThreadCount() const {
+  return m_unThreadCount.load();
+}
