@@ -106,7 +106,7 @@ TEST_F(LogUploadTest, EmptyQueueDoesNothing) {
   auto upDs = MakeSwitch(upSim->Port());
   LogUploadCounters before = GetLogUploadCounters();
   std::string strOut;
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(strOut, "");
   EXPECT_EQ(GetLogUploadCounters().nSendCount, before.nSendCount);
   EXPECT_EQ(upSim->Connections(), 0u);
@@ -118,7 +118,7 @@ TEST_F(LogUploadTest, AnsweredRecordIsDeleted) {
   upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
   LogUploadCounters before = GetLogUploadCounters();
   std::string strOut;
-  EXPECT_EQ(Step(*upDs, &strOut), 1u);
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
   EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
 
   LogUploadCounters after = GetLogUploadCounters();
@@ -156,7 +156,7 @@ TEST_F(LogUploadTest, UnansweredRecordGoesBackToTheTail) {
     upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
     LogUploadCounters before = GetLogUploadCounters();
     std::string strOut;
-    EXPECT_EQ(Step(*upDs, &strOut), 1u);
+    EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
     EXPECT_EQ(Queue(*upDs), std::vector<std::string>{"DEV-A"});
     LogUploadCounters after = GetLogUploadCounters();
     EXPECT_EQ(after.nSendCount, before.nSendCount + 1);
@@ -179,7 +179,7 @@ TEST_F(LogUploadTest, UnreachableServerKeepsTheRecord) {
   upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
   LogUploadCounters before = GetLogUploadCounters();
   std::string strOut;
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(Queue(*upDs), std::vector<std::string>{"DEV-A"});
   LogUploadCounters after = GetLogUploadCounters();
   EXPECT_EQ(after.nConnectFalseCount, before.nConnectFalseCount + 1);
@@ -197,7 +197,7 @@ TEST_F(LogUploadTest, UnreachableServerKeepsTheRecord) {
     upDs->m_stSystemConfig.unLogServerPort = upLive->Port();
   }
   upDs->m_bLogServerReconfigure = true;
-  EXPECT_EQ(Step(*upDs, &strOut), 1u);
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
   EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
   EXPECT_FALSE(upDs->m_bLogServerReconfigure.load());
   ASSERT_TRUE(WaitFor([&] { return upLive->ValidDocuments() == 1; }));
@@ -210,9 +210,9 @@ TEST_F(LogUploadTest, TwoRecordsAlternateWhileTheServerIsDown) {
   upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
   upDs->SamvDecodeLogQueue(NewRecord("DEV-B"));
   std::string strOut;
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(Queue(*upDs), (std::vector<std::string>{"DEV-B", "DEV-A"}));
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(Queue(*upDs), (std::vector<std::string>{"DEV-A", "DEV-B"}));
 }
 
@@ -222,12 +222,12 @@ TEST_F(LogUploadTest, NoLogServerDrainsOneRecordPerPass) {
   upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
   upDs->SamvDecodeLogQueue(NewRecord("DEV-B"));
   std::string strOut;
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(Queue(*upDs), std::vector<std::string>{"DEV-B"});
   EXPECT_TRUE(Has(strOut, "[delete psttSamvDecodeLog]"));
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(strOut, "");
   EXPECT_EQ(upSim->Connections(), 0u);
 }
@@ -241,10 +241,10 @@ TEST_F(LogUploadTest, ClientIsReconfiguredOnlyWhenAsked) {
   upDs->m_LogServerClient.Configure("127.0.0.1", upDown->Port(), 0, 0);
   upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
   std::string strOut;
-  EXPECT_EQ(Step(*upDs, &strOut), 0u);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(upSim->Connections(), 0u);
   upDs->m_bLogServerReconfigure = true;
-  EXPECT_EQ(Step(*upDs, &strOut), 1u);
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
   EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
   EXPECT_TRUE(WaitFor([&] { return upSim->ValidDocuments() == 1; }));
 }
