@@ -113,7 +113,11 @@ void SystemConfigCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint
   }
   SystemConfigStruct stNew;
   DecodeSystemConfig(pPayload, &stNew);
-  if (std::memcmp(stNew.szNewPassword, stNew.szPassword, sizeof(stNew.szPassword)) != 0) {
+  // The gateway never fills the new-password field in its read reply, so a device that writes
+  // back what it read sends it empty; taking that as the new password would blank the
+  // administrator's password and lock the administrator out.
+  if (stNew.szNewPassword[0] != '\0' &&
+      std::memcmp(stNew.szNewPassword, stNew.szPassword, sizeof(stNew.szPassword)) != 0) {
     std::memcpy(stNew.szPassword, stNew.szNewPassword, sizeof(stNew.szPassword));
   }
   ds.ApplySystemConfig(stNew);

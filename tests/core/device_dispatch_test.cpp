@@ -210,6 +210,16 @@ TEST_F(DeviceDispatchTest, SystemConfigReadAndWrite) {
   Reply();
   EXPECT_STREQ(m_upSwitch->GetSystemConfigCopy().szPassword, "fresh");
   EXPECT_STREQ(m_upSwitch->GetSystemConfigCopy().szSign, "newsign");
+
+  // Writing back a record as read (empty new-password field) keeps the password.
+  Dispatch(MakeDeviceRequest(kKey, 81, kRead, AdminPayload("admin", "fresh")), &bHandled);
+  r = Reply();
+  ASSERT_EQ(r.payload.size(), 724u);
+  DecodeSystemConfig(r.payload.data(), &cfg);
+  EXPECT_EQ(cfg.szNewPassword[0], 0);
+  Dispatch(MakeDeviceRequest(kKey, 81, kWrite, r.payload), &bHandled);
+  Reply();
+  EXPECT_STREQ(m_upSwitch->GetSystemConfigCopy().szPassword, "fresh");
 }
 
 TEST_F(DeviceDispatchTest, UserListPagesOfAtMostThirtySix) {
