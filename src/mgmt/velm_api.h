@@ -46,7 +46,7 @@ class CVelmApi {
   void SetTarget(const char* szAddress, uint32_t unPort);
 
   // One request and at most one reply within one second. True when the reply passed the length
-  // and checksum tests and its result byte is 0; its data is then at ReceiveFrame() + 3.
+  // and checksum tests and its result byte is 0; its data is then at ReceivedFrame() + 3.
   bool Transact(uint8_t byCommand, const uint8_t* pPayload, size_t unLength);
 
   bool GetLibBuildTime(char* szOut, size_t unCapacity);
@@ -59,8 +59,8 @@ class CVelmApi {
 
   uint32_t LastResult() const { return m_unLastResult; }
   uint8_t Sequence() const { return m_bySequence; }
-  const uint8_t* SendFrame() const { return m_arrSendFrame; }
-  const uint8_t* ReceiveFrame() const { return m_arrReceiveFrame; }
+  const uint8_t* SentFrame() const { return m_arrSendFrame; }
+  const uint8_t* ReceivedFrame() const { return m_arrReceiveFrame; }
   const char* TargetAddress() const { return m_szTargetAddress; }
   uint32_t TargetPort() const { return m_unTargetPort; }
 

@@ -175,7 +175,7 @@ TEST_F(CVelmApiTest, NonceComesFromTheSeededDrawsAndTheFrameCounter) {
     ASSERT_TRUE(m_api.ResetMcu());
     time_t tAfter = time(nullptr);
     McuSimRequest req = m_sim.LastRequest();
-    EXPECT_EQ(Frame(req.arrNonce, 4), Frame(m_api.SendFrame() + 1, 4));
+    EXPECT_EQ(Frame(req.arrNonce, 4), Frame(m_api.SentFrame() + 1, 4));
     ASSERT_TRUE(findCounter(req.arrNonce, tBefore, tAfter, &unCounter));
   }
   EXPECT_EQ(arrCounters[1], arrCounters[0] + 1);
@@ -259,7 +259,7 @@ TEST_F(CVelmApiTest, LateReplyIsTakenByTheNextTransaction) {
   EXPECT_FALSE(m_api.ResetMcu());
   EXPECT_EQ(m_api.LastResult(), 3u);
   uint8_t arrFirstNonce[4];
-  std::memcpy(arrFirstNonce, m_api.SendFrame() + 1, 4);
+  std::memcpy(arrFirstNonce, m_api.SentFrame() + 1, 4);
   const uint8_t byFirstSequence = m_sim.LastRequest().bySequence;
 
   m_sim.SetMode(McuSimMode::Normal);
@@ -270,9 +270,9 @@ TEST_F(CVelmApiTest, LateReplyIsTakenByTheNextTransaction) {
   (void)m_api.GetMcuRtc(&rec);
   ASSERT_NE(m_api.LastResult(), 3u);
   ASSERT_NE(m_api.LastResult(), 5u);
-  std::vector<uint8_t> arrReply = Frame(Api().ReceiveFrame(), 5);
+  std::vector<uint8_t> arrReply = Frame(Api().ReceivedFrame(), 5);
   EXPECT_EQ(arrReply[0], 4);  // the 5-byte reset reply, not the 17-byte clock reply
-  ScrambleMcuReply(arrReply.data(), 5, m_api.SendFrame() + 1);  // back to the wire bytes
+  ScrambleMcuReply(arrReply.data(), 5, m_api.SentFrame() + 1);  // back to the wire bytes
   ScrambleMcuReply(arrReply.data(), 5, arrFirstNonce);          // as the first request wanted
   EXPECT_EQ(arrReply[1], static_cast<uint8_t>(byFirstSequence + 1));
   EXPECT_EQ(arrReply[2], 0);
@@ -280,7 +280,7 @@ TEST_F(CVelmApiTest, LateReplyIsTakenByTheNextTransaction) {
 
   // The clock reply is still waiting and is what the third transaction gets.
   (void)m_api.ResetMcu();  // its outcome depends on how the wrong nonce unscrambles
-  EXPECT_EQ(Api().ReceiveFrame()[0], 16);
+  EXPECT_EQ(Api().ReceivedFrame()[0], 16);
 }
 
 TEST_F(CVelmApiTest, SerialNumberIsUpperCaseHex) {
