@@ -1,0 +1,455 @@
+#include "net/tcp_client.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
+#include "net/net_test_util.h"
+#include "samv_sim.h"
+#include "support/test_util.h"
+
+namespace {
+
+using boost::asio::ip::tcp;
+using std::chrono::milliseconds;
+
+// What the client's receive callback saw.
+struct ClientObservations {
+  std::mutex mtx;  // guards every member below
+  std::vector<std::vector<uint8_t>> arrBlocks;
+  std::vector<CTcpClient*> arrClients;
+  std::vector<DeviceSocket*> arrPeers;
+  std::vector<bool> arrSocketGiven;
+  bool bHold = false;  // the callback waits while this is set (a thread busy in its callback)
+  int nInside = 0;     // callbacks running now
+
+  void Reset() {
+    std::lock_guard<std::mutex> lock(mtx);
+    arrBlocks.clear();
+    arrClients.clear();
+    arrPeers.clear();
+    arrSocketGiven.clear();
+    bHold = false;
+    nInside = 0;
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return arrBlocks.size();
+  }
+  std::vector<std::vector<uint8_t>> Blocks() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return arrBlocks;
+  }
+};
+
+ClientObservations g_obs;
+
+uint32_t OnClientReceive(CTcpClient* pClient, tcp::socket* pSocket, const uint8_t* pData,
+                         uint32_t unCount, DeviceHandle hPeer) {
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.arrBlocks.emplace_back(pData, pData + unCount);
+    g_obs.arrClients.push_back(pClient);
+    g_obs.arrPeers.push_back(hPeer.get());
+    g_obs.arrSocketGiven.push_back(pSocket != nullptr);
+    ++g_obs.nInside;
+  }
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(g_obs.mtx);
+      if (!g_obs.bHold) {
+        --g_obs.nInside;
+        return 1;
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+}
+
+std::vector<uint8_t> Bytes(const std::string& strText) {
+  return std::vector<uint8_t>(strText.begin(), strText.end());
+}
+
+SamvSimOptions SimOptions(SamvSimMode eMode) {
+  SamvSimOptions options;
+  options.eMode = eMode;
+  return options;
+}
+
+class CTcpClientTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_obs.Reset();
+    m_client.SetReceiveCallback(OnClientReceive);
+  }
+  void TearDown() override {
+    {
+      std::lock_guard<std::mutex> lock(g_obs.mtx);
+      g_obs.bHold = false;
+    }
+    m_client.Close();
+    EXPECT_TRUE(ThreadsEnded());
+  }
+
+  bool ThreadsEnded() {
+    return WaitFor([this] { return m_client.ThreadCount() == 0; });
+  }
+  void ConfigureFor(uint16_t unPort) { m_client.Configure("127.0.0.1", unPort, 7000, 3); }
+  bool ConnectedWithin() {
+    return WaitFor([this] { return m_client.IsConnected(); }, milliseconds(5000));
+  }
+
+  boost::asio::io_context m_io;
+  CTcpClient m_client;
+};
+
+TEST_F(CTcpClientTest, ConfigureWithNullAddressKeepsConfiguration) {
+  m_client.Configure("10.1.2.3", 9000, 9001, 4);
+  m_client.Configure(nullptr, 1, 2, 3);
+  char szAddress[32];
+  int32_t nPort = 0;
+  int32_t nVelm = 0;
+  uint32_t unIndex = 0;
+  m_client.GetServerInfo(szAddress, sizeof szAddress, &nPort, &nVelm, &unIndex);
+  EXPECT_STREQ(szAddress, "10.1.2.3");
+  EXPECT_EQ(nPort, 9000);
+  EXPECT_EQ(nVelm, 9001);
+  EXPECT_EQ(unIndex, 4u);
+}
+
+TEST_F(CTcpClientTest, GetServerInfoCutsAddressToBufferAndIgnoresMissingOutputs) {
+  m_client.Configure("192.168.100.200", 1, 2, 9);
+  char szShort[8];
+  int32_t nPort = -1;
+  uint32_t unIndex = 0;
+  m_client.GetServerInfo(szShort, sizeof szShort, &nPort, nullptr, &unIndex);
+  EXPECT_STREQ(szShort, "192.168");
+  EXPECT_EQ(nPort, 1);
+  EXPECT_EQ(unIndex, 9u);
+
+  char szAddress[32] = "unchanged";
+  nPort = -1;
+  m_client.GetServerInfo(szAddress, sizeof szAddress, nullptr, nullptr, &unIndex);
+  m_client.GetServerInfo(szAddress, sizeof szAddress, &nPort, nullptr, nullptr);
+  m_client.GetServerInfo(nullptr, 32, &nPort, nullptr, &unIndex);
+  EXPECT_STREQ(szAddress, "unchanged");
+  EXPECT_EQ(nPort, -1);
+}
+
+TEST_F(CTcpClientTest, StartWithPortZeroMakesNoThread) {
+  m_client.Configure("127.0.0.1", 0, 0, 0);
+  m_client.Start(DeviceHandle());
+  EXPECT_EQ(m_client.ThreadCount(), 0u);
+  EXPECT_FALSE(m_client.IsConnected());
+  // Not connected: SendData waits about 101 ms, then gives up.
+  auto start = std::chrono::steady_clock::now();
+  const uint8_t arrData[2] = {1, 2};
+  EXPECT_EQ(m_client.SendData(arrData, 2), 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(100));
+}
+
+TEST_F(CTcpClientTest, ConnectRefusedIsReportedOnBothChannels) {
+  CSamvSim sim(SimOptions(SamvSimMode::Refuse));
+  ConfigureFor(sim.Port());
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ThreadsEnded());
+  std::string strErr = testing::internal::GetCapturedStderr();
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(strErr, "Exception: Connection refused\n");
+  EXPECT_NE(strOut.find("[FUNCTION ThreadLoop  LINE 167 Exception in thread:Connection refused!]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_FALSE(m_client.IsConnected());
+}
+
+TEST_F(CTcpClientTest, ConnectWithoutAnswerIsCancelledAfter100Ms) {
+  nettest::FullBacklogListener listener;
+  ASSERT_TRUE(listener.Full()) << "could not fill the accept queue";
+  ConfigureFor(listener.Port());
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  auto start = std::chrono::steady_clock::now();
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ThreadsEnded());
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  std::string strErr = testing::internal::GetCapturedStderr();
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(strErr, "Exception: Operation canceled\n");
+  EXPECT_NE(strOut.find("[FUNCTION ThreadLoop  LINE 167 Exception in thread:Operation canceled!]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_GE(elapsed, milliseconds(100));
+  EXPECT_LT(elapsed, milliseconds(3000));
+  EXPECT_FALSE(m_client.IsConnected());
+}
+
+TEST_F(CTcpClientTest, ResolveFailureNamesTheStep) {
+  // A port text that no service has: the resolver fails without asking any name server.
+  m_client.Configure("127.0.0.1", -1, 0, 0);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ThreadsEnded());
+  std::string strErr = testing::internal::GetCapturedStderr();
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(strErr.rfind("Exception: resolve: ", 0), 0u) << strErr;
+  EXPECT_NE(strOut.find("LINE 167 Exception in thread:resolve: "), std::string::npos) << strOut;
+}
+
+TEST_F(CTcpClientTest, BlocksReachCallbackWithClientSocketAndPeerHandle) {
+  CSamvSim sim(SimOptions(SamvSimMode::Echo));
+  ConfigureFor(sim.Port());
+  DeviceHandle hPeer(new DeviceSocket(m_io));
+  m_client.Start(hPeer);
+  ASSERT_TRUE(ConnectedWithin());
+  std::vector<uint8_t> data = Bytes("request bytes");
+  EXPECT_EQ(m_client.SendData(data.data(), static_cast<uint32_t>(data.size())), data.size());
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 1; }));
+  std::lock_guard<std::mutex> lock(g_obs.mtx);
+  EXPECT_EQ(g_obs.arrBlocks[0], data);
+  EXPECT_EQ(g_obs.arrClients[0], &m_client);
+  EXPECT_EQ(g_obs.arrPeers[0], hPeer.get());
+  EXPECT_TRUE(g_obs.arrSocketGiven[0]);
+}
+
+TEST_F(CTcpClientTest, SendDataOfZeroBytesOnConnectedClientReturnsAtOnce) {
+  CSamvSim sim(SimOptions(SamvSimMode::Silent));
+  ConfigureFor(sim.Port());
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ConnectedWithin());
+  const uint8_t arrData[1] = {9};
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(m_client.SendData(arrData, 0), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(50));
+  EXPECT_EQ(m_client.SendData(nullptr, 5), 0u);
+  EXPECT_EQ(sim.BytesReceived(), 0u);
+}
+
+TEST_F(CTcpClientTest, KeepAliveBlockIsDroppedOtherSmallBlocksPass) {
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ConnectedWithin());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+  server.set_option(tcp::no_delay(true));
+
+  // Each block is written on its own; the client's reader is blocked in its read, so each
+  // arrives as a read of its own.
+  const uint8_t arrZero4[4] = {0, 0, 0, 0};
+  const uint8_t arrMarker[4] = {0, 0, 0, 1};
+  const uint8_t arrZero8[8] = {0};
+  boost::asio::write(server, boost::asio::buffer(arrZero4));
+  std::this_thread::sleep_for(milliseconds(100));
+  boost::asio::write(server, boost::asio::buffer(arrMarker));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 1; }));
+  boost::asio::write(server, boost::asio::buffer(arrZero8));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 2; }));
+  boost::asio::write(server, boost::asio::buffer(arrZero4));
+  std::this_thread::sleep_for(milliseconds(100));
+  boost::asio::write(server, boost::asio::buffer(arrMarker));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 3; }));
+
+  auto blocks = g_obs.Blocks();
+  EXPECT_EQ(blocks[0], std::vector<uint8_t>(arrMarker, arrMarker + 4));
+  EXPECT_EQ(blocks[1], std::vector<uint8_t>(8, 0));
+  EXPECT_EQ(blocks[2], std::vector<uint8_t>(arrMarker, arrMarker + 4));
+}
+
+TEST_F(CTcpClientTest, ServerThatClosesAtOnceEndsThreadWithoutMessage) {
+  CSamvSim sim(SimOptions(SamvSimMode::Close));
+  ConfigureFor(sim.Port());
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(WaitFor([&sim] { return sim.Accepted() == 1; }));
+  ASSERT_TRUE(ThreadsEnded());
+  std::string strErr = testing::internal::GetCapturedStderr();
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(m_client.IsConnected());
+  EXPECT_EQ(strErr, "");
+  EXPECT_EQ(strOut, "");
+}
+
+TEST_F(CTcpClientTest, CloseWhileThreadBlockedInReadEndsItSilently) {
+  CSamvSim sim(SimOptions(SamvSimMode::Silent));
+  ConfigureFor(sim.Port());
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ConnectedWithin());
+  ASSERT_TRUE(WaitFor([&sim] { return sim.Accepted() == 1; }));
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  m_client.Close();
+  EXPECT_FALSE(m_client.IsConnected());
+  ASSERT_TRUE(ThreadsEnded());
+  EXPECT_TRUE(WaitFor([&sim] { return sim.OpenConnections() == 0; }));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  const uint8_t arrData[1] = {1};
+  EXPECT_EQ(m_client.SendData(arrData, 1), 0u);
+}
+
+TEST_F(CTcpClientTest, WriteFailureIsLogged) {
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ConnectedWithin());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+  // Keep the receive thread busy in its callback, so it cannot notice the reset first.
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.bHold = true;
+  }
+  boost::asio::write(server, boost::asio::buffer(std::string("x")));
+  ASSERT_TRUE(WaitFor([] {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    return g_obs.nInside == 1;
+  }));
+  server.set_option(boost::asio::socket_base::linger(true, 0));
+  server.close();  // reset
+  std::this_thread::sleep_for(milliseconds(50));
+
+  testing::internal::CaptureStdout();
+  std::vector<uint8_t> data(100000, 0x55);  // the first write may still be taken; later fail
+  uint32_t unResult = 1;
+  for (int i = 0; i < 10 && unResult != 0; ++i) {
+    unResult = m_client.SendData(data.data(), static_cast<uint32_t>(data.size()));
+  }
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(unResult, 0u);
+  EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: "),
+            std::string::npos)
+      << strOut;
+}
+
+TEST_F(CTcpClientTest, WorkAreaSettersWriteTheirFieldsAndCloseClearsThem) {
+  m_client.SetDeviceInfo("123.123.123.1234567");
+  m_client.SetDeviceInfo(nullptr);  // changes nothing
+  uint8_t arrHead[32];
+  uint8_t arrParam[8];
+  uint8_t arrUser[64];
+  uint8_t arrDevice[64];
+  for (int i = 0; i < 64; ++i) {
+    if (i < 32) {
+      arrHead[i] = static_cast<uint8_t>(i + 1);
+    }
+    if (i < 8) {
+      arrParam[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    arrUser[i] = static_cast<uint8_t>(0x40 + i);
+    arrDevice[i] = static_cast<uint8_t>('a' + i % 26);
+  }
+  m_client.SetRequestHead(arrHead, arrParam);
+  m_client.SetRequestHead(nullptr, arrParam);
+  m_client.SetRequestInfo(77, arrUser, nullptr, nullptr);
+  m_client.SetRequestInfo(78, nullptr, arrDevice, nullptr);
+  m_client.IncRequestCount();
+  m_client.IncRequestCount();
+  m_client.IncAnswerCount();
+
+  DecodeLogRecord copy = m_client.WithWorkArea([](DecodeLogRecord& area) { return area; });
+  EXPECT_STREQ(copy.szDeviceIp, "123.123.123.123");
+  EXPECT_TRUE(std::regex_match(copy.szConnectTime,
+                               std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}(\.\d{6})?)")))
+      << copy.szConnectTime;
+  EXPECT_EQ(std::memcmp(copy.arrRequestHead, arrHead, 32), 0);
+  EXPECT_EQ(std::memcmp(copy.arrRequestParam, arrParam, 8), 0);
+  EXPECT_EQ(copy.unAccountNo, 78u);
+  EXPECT_EQ(std::memcmp(copy.arrUserInfo, arrUser, 64), 0);
+  EXPECT_EQ(std::memcmp(copy.szDeviceId, arrDevice, 64), 0);
+  EXPECT_EQ(copy.unRequestCount, 2u);
+  EXPECT_EQ(copy.unAnswerCount, 1u);
+
+  m_client.Close();
+  const uint8_t* pArea = reinterpret_cast<const uint8_t*>(m_client.GetWorkArea());
+  for (size_t i = 0; i < sizeof(DecodeLogRecord); ++i) {
+    ASSERT_EQ(pArea[i], 0) << "byte " << i;
+  }
+}
+
+TEST_F(CTcpClientTest, ManyRestartsAlwaysServeTheNewestConnection) {
+  CSamvSim sim(SimOptions(SamvSimMode::Echo));
+  ConfigureFor(sim.Port());
+  DeviceHandle hPeer(new DeviceSocket(m_io));  // made first: it brings m_io's descriptors
+  int nFdsBefore = nettest::CountOpenFds();
+  std::vector<std::vector<uint8_t>> expected;
+
+  // Connect-cancel messages of the cycles that close during the connect go to captured output.
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  constexpr int kCycles = 200;
+  for (int i = 0; i < kCycles; ++i) {
+    m_client.Close();
+    ASSERT_FALSE(m_client.IsConnected());
+    m_client.Start(hPeer);
+    if (i % 10 == 3) {
+      m_client.Close();  // stops the connect just begun
+      m_client.Start(hPeer);
+    } else if (i % 10 == 7) {
+      m_client.Start(hPeer);  // supersedes the connection without a Close
+    }
+    ASSERT_TRUE(ConnectedWithin()) << "cycle " << i;
+    std::vector<uint8_t> token = Bytes("cycle " + std::to_string(i));
+    ASSERT_EQ(m_client.SendData(token.data(), static_cast<uint32_t>(token.size())), token.size())
+        << "cycle " << i;
+    expected.push_back(token);
+    ASSERT_TRUE(WaitFor([&expected] { return g_obs.Count() >= expected.size(); })) << "cycle " << i;
+    // Older threads ending now must not clear the newest connection's flag.
+    ASSERT_TRUE(m_client.IsConnected()) << "cycle " << i;
+  }
+  m_client.Close();
+  EXPECT_FALSE(m_client.IsConnected());
+  ASSERT_TRUE(ThreadsEnded());
+  ASSERT_TRUE(WaitFor([&sim] { return sim.OpenConnections() == 0; }));
+  (void)testing::internal::GetCapturedStderr();
+  (void)testing::internal::GetCapturedStdout();
+
+  // Exactly the echoes of the newest connections, in order: no block from a stopped one.
+  EXPECT_EQ(g_obs.Blocks(), expected);
+  EXPECT_GE(sim.Accepted(), static_cast<uint32_t>(kCycles));
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    for (size_t i = 0; i < g_obs.arrClients.size(); ++i) {
+      EXPECT_EQ(g_obs.arrClients[i], &m_client);
+      EXPECT_EQ(g_obs.arrPeers[i], hPeer.get());
+    }
+  }
+  // Every socket and every per-connection I/O context is gone.
+  EXPECT_TRUE(WaitFor([nFdsBefore] { return nettest::CountOpenFds() == nFdsBefore; }))
+      << nettest::CountOpenFds() << " descriptors open, " << nFdsBefore << " before";
+}
+
+TEST(CTcpClientLifetimeTest, ClientDestroyedWhileConnectedLeavesNothingBehind) {
+  SamvSimOptions options;
+  options.eMode = SamvSimMode::KeepAlive;
+  options.unKeepAliveMs = 5;
+  CSamvSim sim(options);
+  int nFdsBefore = nettest::CountOpenFds();
+  for (int i = 0; i < 20; ++i) {
+    std::unique_ptr<CTcpClient> upClient(new CTcpClient);
+    upClient->SetReceiveCallback(OnClientReceive);
+    upClient->Configure("127.0.0.1", sim.Port(), 0, 0);
+    upClient->Start(DeviceHandle());
+    ASSERT_TRUE(WaitFor([&upClient] { return upClient->IsConnected(); }));
+    upClient.reset();  // the receive thread is still running
+  }
+  EXPECT_TRUE(WaitFor([&sim] { return sim.OpenConnections() == 0; }));
+  EXPECT_TRUE(WaitFor([nFdsBefore] { return nettest::CountOpenFds() == nFdsBefore; }))
+      << nettest::CountOpenFds() << " descriptors open, " << nFdsBefore << " before";
+}
+
+}  // namespace

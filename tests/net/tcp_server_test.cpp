@@ -1,0 +1,428 @@
+#include "net/tcp_server.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "config/run_log.h"
+#include "net/net_test_util.h"
+#include "support/test_util.h"
+
+namespace {
+
+using boost::asio::ip::tcp;
+using std::chrono::milliseconds;
+
+// What the server's callbacks saw. Callbacks are plain functions, so they report here.
+struct ServerObservations {
+  std::mutex mtx;  // guards every member below
+  int nAccepts = 0;
+  int nReceives = 0;
+  int nCloses = 0;
+  std::vector<std::vector<uint8_t>> arrChunks;
+  std::vector<void*> arrReceiveContexts;
+  std::vector<void*> arrCloseContexts;
+  std::vector<DeviceHandle> arrHandles;  // from the accept callback, for SendData
+  // Behaviour of the callbacks:
+  void* pContext = nullptr;  // what the accept callback returns
+  bool bAcceptThrows = false;
+  bool bReceiveThrows = false;
+  bool bLogOnClose = false;  // the close callback writes "close callback" to the run log
+
+  void Reset() {
+    std::lock_guard<std::mutex> lock(mtx);
+    nAccepts = nReceives = nCloses = 0;
+    arrChunks.clear();
+    arrReceiveContexts.clear();
+    arrCloseContexts.clear();
+    arrHandles.clear();
+    pContext = nullptr;
+    bAcceptThrows = bReceiveThrows = bLogOnClose = false;
+  }
+  int Accepts() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return nAccepts;
+  }
+  int Receives() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return nReceives;
+  }
+  int Closes() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return nCloses;
+  }
+  size_t BytesReceived() {
+    std::lock_guard<std::mutex> lock(mtx);
+    size_t unTotal = 0;
+    for (const auto& chunk : arrChunks) {
+      unTotal += chunk.size();
+    }
+    return unTotal;
+  }
+};
+
+ServerObservations g_obs;
+int g_nContextMarker = 0;  // its address is the session context the tests hand out
+
+void* OnAccept(DeviceHandle hDevice) {
+  std::lock_guard<std::mutex> lock(g_obs.mtx);
+  ++g_obs.nAccepts;
+  if (g_obs.bAcceptThrows) {
+    throw std::runtime_error("accept boom");
+  }
+  g_obs.arrHandles.push_back(hDevice);
+  return g_obs.pContext;
+}
+
+uint32_t OnReceive(DeviceHandle /*hDevice*/, const uint8_t* pData, uint32_t unCount,
+                   void* pContext) {
+  std::lock_guard<std::mutex> lock(g_obs.mtx);
+  ++g_obs.nReceives;
+  g_obs.arrChunks.emplace_back(pData, pData + unCount);
+  g_obs.arrReceiveContexts.push_back(pContext);
+  if (g_obs.bReceiveThrows) {
+    throw std::runtime_error("receive boom");
+  }
+  return 1;
+}
+
+uint32_t OnClose(DeviceHandle /*hDevice*/, void* pContext) {
+  bool bLog = false;
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    ++g_obs.nCloses;
+    g_obs.arrCloseContexts.push_back(pContext);
+    bLog = g_obs.bLogOnClose;
+  }
+  if (bLog) {
+    WriteLog("close callback");
+  }
+  return 1;
+}
+
+class CTcpServerTest : public testing::Test {
+ protected:
+  void SetUp() override { g_obs.Reset(); }
+
+  void TearDown() override {
+    if (m_upServer) {
+      ShutDownServer();
+    }
+  }
+
+  // A server on a free port with all three callbacks (the accept callback optional).
+  void StartServer(bool bWithAccept = true) {
+    m_upServer.reset(new CTcpServer(0));
+    ASSERT_NE(m_upServer->LocalPort(), 0);
+    if (bWithAccept) {
+      m_upServer->SetAcceptCallback(OnAccept);
+    }
+    m_upServer->SetReceiveCallback(OnReceive);
+    m_upServer->SetCloseCallback(OnClose);
+    ASSERT_TRUE(m_upServer->Start());
+  }
+
+  std::unique_ptr<tcp::socket> Connect() {
+    std::unique_ptr<tcp::socket> upSocket(new tcp::socket(m_io));
+    upSocket->connect(
+        tcp::endpoint(boost::asio::ip::address_v4::loopback(), m_upServer->LocalPort()));
+    return upSocket;
+  }
+
+  // Waits until only the accept thread is left (every session ended and logged).
+  bool SessionsEnded() {
+    return WaitFor([this] { return m_upServer->ThreadCount() <= 1; });
+  }
+
+  // Stops the accept thread (one more connection wakes it) and destroys the server once no
+  // thread and no handle uses it.
+  void ShutDownServer() {
+    {
+      std::lock_guard<std::mutex> lock(g_obs.mtx);
+      g_obs.pContext = nullptr;  // the waking connection gets no session
+      g_obs.bAcceptThrows = false;
+    }
+    m_upServer->Stop();
+    if (m_upServer->ThreadCount() > 0) {
+      boost::system::error_code ec;
+      tcp::socket poke(m_io);
+      poke.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), m_upServer->LocalPort()),
+                   ec);
+    }
+    EXPECT_TRUE(WaitFor([this] { return m_upServer->ThreadCount() == 0; }));
+    {
+      std::lock_guard<std::mutex> lock(g_obs.mtx);
+      g_obs.arrHandles.clear();
+    }
+    m_upServer.reset();
+  }
+
+  boost::asio::io_context m_io;
+  std::unique_ptr<CTcpServer> m_upServer;
+};
+
+TEST_F(CTcpServerTest, ConstructorReportsBindFailureWithStepName) {
+  StartServer();
+  try {
+    CTcpServer second(m_upServer->LocalPort());
+    FAIL() << "a second server bound the same port";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(std::string(e.what()), "bind: Address already in use");
+  }
+}
+
+TEST_F(CTcpServerTest, MoreThan4096BytesArriveAsSeveralChunksOfAtMost4096) {
+  g_obs.pContext = &g_nContextMarker;
+  StartServer();
+  auto upDevice = Connect();
+  std::vector<uint8_t> data(10000);
+  for (size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<uint8_t>(i * 31 + 7);
+  }
+  boost::asio::write(*upDevice, boost::asio::buffer(data));
+  ASSERT_TRUE(WaitFor([] { return g_obs.BytesReceived() == 10000; }));
+
+  std::lock_guard<std::mutex> lock(g_obs.mtx);
+  EXPECT_GE(g_obs.arrChunks.size(), 3u);
+  std::vector<uint8_t> joined;
+  for (const auto& chunk : g_obs.arrChunks) {
+    EXPECT_GE(chunk.size(), 1u);
+    EXPECT_LE(chunk.size(), 4096u);
+    joined.insert(joined.end(), chunk.begin(), chunk.end());
+  }
+  EXPECT_EQ(joined, data);
+  for (void* pContext : g_obs.arrReceiveContexts) {
+    EXPECT_EQ(pContext, &g_nContextMarker);
+  }
+}
+
+TEST_F(CTcpServerTest, DeviceThatLeavesWithoutSendingGetsCloseAndCleanMessage) {
+  g_obs.pContext = &g_nContextMarker;
+  g_obs.bLogOnClose = true;
+  StartServer();
+  testing::internal::CaptureStdout();
+  auto upDevice = Connect();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }));
+  upDevice->close();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 1; }));
+  ASSERT_TRUE(SessionsEnded());
+  std::string strOut = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(g_obs.Receives(), 0);
+  EXPECT_EQ(g_obs.Closes(), 1);
+  size_t unClose = strOut.find("[close callback]");
+  size_t unClean = strOut.find("[Connection closed cleanly by Device!]");
+  ASSERT_NE(unClose, std::string::npos) << strOut;
+  ASSERT_NE(unClean, std::string::npos) << strOut;
+  EXPECT_LT(unClose, unClean);
+  std::lock_guard<std::mutex> lock(g_obs.mtx);
+  ASSERT_EQ(g_obs.arrCloseContexts.size(), 1u);
+  EXPECT_EQ(g_obs.arrCloseContexts[0], &g_nContextMarker);
+}
+
+TEST_F(CTcpServerTest, DeviceResetGivesCloseThenSessionMessageWithResetText) {
+  g_obs.pContext = &g_nContextMarker;
+  g_obs.bLogOnClose = true;
+  StartServer();
+  testing::internal::CaptureStdout();
+  auto upDevice = Connect();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }));
+  boost::asio::write(*upDevice, boost::asio::buffer(std::string("hello")));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Receives() == 1; }));
+  upDevice->set_option(boost::asio::socket_base::linger(true, 0));
+  upDevice->close();  // with a zero linger time: a reset
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 1; }));
+  ASSERT_TRUE(SessionsEnded());
+  std::string strOut = testing::internal::GetCapturedStdout();
+
+  size_t unClose = strOut.find("[close callback]");
+  size_t unMessage = strOut.find(
+      "[FUNCTION TcpSessionThread  LINE 207 Exception in thread:Connection reset by peer!]");
+  ASSERT_NE(unClose, std::string::npos) << strOut;
+  ASSERT_NE(unMessage, std::string::npos) << strOut;
+  EXPECT_LT(unClose, unMessage);
+  EXPECT_EQ(strOut.find("closed cleanly"), std::string::npos);
+}
+
+TEST_F(CTcpServerTest, AcceptCallbackReturningNullClosesWithoutSession) {
+  g_obs.pContext = nullptr;
+  StartServer();
+  auto upDevice = Connect();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }));
+  EXPECT_TRUE(nettest::SeesEndWithin(*upDevice, milliseconds(5000)));
+  EXPECT_EQ(m_upServer->ThreadCount(), 1u);
+  EXPECT_EQ(g_obs.Receives(), 0);
+  EXPECT_EQ(g_obs.Closes(), 0);
+}
+
+TEST_F(CTcpServerTest, WithoutAcceptCallbackDevicesAreClosedAtOnce) {
+  StartServer(/*bWithAccept=*/false);
+  for (int i = 0; i < 3; ++i) {
+    auto upDevice = Connect();
+    EXPECT_TRUE(nettest::SeesEndWithin(*upDevice, milliseconds(5000)));
+  }
+  EXPECT_EQ(m_upServer->ThreadCount(), 1u);
+  EXPECT_EQ(g_obs.Receives(), 0);
+  EXPECT_EQ(g_obs.Closes(), 0);
+}
+
+TEST_F(CTcpServerTest, AcceptCallbackErrorIsLoggedAndConnectionClosed) {
+  g_obs.pContext = &g_nContextMarker;
+  g_obs.bAcceptThrows = true;
+  StartServer();
+  testing::internal::CaptureStdout();
+  auto upDevice = Connect();
+  EXPECT_TRUE(nettest::SeesEndWithin(*upDevice, milliseconds(5000)));
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_NE(strOut.find("[FUNCTION ThreadLoop  LINE 127 Exception:accept boom!]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_EQ(g_obs.Closes(), 0);
+
+  // The loop goes on: the next device is served.
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.bAcceptThrows = false;
+  }
+  auto upNext = Connect();
+  boost::asio::write(*upNext, boost::asio::buffer(std::string("next")));
+  EXPECT_TRUE(WaitFor([] { return g_obs.Receives() == 1; }));
+}
+
+TEST_F(CTcpServerTest, ReceiveCallbackErrorEndsSessionLikeReadError) {
+  g_obs.pContext = &g_nContextMarker;
+  g_obs.bReceiveThrows = true;
+  g_obs.bLogOnClose = true;
+  StartServer();
+  testing::internal::CaptureStdout();
+  auto upDevice = Connect();
+  boost::asio::write(*upDevice, boost::asio::buffer(std::string("x")));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 1; }));
+  ASSERT_TRUE(SessionsEnded());
+  std::string strOut = testing::internal::GetCapturedStdout();
+  size_t unClose = strOut.find("[close callback]");
+  size_t unMessage =
+      strOut.find("[FUNCTION TcpSessionThread  LINE 207 Exception in thread:receive boom!]");
+  ASSERT_NE(unClose, std::string::npos) << strOut;
+  ASSERT_NE(unMessage, std::string::npos) << strOut;
+  EXPECT_LT(unClose, unMessage);
+  EXPECT_EQ(g_obs.Receives(), 1);
+  EXPECT_EQ(g_obs.Closes(), 1);
+}
+
+TEST_F(CTcpServerTest, StopServesOneMoreDeviceThenAcceptThreadEnds) {
+  StartServer();
+  // A first device (refused) shows the accept loop running; give it time to block in accept
+  // again, since the stop flag is looked at only between connections.
+  auto upWarmUp = Connect();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }));
+  std::this_thread::sleep_for(milliseconds(100));
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.pContext = &g_nContextMarker;
+  }
+  m_upServer->Stop();
+  // No device connects: the accept thread keeps waiting.
+  std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_EQ(m_upServer->ThreadCount(), 1u);
+
+  auto upDevice = Connect();
+  boost::asio::write(*upDevice, boost::asio::buffer(std::string("served")));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Receives() == 1; }));
+  upDevice->close();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 1; }));
+  // The session ended, and so did the accept thread.
+  ASSERT_TRUE(WaitFor([this] { return m_upServer->ThreadCount() == 0; }));
+
+  // A later device waits in the backlog; nobody accepts it.
+  auto upLate = Connect();
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(g_obs.Accepts(), 2);
+}
+
+TEST_F(CTcpServerTest, SendDataRefusesMissingArgumentsAndSendsNothing) {
+  g_obs.pContext = &g_nContextMarker;
+  StartServer();
+  auto upDevice = Connect();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }));
+  DeviceHandle hDevice;
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    hDevice = g_obs.arrHandles.at(0);
+  }
+  const uint8_t arrData[3] = {1, 2, 3};
+  char szError[64] = {0};
+  EXPECT_EQ(CTcpServer::SendData(DeviceHandle(), arrData, 3, szError, sizeof szError), 0u);
+  EXPECT_EQ(CTcpServer::SendData(hDevice, nullptr, 3, szError, sizeof szError), 0u);
+  EXPECT_EQ(CTcpServer::SendData(hDevice, arrData, 0, szError, sizeof szError), 0u);
+  EXPECT_EQ(CTcpServer::SendData(hDevice, arrData, 3, nullptr, 64), 0u);
+  EXPECT_STREQ(szError, "");
+  uint8_t arrBuffer[16];
+  boost::system::error_code ec;
+  EXPECT_EQ(nettest::ReadWithin(*upDevice, arrBuffer, sizeof arrBuffer, milliseconds(200), ec), 0u);
+  EXPECT_FALSE(ec);
+
+  // With every argument the bytes arrive.
+  EXPECT_EQ(CTcpServer::SendData(hDevice, arrData, 3, szError, sizeof szError), 3u);
+  std::vector<uint8_t> got = nettest::ReadExactly(*upDevice, 3, milliseconds(5000));
+  EXPECT_EQ(got, std::vector<uint8_t>(arrData, arrData + 3));
+}
+
+TEST_F(CTcpServerTest, SendDataWriteFailureIsLoggedAndCopiedCutToBuffer) {
+  boost::asio::io_context io;
+  DeviceHandle hClosed(new DeviceSocket(io));  // never opened: every write fails
+  const uint8_t arrData[4] = {1, 2, 3, 4};
+  char szError[10];
+  std::memset(szError, 'x', sizeof szError);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(CTcpServer::SendData(hClosed, arrData, 4, szError, sizeof szError), 0u);
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_NE(
+      strOut.find("[FUNCTION SendData  LINE 274 Exception in thread:write: Bad file descriptor!]"),
+      std::string::npos)
+      << strOut;
+  EXPECT_STREQ(szError, "write: Ba");
+
+  char szLarge[512] = {0};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(CTcpServer::SendData(hClosed, arrData, 4, szLarge, sizeof szLarge), 0u);
+  (void)testing::internal::GetCapturedStdout();
+  EXPECT_STREQ(szLarge, "write: Bad file descriptor");
+}
+
+TEST_F(CTcpServerTest, EachSessionGetsItsOwnContextAndOneClose) {
+  g_obs.pContext = &g_nContextMarker;
+  StartServer();
+  std::vector<std::unique_ptr<tcp::socket>> devices;
+  for (int i = 0; i < 5; ++i) {
+    devices.push_back(Connect());
+  }
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 5; }));
+  ASSERT_TRUE(WaitFor([this] { return m_upServer->ThreadCount() == 6; }));
+  for (auto& upDevice : devices) {
+    boost::asio::write(*upDevice, boost::asio::buffer(std::string("abc")));
+  }
+  ASSERT_TRUE(WaitFor([] { return g_obs.Receives() >= 5; }));
+  testing::internal::CaptureStdout();
+  devices.clear();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 5; }));
+  ASSERT_TRUE(SessionsEnded());
+  (void)testing::internal::GetCapturedStdout();
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(g_obs.Closes(), 5);
+}
+
+}  // namespace
