@@ -116,7 +116,9 @@ std::string ClockText(const boost::posix_time::ptime& tmNow) {
   boost::posix_time::time_duration tod = tm.time_of_day();
   int64_t nMicros = static_cast<int64_t>(tod.fractional_seconds()) * 1000000 /
                     boost::posix_time::time_duration::ticks_per_second();
-  char szText[40] = {0};
+  // Room for every value the types allow, so that no build (the race detector's inlines
+  // differently) sees a possible truncation; real dates need 23 bytes.
+  char szText[96] = {0};
   std::snprintf(szText, sizeof(szText), "%04d%02d%02dT%02d%02d%02d.%06lld",
                 static_cast<int>(day.year()), static_cast<int>(day.month()),
                 static_cast<int>(day.day()), static_cast<int>(tod.hours()),
