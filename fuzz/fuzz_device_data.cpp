@@ -1,0 +1,138 @@
+// Device frame dispatch: one chunk from a device, as the session thread hands it over, through
+// ProcessDeviceData on a data switch read from INI files with accounts and an administrator.
+// Replies go to a real loopback connection whose peer end is drained and checked after every
+// input.
+//
+// Input: the chunk with its body in clear (length word, key, command, three bytes, parameters,
+// payload); the target masks the body with the chunk's own key before dispatching it, so that
+// the values the dispatcher compares with (command codes, account numbers, passwords) appear in
+// the input as they are and the fuzzer can find them. Masking is a bijection: every chunk a
+// device could send is still reachable.
+#include <poll.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "config/byte_io.h"
+#include "core/data_switch.h"
+#include "core/device_dispatch.h"
+#include "core/device_frame.h"
+#include "fuzz_util.h"
+#include "net/tcp_client.h"
+#include "support/loopback.h"
+
+namespace {
+
+const char kSystemConfigIni[] =
+    "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=admin\nPASSWORD=admin123\n[LOG_SERVER]\n"
+    "IP_ADDRESS=127.0.0.1\nPORT=16200\nHTTP_LOG_URL=/card/log\nAPP_KEY=demoappkey\n"
+    "SECRET_KEY=0123456789abcdef\nSIGN=demosign\n";
+const char kUserListIni[] =
+    "[USER_LIST]\nUSER_COUNT=4\n"
+    "PASSWORD_0=pass1001\nACCOUNT_NO_0=1001\nTYPE_0=0\n"
+    "PASSWORD_1=pass1002\nACCOUNT_NO_1=1002\nTYPE_1=1\n"
+    "PASSWORD_2=\nACCOUNT_NO_2=1003\nTYPE_2=0\n"
+    "PASSWORD_3=0123456789abcdef\nACCOUNT_NO_3=1004\nTYPE_3=0\n";
+
+constexpr size_t kReplyHead = kDeviceReplyHeadSize;
+constexpr size_t kLongestReply = kDeviceReplyHeadSize + kDeviceReplyPayloadLimit - 1;
+
+struct Harness {
+  Harness() {
+    SilenceRunLog();
+    dir.Write("SystemConfig.ini", kSystemConfigIni);
+    dir.Write("UserList.ini", kUserListIni);
+    pSwitch = new DataSwitch(dir.Path(), 0);  // never deleted: see fuzz_util.h
+    FUZZ_CHECK(pSwitch->DataSwitchInit(false));
+    for (const UserStruct* pUser : pSwitch->m_arrUserList) {
+      arrUsers.push_back(*pUser);
+    }
+    mapPasswords = pSwitch->m_mapUserPassword;
+    stConfig = pSwitch->GetSystemConfigCopy();
+    FUZZ_CHECK(!arrUsers.empty() && stConfig.szPassword[0] != '\0');
+    // Each reply is one small write; without this the second one waits for the first one's
+    // delayed acknowledgement, and the peer end would have to guess how long.
+    pair.Gateway()->set_option(boost::asio::ip::tcp::no_delay(true));
+  }
+
+  // Every input starts from the same accounts and settings, so a finding replays alone.
+  void Restore() {
+    {
+      boost::mutex::scoped_lock lock(pSwitch->m_mtxUserList);
+      bool bSame = pSwitch->m_arrUserList.size() == arrUsers.size();
+      for (size_t i = 0; bSame && i < arrUsers.size(); ++i) {
+        bSame = std::memcmp(pSwitch->m_arrUserList[i], &arrUsers[i], sizeof(UserStruct)) == 0;
+      }
+      if (!bSame) {
+        for (UserStruct* pUser : pSwitch->m_arrUserList) {
+          delete pUser;
+        }
+        pSwitch->m_arrUserList.clear();
+        for (const UserStruct& user : arrUsers) {
+          pSwitch->m_arrUserList.push_back(new UserStruct(user));
+        }
+      }
+      pSwitch->m_mapUserPassword = mapPasswords;
+    }
+    SystemConfigStruct stNow = pSwitch->GetSystemConfigCopy();
+    if (std::memcmp(&stNow, &stConfig, sizeof(stNow)) != 0) {
+      dir.Write("SystemConfig.ini", kSystemConfigIni);
+      boost::mutex::scoped_lock lock(pSwitch->m_mtxSystemConfig);
+      pSwitch->m_stSystemConfig = stConfig;
+    }
+  }
+
+  // Reads what the dispatcher sent to the device: one whole reply frame, keyed as the request
+  // asked, when the chunk was answered here (handled, or a refused log-in), else nothing.
+  void CheckReplies(bool bAnswered, const uint8_t* pRequestKey) {
+    if (bAnswered) {
+      std::vector<uint8_t> frame = pair.ReadReply(std::chrono::seconds(10));
+      FUZZ_CHECK(frame.size() >= kReplyHead && frame.size() <= kLongestReply);
+      UnmaskedReply reply = UnmaskReply(frame, pRequestKey);
+      FUZZ_CHECK(reply.bValid && reply.bKeyMatches);
+    }
+    struct pollfd pfd = {pair.Peer().native_handle(), POLLIN, 0};
+    FUZZ_CHECK(::poll(&pfd, 1, 0) == 0);
+  }
+
+  FuzzDir dir;
+  DataSwitch* pSwitch = nullptr;
+  LoopbackPair pair;
+  CTcpClient client;
+  std::vector<UserStruct> arrUsers;
+  UserPasswordMap mapPasswords;
+  SystemConfigStruct stConfig;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize) {
+  static Harness* pHarness = new Harness();
+  Harness& h = *pHarness;
+  if (unSize == 0) {
+    return 0;  // a session hands over chunks of 1 to 4096 bytes
+  }
+
+  std::vector<uint8_t> arrChunk(pData, pData + unSize);
+  if (arrChunk.size() > 4 + kDeviceKeySize) {
+    MaskDeviceBody(arrChunk.data() + 4 + kDeviceKeySize, arrChunk.size() - 4 - kDeviceKeySize,
+                   arrChunk.data() + 4);
+  }
+  const std::vector<uint8_t> arrSent = arrChunk;
+  uint8_t arrKey[kDeviceKeySize] = {0};
+  if (arrChunk.size() >= 4 + kDeviceKeySize) {
+    std::memcpy(arrKey, arrChunk.data() + 4, kDeviceKeySize);
+  }
+
+  bool bHandled = false;
+  uint32_t unResult =
+      ProcessDeviceData(*h.pSwitch, h.pair.Gateway(), arrChunk.data(),
+                        static_cast<uint32_t>(arrChunk.size()), &h.client, &bHandled);
+  // A refused log-in is the only chunk that is neither forwarded nor answered as handled.
+  FUZZ_CHECK(unResult != 0 || !bHandled);
+  FUZZ_CHECK(arrChunk == arrSent);  // what is forwarded is what came
+  h.CheckReplies(bHandled || unResult == 0, arrKey);
+  h.Restore();
+  return 0;
+}
