@@ -25,6 +25,8 @@ namespace {
 
 constexpr size_t kReceiveBufferSize = 4096;
 constexpr size_t kMessageSize = 256;
+// The backlog of the router (its SOMAXCONN); a build host may allow more, the gateway asks 128.
+constexpr int kListenBacklog = 128;
 
 // Source lines that the run-log messages name (fixed by the design; tests match them).
 constexpr int kAcceptLoopLine = 127;
@@ -65,7 +67,7 @@ CTcpServer::CTcpServer(uint16_t unPort) {
   ThrowIfError(ec, "set_option");
   (void)m_upAcceptor->bind(tcp::endpoint(boost::asio::ip::address_v4::any(), unPort), ec);
   ThrowIfError(ec, "bind");
-  (void)m_upAcceptor->listen(SOMAXCONN, ec);
+  (void)m_upAcceptor->listen(kListenBacklog, ec);
   ThrowIfError(ec, "listen");
 }
 
