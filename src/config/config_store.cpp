@@ -17,6 +17,9 @@ namespace {
 
 constexpr char kSamvListFile[] = "SamvList.ini";
 constexpr char kSystemConfigFile[] = "SystemConfig.ini";
+// Far above any installation (each server is a pooled connection and a managed module), far
+// below what would exhaust the router: a count beyond it is a typing error in the file.
+constexpr uint32_t kMaxSamvServers = 1024;
 
 // Locates a configuration file: logs "Not Exist!" and returns false when nothing exists under
 // the name (a directory counts as existing, and then fails to read as malformed).
@@ -98,6 +101,14 @@ bool ConfigStore::BuildSamvResourceList(std::vector<SamvServerEntry*>* pList,
   }
   uint32_t unCount = tree.get<uint32_t>("IP_LIST.SAMV_COUNT", 0);
   if (unCount == 0) {
+    return false;
+  }
+  if (unCount > kMaxSamvServers) {
+    // Every server gets an entry even without keys, so a mistyped count would allocate until the
+    // process dies. The file is unusable as it stands, like one the reader rejects.
+    WriteLogF("FUNCTION %s  LINE %d %s SAMV_COUNT %u is more than %u servers!",
+              "BuildSamvResourceList", __LINE__, strPath.c_str(), unCount, kMaxSamvServers);
+    SetStatus(pStatus, ConfigStatus::Malformed);
     return false;
   }
   for (uint32_t i = 0; i < unCount; ++i) {

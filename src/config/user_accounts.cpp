@@ -1,4 +1,5 @@
 // The user-account half of ConfigStore: UserList.ini, the change mark and SetUserInfo.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -33,6 +34,43 @@ bool UserFileExists(const char* szFunction, int nLine, const std::string& strPat
 
 // The INI writer puts values out as they stand; a line end inside one would add keys.
 std::string OneLine(const std::string& s) { return s.substr(0, s.find_first_of("\r\n")); }
+
+// A password is text: it ends at a NUL byte, as it does in the record it is copied into.
+std::string PasswordValue(const std::string& strValue) {
+  return TrimText(strValue.substr(0, strValue.find('\0')));
+}
+
+// The slots below unCount that have a PASSWORD_<slot> key, in ascending order: only they can
+// hold an account, so the slot loop costs what the file holds, not what USER_COUNT claims (a
+// mistyped count of billions would otherwise keep the gateway from ever starting). Only the key
+// that the loop would look up counts: decimal, no sign, no leading zero.
+std::vector<uint32_t> PasswordSlots(const pt::ptree& tree, uint32_t unCount) {
+  static const std::string kPrefix = "PASSWORD_";
+  std::vector<uint32_t> arrSlots;
+  boost::optional<const pt::ptree&> section = tree.get_child_optional("USER_LIST");
+  if (!section) {
+    return arrSlots;
+  }
+  for (const pt::ptree::value_type& child : *section) {
+    const std::string& strKey = child.first;
+    if (strKey.compare(0, kPrefix.size(), kPrefix) != 0) {
+      continue;
+    }
+    std::string strDigits = strKey.substr(kPrefix.size());
+    if (strDigits.empty() || strDigits.size() > 10 ||
+        strDigits.find_first_not_of("0123456789") != std::string::npos ||
+        (strDigits.size() > 1 && strDigits[0] == '0')) {
+      continue;
+    }
+    uint64_t unSlot = std::stoull(strDigits);
+    if (unSlot < unCount) {
+      arrSlots.push_back(static_cast<uint32_t>(unSlot));
+    }
+  }
+  std::sort(arrSlots.begin(), arrSlots.end());
+  arrSlots.erase(std::unique(arrSlots.begin(), arrSlots.end()), arrSlots.end());
+  return arrSlots;
+}
 
 }  // namespace
 
@@ -72,9 +110,10 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   if (unCount == 0) {
     return false;
   }
-  for (uint32_t i = 0; i < unCount; ++i) {
+  for (uint32_t i : PasswordSlots(tree, unCount)) {
     std::string strIndex = std::to_string(i);
-    std::string strPassword = TrimText(tree.get<std::string>("USER_LIST.PASSWORD_" + strIndex, ""));
+    std::string strPassword =
+        PasswordValue(tree.get<std::string>("USER_LIST.PASSWORD_" + strIndex, ""));
     if (strPassword.empty()) {
       continue;
     }
