@@ -1,20 +1,72 @@
 #include "support/process.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
+extern char** environ;
+
+namespace {
+
+// The test's environment with the given "NAME=value" entries added or replaced. Built before the
+// fork: the child of a threaded process must not allocate.
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& arrExtra) {
+  std::vector<std::string> arrEnv;
+  for (char** p = environ; p != nullptr && *p != nullptr; ++p) {
+    std::string strEntry = *p;
+    std::string strName = strEntry.substr(0, strEntry.find('='));
+    bool bReplaced = false;
+    for (const std::string& strExtra : arrExtra) {
+      bReplaced = bReplaced || strExtra.substr(0, strExtra.find('=')) == strName;
+    }
+    if (!bReplaced) {
+      arrEnv.push_back(strEntry);
+    }
+  }
+  arrEnv.insert(arrEnv.end(), arrExtra.begin(), arrExtra.end());
+  return arrEnv;
+}
+
+// The descriptors this process has open now.
+std::vector<int> OpenDescriptors() {
+  std::vector<int> arrFds;
+  DIR* pDir = opendir("/proc/self/fd");
+  if (pDir == nullptr) {
+    return arrFds;
+  }
+  const int nDirFd = dirfd(pDir);
+  while (dirent* pEntry = readdir(pDir)) {
+    if (pEntry->d_name[0] >= '0' && pEntry->d_name[0] <= '9') {
+      int fd = std::atoi(pEntry->d_name);
+      if (fd != nDirFd) {
+        arrFds.push_back(fd);
+      }
+    }
+  }
+  closedir(pDir);
+  return arrFds;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& strExe, const std::vector<std::string>& args,
-                           const std::string& strWorkDir) {
+                           const std::string& strWorkDir,
+                           const std::vector<std::string>& arrEnvironment) {
   int inPipe[2];
   int outPipe[2];
   int errPipe[2];
   if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  // Writing to a child that has already ended must fail, not kill the test binary.
+  signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> argv;
 #ifdef CARDGATE_EMULATOR
   argv.push_back(CARDGATE_EMULATOR);
@@ -26,21 +78,38 @@ ChildProcess::ChildProcess(const std::string& strExe, const std::vector<std::str
     cargv.push_back(&s[0]);
   }
   cargv.push_back(nullptr);
+  // The test's own descriptors (simulator sockets, other children's pipes) must not live on in
+  // the child: a listening socket the test closes would stay open there. Listed before the fork;
+  // the child, which may only make system calls, marks them to close on exec.
+  std::vector<int> arrInherited = OpenDescriptors();
+  std::vector<std::string> arrEnv = MergedEnvironment(arrEnvironment);
+  std::vector<char*> cenv;
+  for (std::string& s : arrEnv) {
+    cenv.push_back(&s[0]);
+  }
+  cenv.push_back(nullptr);
   m_pid = fork();
   if (m_pid < 0) {
     throw std::runtime_error("fork failed");
   }
   if (m_pid == 0) {
+    // A test binary that crashes must not leave its gateway holding the device port.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(inPipe[0], 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
       close(fd);
     }
+    for (int fd : arrInherited) {
+      if (fd > 2) {
+        (void)fcntl(fd, F_SETFD, FD_CLOEXEC);  // gone with the exec; a stale number fails harmlessly
+      }
+    }
     if (!strWorkDir.empty() && chdir(strWorkDir.c_str()) != 0) {
       _exit(126);
     }
-    execvp(cargv[0], cargv.data());
+    execvpe(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
   close(inPipe[0]);

@@ -13,8 +13,11 @@
 // run under an emulator (CARDGATE_EMULATOR is defined), the child is started through it.
 class ChildProcess {
  public:
+  // arrEnvironment: "NAME=value" entries added to (or replacing those of) the test's own
+  // environment for the child alone.
   ChildProcess(const std::string& strExe, const std::vector<std::string>& args,
-               const std::string& strWorkDir = std::string());
+               const std::string& strWorkDir = std::string(),
+               const std::vector<std::string>& arrEnvironment = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <thread>
 
@@ -423,10 +424,19 @@ struct CLogServerSim::Connection {
   std::string strPeer;
   std::string strBuffer;
   bool bIgnoreInput = false;  // silent mode after an unreadable head: read and drop
+  struct Pending {
+    std::chrono::steady_clock::time_point tmDue;
+    int nStatus;
+    std::string strBody;
+  };
+  std::deque<Pending> arrPending;  // delayed answers, oldest first
 };
 
 CLogServerSim::CLogServerSim(const LogServerSimOptions& options)
-    : m_options(options), m_acceptor(m_io), m_mode(options.mode) {
+    : m_options(options),
+      m_acceptor(m_io),
+      m_mode(options.mode),
+      m_nAnswerDelayMs(options.answerDelay.count()) {
   boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(options.strAddress),
                                           options.unPort);
   m_acceptor.open(endpoint.protocol());
@@ -531,6 +541,9 @@ void CLogServerSim::Loop() {
       throw boost::system::system_error(errno, boost::system::system_category(), "poll");
     }
     if (nReady == 0) {
+      for (const auto& upConn : m_arrConnections) {
+        AnswerDue(*upConn);
+      }
       continue;
     }
     // Connections first (their indexes match arrPoll from 1 on), then new ones.
@@ -549,6 +562,9 @@ void CLogServerSim::Loop() {
     }
     m_arrConnections.swap(arrKeep);
     m_unOpen.store(static_cast<uint32_t>(m_arrConnections.size()));
+    for (const auto& upConn : m_arrConnections) {
+      AnswerDue(*upConn);
+    }
     if ((arrPoll[0].revents & POLLIN) != 0) {
       std::unique_ptr<Connection> upConn(new Connection(m_io));
       boost::system::error_code ec;
@@ -575,7 +591,9 @@ bool CLogServerSim::ServeReadable(Connection& conn) {
     return true;
   }
   if (ec) {
-    if (!conn.strBuffer.empty() && !conn.bIgnoreInput) {
+    if (!conn.arrPending.empty()) {
+      Emit("connection from " + conn.strPeer + " closed before its delayed answer was due");
+    } else if (!conn.strBuffer.empty() && !conn.bIgnoreInput) {
       Emit("connection from " + conn.strPeer + " closed with " +
            std::to_string(conn.strBuffer.size()) + " bytes of an unfinished request");
     } else {
@@ -605,7 +623,7 @@ bool CLogServerSim::HandleRequests(Connection& conn) {
       Emit("bad request from " + conn.strPeer + ": " + strError);
       conn.strBuffer.clear();
       if (mode == LogServerSimMode::Normal) {
-        Answer(conn, 400, "{\"code\": 400, \"message\": \"bad request\"}");
+        WriteAnswer(conn, 400, "{\"code\": 400, \"message\": \"bad request\"}");  // then dropped
         return false;
       }
       if (mode == LogServerSimMode::Silent) {
@@ -618,16 +636,17 @@ bool CLogServerSim::HandleRequests(Connection& conn) {
     conn.strBuffer.erase(0, unUsed);
     ++m_unRequests;
     DecodeLogServerBody(doc.strBody, m_options.strSecretKey, &doc);
-    if (doc.bValid) {
-      ++m_unValid;
-    } else {
-      ++m_unBad;
-    }
     Emit(DescribeLogServerDocument(doc));
     bool bValid = doc.bValid;
     {
+      // Count only once the document can be read: a test that sees the count reads Documents().
       boost::mutex::scoped_lock lock(m_mtxDocuments);
       m_arrDocuments.push_back(std::move(doc));
+      if (bValid) {
+        ++m_unValid;
+      } else {
+        ++m_unBad;
+      }
     }
     if (mode == LogServerSimMode::Close) {
       Emit("closing the connection from " + conn.strPeer + " without an answer");
@@ -644,6 +663,25 @@ bool CLogServerSim::HandleRequests(Connection& conn) {
 }
 
 void CLogServerSim::Answer(Connection& conn, int nStatus, const std::string& strBody) {
+  const std::chrono::milliseconds delay(m_nAnswerDelayMs.load());
+  if (delay.count() <= 0 && conn.arrPending.empty()) {
+    WriteAnswer(conn, nStatus, strBody);
+    return;
+  }
+  conn.arrPending.push_back(
+      Connection::Pending{std::chrono::steady_clock::now() + delay, nStatus, strBody});
+}
+
+void CLogServerSim::AnswerDue(Connection& conn) {
+  const auto tmNow = std::chrono::steady_clock::now();
+  while (!conn.arrPending.empty() && conn.arrPending.front().tmDue <= tmNow) {
+    Connection::Pending pending = std::move(conn.arrPending.front());
+    conn.arrPending.pop_front();
+    WriteAnswer(conn, pending.nStatus, pending.strBody);
+  }
+}
+
+void CLogServerSim::WriteAnswer(Connection& conn, int nStatus, const std::string& strBody) {
   std::string strStatus = nStatus == 200 ? "200 OK" : std::to_string(nStatus) + " Bad Request";
   std::string strAnswer =
       "HTTP/1.1 " + strStatus +
@@ -690,6 +728,7 @@ void LogServerUsage(FILE* out) {
       "                       silent: read, never answer, keep the connection\n"
       "                       close:  read, then close without answering\n"
       "  --start-delay S      start listening S seconds late (connections refused until then)\n"
+      "  --answer-delay S     answer each request S seconds after reading it (a slow server)\n"
       "  --help               this text\n"
       "Runs until SIGINT or SIGTERM.\n");
 }
@@ -713,7 +752,7 @@ int RunLogServerSim(int argc, char** argv) {
       return 0;
     }
     if (strArg != "--port" && strArg != "--secret-key" && strArg != "--address" &&
-        strArg != "--mode" && strArg != "--start-delay") {
+        strArg != "--mode" && strArg != "--start-delay" && strArg != "--answer-delay") {
       return ArgumentError("unknown option '" + strArg + "'");
     }
     if (i + 1 >= argc) {
@@ -753,14 +792,15 @@ int RunLogServerSim(int argc, char** argv) {
       } else {
         return ArgumentError("--mode wants normal, silent or close, not '" + strValue + "'");
       }
-    } else {  // --start-delay
+    } else {  // --start-delay, --answer-delay
       char* pEnd = nullptr;
       double dSeconds = std::strtod(strValue.c_str(), &pEnd);
       if (strValue.empty() || pEnd == nullptr || *pEnd != '\0' || !(dSeconds >= 0.0) ||
           dSeconds > 3600.0) {
-        return ArgumentError("--start-delay wants seconds from 0 to 3600, not '" + strValue + "'");
+        return ArgumentError(strArg + " wants seconds from 0 to 3600, not '" + strValue + "'");
       }
-      options.startDelay = std::chrono::milliseconds(static_cast<int64_t>(dSeconds * 1000.0));
+      (strArg == "--start-delay" ? options.startDelay : options.answerDelay) =
+          std::chrono::milliseconds(static_cast<int64_t>(dSeconds * 1000.0));
     }
   }
   if (!bPort) {

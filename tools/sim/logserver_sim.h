@@ -109,6 +109,9 @@ struct LogServerSimOptions {
   std::string strSecretKey;
   LogServerSimMode mode = LogServerSimMode::Normal;
   std::chrono::milliseconds startDelay{0};  // listen this long after Start (refused until then)
+  // A slow server: each answer goes out this long after its request was read (Normal mode; a
+  // connection that the peer closes meanwhile gets none). Other connections are served meanwhile.
+  std::chrono::milliseconds answerDelay{0};
 };
 
 // The log server on one TCP port, run by one thread of its own that polls the listening socket
@@ -135,6 +138,8 @@ class CLogServerSim {
   uint16_t Port() const { return m_unPort; }
   bool Listening() const { return m_bListening.load(); }
   void SetMode(LogServerSimMode mode) { m_mode.store(mode); }
+  // Changes the answer delay for requests read from now on.
+  void SetAnswerDelay(std::chrono::milliseconds delay) { m_nAnswerDelayMs.store(delay.count()); }
 
   std::vector<LogServerDocument> Documents() const;
   uint32_t Connections() const { return m_unConnections.load(); }  // accepted so far
@@ -153,7 +158,10 @@ class CLogServerSim {
   // Reads what is there; false when the connection is to be dropped.
   bool ServeReadable(Connection& conn);
   bool HandleRequests(Connection& conn);
+  // Answers now, or after the answer delay (kept with the connection until it is due).
   void Answer(Connection& conn, int nStatus, const std::string& strBody);
+  void WriteAnswer(Connection& conn, int nStatus, const std::string& strBody);
+  void AnswerDue(Connection& conn);
 
   LogServerSimOptions m_options;
   boost::asio::io_context m_io;
@@ -161,6 +169,7 @@ class CLogServerSim {
   uint16_t m_unPort = 0;
   std::function<void(const std::string&)> m_fnSink;
   std::atomic<LogServerSimMode> m_mode;
+  std::atomic<int64_t> m_nAnswerDelayMs;
   std::atomic<bool> m_bStop{false};
   std::atomic<bool> m_bListening{false};
   std::unique_ptr<boost::thread> m_upThread;
