@@ -49,6 +49,7 @@ struct CSamvSim::Impl {
     std::string strPeer;
     uint8_t arrBuffer[kChunkSize];
     std::deque<std::vector<uint8_t>> arrOutbox;  // the front is being written
+    uint32_t unFrames = 0;                       // frames received on this connection
     bool bOpen = true;
   };
   using SessionPtr = std::shared_ptr<Session>;
@@ -165,6 +166,11 @@ struct CSamvSim::Impl {
       unFrames.fetch_add(1);
       Event(strWho + " frame code " + std::to_string(byCommand) + " (" + std::to_string(unCount) +
             " bytes)");
+      if (options.unCloseAfterFrames != 0 && ++spSession->unFrames >= options.unCloseAfterFrames) {
+        CloseSession(spSession, "closed unanswered after " +
+                                    std::to_string(options.unCloseAfterFrames) + " frames");
+        return;
+      }
     } else {
       Event(strWho + " chunk of " + std::to_string(unCount) + " bytes (no frame)");
     }
@@ -384,6 +390,8 @@ void SamvUsage(FILE* out) {
       "                      fingerprint (1313, then 1041 after a pause), fingerprint-part1 "
       "(1313)\n"
       "  --part2-delay-ms N  pause before the second fingerprint part (default 50)\n"
+      "  --close-after-frames N\n"
+      "                      hang up: close a connection, unanswered, on its Nth frame (0: never)\n"
       "  --card-file FILE    card fields as key=value lines (keys as the options below)\n"
       "  --photo FILE        the 1024-byte photo (default: a fixed pattern)\n"
       "  --name TEXT --gender TEXT --nation TEXT --birth TEXT --address TEXT --cert-no TEXT\n"
@@ -469,6 +477,11 @@ int RunSamvSim(int argc, char** argv) {
       }
       (strKey == "keepalive-ms" ? options.unKeepAliveMs : options.unPart2DelayMs) =
           static_cast<uint32_t>(unNumber);
+    } else if (strKey == "close-after-frames") {
+      if (!ParseNumber(szValue, 1000000, &unNumber)) {
+        return BadArgument("bad " + strArg + " '" + szValue + "'");
+      }
+      options.unCloseAfterFrames = static_cast<uint32_t>(unNumber);
     } else if (strKey == "card-file") {
       if (!LoadSamvCardFile(szValue, &options.stCard, &strError)) {
         return BadArgument(strError);

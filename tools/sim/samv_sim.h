@@ -140,6 +140,9 @@ struct SamvSimOptions {
   SamvCardFields stCard;
   uint32_t unKeepAliveMs = 1000;  // KeepAlive mode: interval of the zero block
   uint32_t unPart2DelayMs = 50;   // Fingerprint: pause before the 1041-byte part
+  // A server that hangs up mid-session: when this many frames have come on one connection, the
+  // last of them is left unanswered and the connection is closed (0: never). Any mode that reads.
+  uint32_t unCloseAfterFrames = 0;
   // Called on the simulator's thread with one line per event (no line end); empty: silent.
   std::function<void(const std::string&)> fnEvent;
 };
