@@ -47,6 +47,13 @@ const char* AnswerMessage(uint32_t unCount) {
   }
 }
 
+// Whether the work area still belongs to the session a snapshot was taken from: pairing stamps
+// the connect time and the device address, and the release zero-fills them.
+bool SameSession(const DecodeLogRecord& area, const DecodeLogRecord& snapshot) {
+  return std::memcmp(area.szConnectTime, snapshot.szConnectTime, sizeof(area.szConnectTime)) == 0 &&
+         std::memcmp(area.szDeviceIp, snapshot.szDeviceIp, sizeof(area.szDeviceIp)) == 0;
+}
+
 }  // namespace
 
 uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
@@ -58,11 +65,18 @@ uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
   if (pClient != nullptr) {
     pClient->IncAnswerCount();
   }
+  const char* szMessage = AnswerMessage(unCount);
+  // The session's fields are taken before the answer reaches the device. Once it has it, the
+  // device may send its next request (new request fields) or leave (the release zero-fills the
+  // area) before this thread gets on; the record must still describe the request it answers.
+  DecodeLogRecord stSession;
+  if (szMessage != nullptr && pClient != nullptr) {
+    pClient->WithWorkArea([&](DecodeLogRecord& area) { stSession = area; });
+  }
   char szError[512] = {0};
   if (CTcpServer::SendData(hDevice, pData, unCount, szError, sizeof(szError)) < unCount) {
     return 0;  // the server has logged the failed write; nothing is captured
   }
-  const char* szMessage = AnswerMessage(unCount);
   if (szMessage == nullptr) {
     return 1;
   }
@@ -70,25 +84,24 @@ uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
   if (pClient == nullptr) {
     return 1;
   }
-  // Capture and snapshot in one hold of the work-area lock, so a request arriving from the
-  // device meanwhile cannot tear the record. The queue is pushed after the lock is released.
-  bool bQueue = ds.LogServerPort() != 0;
-  DecodeLogRecord* pRecord = nullptr;
-  uint32_t unCaptured = 0;
-  CaptureResult eResult = pClient->WithWorkArea([&](DecodeLogRecord& area) {
-    CaptureResult e = CaptureIntoArea(area, pData, unCount);
-    unCaptured = area.unSamvDataLength;
-    if (e == CaptureResult::Complete && bQueue) {
-      pRecord = NewDecodeLogRecord(area);
-    }
-    return e;
-  });
+  CaptureResult eResult = CaptureIntoArea(stSession, pData, unCount);
   if (eResult == CaptureResult::DoesNotFit) {
     WriteLogF("FUNCTION %s  LINE %d Part2 does not fit behind %u captured bytes: not captured",
-              "ProcessSamvClientReceive", __LINE__, unCaptured);
+              "ProcessSamvClientReceive", __LINE__, stSession.unSamvDataLength);
+    return 1;
   }
-  if (pRecord != nullptr) {
-    ds.SamvDecodeLogQueue(pRecord);
+  // The area follows the answers of its own session only (a first fingerprint part waits there
+  // for the second); an area already released or given to the next device is left alone.
+  pClient->WithWorkArea([&](DecodeLogRecord& area) {
+    if (SameSession(area, stSession)) {
+      (void)CaptureIntoArea(area, pData, unCount);
+    }
+  });
+  if (eResult == CaptureResult::Complete && ds.LogServerPort() != 0) {
+    DecodeLogRecord* pRecord = NewDecodeLogRecord(stSession);
+    if (pRecord != nullptr) {
+      ds.SamvDecodeLogQueue(pRecord);
+    }
   }
   return 1;
 }
