@@ -156,8 +156,16 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     if (!m_bUserListChangePending) {
       return;
     }
-    int64_t nElapsedUs = (LocalClockNow() - m_tmUserListChanged).total_microseconds();
-    if (nElapsedUs < kWriteBackDelayUs) {  // a clock set back also waits
+    boost::posix_time::ptime tmNow = LocalClockNow();
+    int64_t nElapsedUs = (tmNow - m_tmUserListChanged).total_microseconds();
+    if (nElapsedUs < 0) {
+      // The clock was set back. Waiting for it to pass the change again would keep the change
+      // out of the file (and lose it with a restart) for as long as the clock went back: count
+      // the delay from now instead.
+      m_tmUserListChanged = tmNow;
+      return;
+    }
+    if (nElapsedUs < kWriteBackDelayUs) {
       return;
     }
     m_bUserListChangePending = false;

@@ -340,7 +340,14 @@ void DataSwitch::ProcessSamvErrorClient() {
     m_tmLastRetry = tmNow;
   }
   int64_t nElapsedUs = (tmNow - m_tmLastRetry).total_microseconds();
-  if (nElapsedUs < kRetryPeriodUs) {  // a clock set back waits too
+  if (nElapsedUs < 0) {
+    // The clock was set back. Waiting for it to pass the last retry again would leave a server
+    // that has come back unused for as long as the clock went back (a day, a year): count the
+    // period from now instead.
+    m_tmLastRetry = tmNow;
+    return;
+  }
+  if (nElapsedUs < kRetryPeriodUs) {
     return;
   }
   CTcpClient* pClient = GetFreeTcpClient(nullptr, nullptr, true);
