@@ -6,7 +6,8 @@ CARDGATE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Debian packages the native build and the test suite need.
 CARDGATE_PACKAGES=(cmake make g++ pkg-config libboost1.74-dev libboost-system1.74-dev
   libboost-thread1.74-dev libboost-date-time1.74-dev libboost-filesystem1.74-dev
-  libmbedtls-dev nlohmann-json3-dev googletest libgtest-dev)
+  libmbedtls-dev nlohmann-json3-dev googletest libgtest-dev
+  faketime)  # sets the gateway's clock back in an end-to-end test
 
 # ensure_packages PKG...: installs the packages that are missing (needs root and apt-get).
 ensure_packages() {

@@ -35,6 +35,7 @@ void GatewayRun::SetDefaultUsers() {
 }
 
 bool GatewayRun::Start(const std::vector<std::string>& args, bool bWait) {
-  m_upProcess.reset(new ChildProcess(m_dir.File("cardgate"), args, m_dir.Path()));
+  m_upProcess.reset(
+      new ChildProcess(m_dir.File("cardgate"), args, m_dir.Path(), m_arrEnvironment));
   return !bWait || m_upProcess->WaitForOutput("Press any key to exit!");
 }

@@ -23,6 +23,10 @@ class GatewayRun {
   void SetLogServer(uint16_t unPort, const std::string& strSecretKey = "0123456789abcdef");
   // Writes UserList.ini with accounts 1001/pass1001 and 1002/pass1002.
   void SetDefaultUsers();
+  // "NAME=value" entries for the environment of the gateway started next.
+  void SetEnvironment(const std::vector<std::string>& arrEnvironment) {
+    m_arrEnvironment = arrEnvironment;
+  }
   // Starts the gateway and (bWait) waits for it to come up. False when it did not.
   bool Start(const std::vector<std::string>& args = {}, bool bWait = true);
   ChildProcess& Process() { return *m_upProcess; }
@@ -35,5 +39,6 @@ class GatewayRun {
 
  private:
   TempDir m_dir;
+  std::vector<std::string> m_arrEnvironment;
   std::unique_ptr<ChildProcess> m_upProcess;
 };

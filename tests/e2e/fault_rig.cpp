@@ -1,0 +1,137 @@
+#include "fault_rig.h"
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The run log's words for a captured card answer (a 1313-byte first part alone is no record yet).
+const char* const kCaptureLines[] = {"[Only Text]", "[Text Image]",
+                                     "[Text Image Fingerprint Part2]", "[Not Exist Part2]"};
+
+}  // namespace
+
+constexpr uint16_t FaultRig::kGatewayPort;
+constexpr char FaultRig::kSecretKey[];
+constexpr std::chrono::seconds FaultRig::kDeviceTimeout;
+constexpr std::chrono::seconds FaultRig::kUploadDeadline;
+
+std::unique_ptr<CSamvSim> FaultRig::StartSamv(SamvSimMode eMode, uint32_t unCloseAfterFrames,
+                                              uint16_t unPort) {
+  SamvSimOptions options;
+  options.eMode = eMode;
+  options.eCardKind = SamvCardKind::Text;
+  options.unCloseAfterFrames = unCloseAfterFrames;
+  options.unPort = unPort;
+  return std::unique_ptr<CSamvSim>(new CSamvSim(options));
+}
+
+std::unique_ptr<CLogServerSim> FaultRig::MakeLogServer(bool bStart, uint16_t unPort,
+                                                       LogServerSimMode eMode) {
+  LogServerSimOptions options;
+  options.strSecretKey = kSecretKey;
+  options.unPort = unPort;
+  options.mode = eMode;
+  std::unique_ptr<CLogServerSim> upServer(new CLogServerSim(options));
+  if (bStart) {
+    upServer->Start();
+  }
+  return upServer;
+}
+
+bool FaultRig::Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort) {
+  m_gateway.SetModules(arrModules);
+  m_gateway.SetLogServer(unLogServerPort, kSecretKey);
+  return m_gateway.Start();
+}
+
+bool FaultRig::Connect(CDeviceSimClient& device) {
+  return device.Connect("127.0.0.1", kGatewayPort, kDeviceTimeout);
+}
+
+LoginRequest FaultRig::NextLogin() {
+  LoginRequest request;
+  request.byCommand = 1;
+  request.unAccountNo = 1001;
+  request.strPassword = "pass1001";
+  request.strUserInfo = "operator-9";
+  request.strDeviceId = "READER-F";
+  request.strTransData = "{\"order\":\"F-" + std::to_string(++m_unNextRead) + "\"}";
+  return request;
+}
+
+bool FaultRig::ReadCard(CDeviceSimClient& device) {
+  LoginRequest request = NextLogin();
+  CardReadResult result;
+  ReadStatus eStatus = device.ReadCard(request, &result, kDeviceTimeout);
+  if (eStatus != ReadStatus::Ok || result.bRefused ||
+      result.arrAnswer.size() != kCardTextAnswerSize) {
+    ADD_FAILURE() << "card read " << request.strTransData << ": " << DescribeReadStatus(eStatus)
+                  << (result.bRefused ? ", refused by the gateway" : "") << ", "
+                  << result.arrAnswer.size() << " bytes";
+    return false;
+  }
+  Delivered(request);
+  return true;
+}
+
+void FaultRig::ExpectFreshDeviceReadsCard() {
+  CDeviceSimClient device;
+  ASSERT_TRUE(Connect(device));
+  EXPECT_TRUE(ReadCard(device)) << Output();
+}
+
+size_t FaultRig::CapturedCards() {
+  size_t unCount = 0;
+  for (const char* szLine : kCaptureLines) {
+    unCount += m_gateway.CountLog(szLine);
+  }
+  return unCount;
+}
+
+void FaultRig::ExpectEveryCardUploaded(const std::vector<const CLogServerSim*>& arrServers) {
+  // The gateway logs a capture right after the relay, so a device may hold its answer a moment
+  // before the line is there.
+  ASSERT_TRUE(WaitFor([&] { return CapturedCards() >= m_arrDelivered.size(); }, kDeviceTimeout))
+      << Output();
+  const size_t unCaptured = CapturedCards();
+  ASSERT_GT(unCaptured, 0u);
+  auto received = [&] {
+    std::set<std::string> setReads;
+    for (const CLogServerSim* pServer : arrServers) {
+      for (const LogServerDocument& doc : pServer->Documents()) {
+        if (doc.bValid) {
+          setReads.insert(doc.strTransData);
+        }
+      }
+    }
+    return setReads;
+  };
+  auto allThere = [&] {
+    std::set<std::string> setReads = received();
+    if (setReads.size() < unCaptured) {
+      return false;
+    }
+    for (const std::string& strRead : m_arrDelivered) {
+      if (setReads.count(strRead) == 0) {
+        return false;
+      }
+    }
+    return true;
+  };
+  if (!WaitFor(allThere, kUploadDeadline)) {
+    std::string strReceived;
+    for (const std::string& strRead : received()) {
+      strReceived += strRead + " ";
+    }
+    ADD_FAILURE() << unCaptured << " cards captured, " << m_arrDelivered.size()
+                  << " delivered to devices; the log servers have: " << strReceived << "\n"
+                  << Output();
+  }
+}
+
+bool FaultRig::WaitForLogCount(const std::string& strText, size_t unCount,
+                               std::chrono::milliseconds timeout) {
+  return WaitFor([&] { return m_gateway.CountLog(strText) >= unCount; }, timeout);
+}
