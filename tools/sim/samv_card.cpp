@@ -34,9 +34,9 @@ const FieldSpec kFields[] = {
 };
 
 const FieldSpec* FindField(const std::string& strKey) {
-  for (const FieldSpec& spec : kFields) {
-    if (strKey == spec.szKey) {
-      return &spec;
+  for (const FieldSpec& field : kFields) {
+    if (strKey == field.szKey) {
+      return &field;
     }
   }
   return nullptr;
@@ -235,13 +235,13 @@ std::vector<uint8_t> BuildCardTextBlock(const SamvCardFields& fields) {
   for (size_t i = 0; i + 1 < SamvCardText::kSize; i += 2) {
     PutLe16(&block[i], 0x0020);
   }
-  for (const FieldSpec& spec : kFields) {
+  for (const FieldSpec& field : kFields) {
     std::vector<uint16_t> units;
-    if (!Utf8ToUcs2Units(fields.*(spec.pText), &units)) {
+    if (!Utf8ToUcs2Units(fields.*(field.pText), &units)) {
       units.clear();
     }
-    for (size_t k = 0; k < units.size() && 2 * k + 1 < spec.unBytes; ++k) {
-      PutLe16(&block[spec.unOffset + 2 * k], units[k]);
+    for (size_t k = 0; k < units.size() && 2 * k + 1 < field.unBytes; ++k) {
+      PutLe16(&block[field.unOffset + 2 * k], units[k]);
     }
   }
   return block;
