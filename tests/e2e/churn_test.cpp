@@ -146,4 +146,5 @@ TEST(ChurnTest, DeviceChurnLeavesNoDescriptorOrThreadBehind) {
   EXPECT_GT(rig.Gateway().CountLog("GetFreeTcpClient False"), 0u);  // some found the server busy
 
   rig.ExpectFreshDeviceReadsCard();
+  rig.ExpectGatewaySound();
 }

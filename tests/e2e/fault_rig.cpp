@@ -129,6 +129,17 @@ void FaultRig::ExpectEveryCardUploaded(const std::vector<const CLogServerSim*>& 
                   << " delivered to devices; the log servers have: " << strReceived << "\n"
                   << Output();
   }
+  ExpectGatewaySound();
+}
+
+void FaultRig::ExpectGatewaySound() {
+  int nStatus = 0;
+  EXPECT_FALSE(m_gateway.Process().Wait(std::chrono::milliseconds(0), &nStatus))
+      << "the gateway ended with status " << nStatus << "\n"
+      << m_gateway.Process().Errors();
+  const std::string strErrors = m_gateway.Process().Errors();
+  EXPECT_EQ(strErrors.find("Sanitizer"), std::string::npos) << strErrors;
+  EXPECT_EQ(strErrors.find("runtime error"), std::string::npos) << strErrors;
 }
 
 bool FaultRig::WaitForLogCount(const std::string& strText, size_t unCount,

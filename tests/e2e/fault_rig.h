@@ -53,8 +53,10 @@ class FaultRig {
   // Card answers that the gateway's run log reports as captured.
   size_t CapturedCards();
   // Every card that a device received, and at least as many distinct cards as the gateway
-  // captured, reach one of the log servers (each at least once, valid).
+  // captured, reach one of the log servers (each at least once, valid); then ExpectGatewaySound.
   void ExpectEveryCardUploaded(const std::vector<const CLogServerSim*>& arrServers);
+  // The gateway still runs, and its standard error reports no sanitizer finding.
+  void ExpectGatewaySound();
   // Waits until the run log holds strText at least unCount times.
   bool WaitForLogCount(const std::string& strText, size_t unCount,
                        std::chrono::milliseconds timeout = kUploadDeadline);
