@@ -3,6 +3,7 @@
 // without answering; module controllers that are silent or talk garbage; the gateway's clock set
 // back. In every case a fresh device still reads a card afterwards, and every card the gateway
 // captured reaches the log server at least once.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -38,6 +39,18 @@ std::string StampOfLastLine(const std::string& strLog, const std::string& strTex
   unStart = unStart == std::string::npos ? 0 : unStart + 1;
   return strLog.substr(unStart, 19);
 }
+
+// The preloaded clock library keeps a shared-memory pair per process, which only a clean exit
+// removes; the gateway is killed. Removes them once the gateway with that process id is gone.
+struct FakeTimeLeftovers {
+  pid_t pid = 0;
+  ~FakeTimeLeftovers() {
+    if (pid > 0) {
+      (void)std::remove(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
+      (void)std::remove(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
+    }
+  }
+};
 
 }  // namespace
 
@@ -327,6 +340,7 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
   const uint16_t unFlakyPort = upFlaky->Port();
   std::unique_ptr<CSamvSim> upGood = FaultRig::StartSamv(SamvSimMode::Card);
   std::unique_ptr<CLogServerSim> upLog = FaultRig::MakeLogServer();
+  FakeTimeLeftovers leftovers;  // after the rig, which kills the gateway
   FaultRig rig;
   // The gateway's wall clock is the host's plus the offset in this file, read at every call;
   // its monotonic clock stays true, as a clock set by hand would leave it.
@@ -346,6 +360,7 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
           "verify_asan_link_order=0",
   });
   ASSERT_TRUE(rig.Start({{unFlakyPort, upMcu->Port()}, {upGood->Port(), 0}}, upLog->Port()));
+  leftovers.pid = rig.Gateway().Process().Pid();
   const std::string strStartStamp = StampOfLastLine(rig.Output(), "Samv Device Size");
 
   CDeviceSimClient first;
