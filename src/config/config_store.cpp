@@ -46,11 +46,16 @@ void LogFileError(const char* szFunction, int nLine, const std::string& strPath,
             e.what());
 }
 
-// Copies a file value into a text field only when it is shorter than the field.
+// Copies a file value into a text field only when it is shorter than the field. A value is one
+// line of text: it ends at a NUL byte or a lone CR (as it is written back, see FieldText), and
+// the blanks before that are trimmed as the reader trims every value, so that what is written
+// back reads back the same.
 template <size_t N>
 void TakeIfShorter(char (&field)[N], const std::string& strValue) {
-  if (strValue.size() < N) {
-    CopyText(field, strValue.c_str());
+  static const std::string kLineEnds("\0\r\n", 3);
+  std::string strText = TrimText(strValue.substr(0, strValue.find_first_of(kLineEnds)));
+  if (strText.size() < N) {
+    CopyText(field, strText.c_str());
   }
 }
 

@@ -35,9 +35,11 @@ bool UserFileExists(const char* szFunction, int nLine, const std::string& strPat
 // The INI writer puts values out as they stand; a line end inside one would add keys.
 std::string OneLine(const std::string& s) { return s.substr(0, s.find_first_of("\r\n")); }
 
-// A password is text: it ends at a NUL byte, as it does in the record it is copied into.
+// A password is one line of text: it ends at a NUL byte, as it does in the record it is copied
+// into, or at a lone CR, as it is written back (OneLine).
 std::string PasswordValue(const std::string& strValue) {
-  return TrimText(strValue.substr(0, strValue.find('\0')));
+  static const std::string kLineEnds("\0\r\n", 3);
+  return TrimText(strValue.substr(0, strValue.find_first_of(kLineEnds)));
 }
 
 // The slots below unCount that have a PASSWORD_<slot> key, in ascending order: only they can

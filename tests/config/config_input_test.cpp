@@ -106,7 +106,7 @@ TEST_F(ConfigInputTest, UserCountOfBillionsReadsOnlyTheSlotsPresent) {
   EXPECT_EQ(m_table[9], "last");
 }
 
-TEST_F(ConfigInputTest, PasswordEndsAtANulByte) {
+TEST_F(ConfigInputTest, PasswordEndsAtANulByteOrACr) {
   // Before, " \0pw" was an account whose record showed no password while the table held three
   // bytes nobody could send; the next write-back then erased the slot from the file.
   std::string text = "[USER_LIST]\nUSER_COUNT=3\n";
@@ -114,13 +114,36 @@ TEST_F(ConfigInputTest, PasswordEndsAtANulByte) {
   text += "ACCOUNT_NO_0=10\n";
   text += std::string("PASSWORD_1=pw1\0rest\n", 20);
   text += "ACCOUNT_NO_1=11\n";
-  text += "PASSWORD_2=pw2\nACCOUNT_NO_2=12\n";
+  text += "PASSWORD_2=pw2 \rx\nACCOUNT_NO_2=12\n";  // written back, it would end at the CR
   m_dir.Write("UserList.ini", text);
   ASSERT_TRUE(m_store.BuildUserList(&m_users, &m_table));
   ASSERT_EQ(m_users.size(), 2u);
   EXPECT_EQ(m_users[0]->unAccountNo, 11u);
   EXPECT_EQ(PasswordOf(*m_users[0]), "pw1");
   EXPECT_EQ(m_users[1]->unAccountNo, 12u);
+  EXPECT_EQ(PasswordOf(*m_users[1]), "pw2");
   EXPECT_EQ(m_table.count(10), 0u);
   EXPECT_EQ(m_table[11], "pw1");
+  EXPECT_EQ(m_table[12], "pw2");
+}
+
+TEST_F(ConfigInputTest, SettingsWithANulOrACrReadBackAsTheyAreWritten) {
+  // Before, "adm \0x" gave the name "adm " with its blank, which the next rewrite of the file
+  // (any settings change from a device) turned into "adm": the administrator was locked out.
+  std::string text = "[SYSTEM_ADMINISTRATOR]\n";
+  text += std::string("USER_NAME=adm \0x\n", 17);
+  text += "PASSWORD=pw \rtail\n[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=9\nSIGN=s\n";
+  m_dir.Write("SystemConfig.ini", text);
+  SystemConfigStruct stRead;
+  std::memset(&stRead, 0, sizeof(stRead));
+  ASSERT_TRUE(m_store.GetSystemConfig(&stRead));
+  EXPECT_STREQ(stRead.szUserName, "adm");
+  EXPECT_STREQ(stRead.szPassword, "pw");
+  ASSERT_TRUE(m_store.SetSystemConfig(&stRead));
+  SystemConfigStruct stAgain;
+  std::memset(&stAgain, 0, sizeof(stAgain));
+  ASSERT_TRUE(m_store.GetSystemConfig(&stAgain));
+  EXPECT_STREQ(stAgain.szUserName, "adm");
+  EXPECT_STREQ(stAgain.szPassword, "pw");
+  EXPECT_STREQ(stAgain.szSign, "s");
 }
