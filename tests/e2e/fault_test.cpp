@@ -40,6 +40,10 @@ std::string StampOfLastLine(const std::string& strLog, const std::string& strTex
   return strLog.substr(unStart, 19);
 }
 
+// The pool's report after a release that left the only client free. A device that comes before
+// it may find no free client ("Device Disconnect" is logged before the client is put back).
+constexpr char kOneServerIdle[] = "BUSY 0 FREE 1 ERROR 0";
+
 // The preloaded clock library keeps a shared-memory pair per process, which only a clean exit
 // removes; the gateway is killed. Removes them once the gateway with that process id is gone.
 struct FakeTimeLeftovers {
@@ -112,15 +116,16 @@ TEST(FaultTest, FailingSamvServerCostsNoCardAndOthersServe) {
     first.Close();
 
     if (r.eFault == Fault::HangsUp) {
-      ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 2, FaultRig::kDeviceTimeout))
+      // Both clients are back in FREE once the release of the first device has been reported.
+      ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 0 FREE 2 ERROR 0", FaultRig::kDeviceTimeout))
           << rig.Output();
-      // The client whose server hung up serves again: with the good server held by one device,
-      // the next one is paired with it and reads a card over a new connection.
+      // The client whose server hung up serves again: of two devices at once (the releases
+      // came in either order), one is paired with it and reads a card over a new connection.
       CDeviceSimClient holder;
       ASSERT_TRUE(rig.Connect(holder));
       ASSERT_TRUE(rig.ReadCard(holder));
-      EXPECT_EQ(upGood->Accepted(), 2u);
       rig.ExpectFreshDeviceReadsCard();
+      EXPECT_EQ(upGood->Accepted(), 2u);
       EXPECT_EQ(upFaulty->Accepted(), 2u);
     }
     rig.ExpectEveryCardUploaded({upLog.get()});
@@ -184,8 +189,7 @@ TEST(FaultTest, FailingDeviceReleasesItsServer) {
       }
     }
     if (r.eFault != Fault::GoesSilent) {
-      ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 1, FaultRig::kDeviceTimeout))
-          << rig.Output();
+      ASSERT_TRUE(rig.WaitForLogCount(kOneServerIdle, 1, FaultRig::kDeviceTimeout)) << rig.Output();
     }
     rig.ExpectFreshDeviceReadsCard();
     rig.ExpectEveryCardUploaded({upLog.get()});
@@ -206,8 +210,10 @@ TEST(FaultTest, LogServerAwayForAWhileGetsEveryCardWhenBack) {
     ASSERT_TRUE(rig.ReadCard(device));
     ASSERT_TRUE(rig.ReadCard(device));
   }
-  // Both records were tried and put back; device traffic goes on meanwhile.
+  // Both records were tried and put back; device traffic goes on meanwhile (once the pool has
+  // reported the first device's release, its only client is free).
   ASSERT_TRUE(rig.WaitForLogCount("Connect False", 2)) << rig.Output();
+  ASSERT_TRUE(rig.WaitForLogCount(kOneServerIdle, 1, FaultRig::kDeviceTimeout)) << rig.Output();
   rig.ExpectFreshDeviceReadsCard();
   upLog->Start();
   rig.ExpectEveryCardUploaded({upLog.get()});
@@ -215,6 +221,7 @@ TEST(FaultTest, LogServerAwayForAWhileGetsEveryCardWhenBack) {
   // Away again, then back on the same port as a new process would be.
   upLog->Stop();
   const size_t unFailedBefore = rig.Gateway().CountLog("Connect False");
+  ASSERT_TRUE(rig.WaitForLogCount(kOneServerIdle, 2, FaultRig::kDeviceTimeout)) << rig.Output();
   rig.ExpectFreshDeviceReadsCard();
   ASSERT_TRUE(rig.WaitForLogCount("Connect False", unFailedBefore + 1)) << rig.Output();
   std::unique_ptr<CLogServerSim> upBack = FaultRig::MakeLogServer(true, unLogPort);
@@ -250,6 +257,7 @@ TEST(FaultTest, LogServerThatDoesNotAnswerInTimeGetsTheRecordAgain) {
     ASSERT_TRUE(WaitFor([&] { return upLog->ValidDocuments() >= 2; }, FaultRig::kUploadDeadline));
     ASSERT_TRUE(rig.WaitForLogCount("Receive False", 2)) << rig.Output();
     EXPECT_EQ(rig.Gateway().CountLog("nReceiveSuccessCount 1"), 0u);
+    ASSERT_TRUE(rig.WaitForLogCount(kOneServerIdle, 1, FaultRig::kDeviceTimeout)) << rig.Output();
     rig.ExpectFreshDeviceReadsCard();
 
     upLog->SetAnswerDelay(milliseconds(0));
@@ -382,7 +390,8 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
               ReadStatus::Ok);
     EXPECT_EQ(reply.byCode, kReplyUserList);
   }
-  ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 1, FaultRig::kDeviceTimeout));
+  // Released: the good server is free again, the other one still in ERROR.
+  ASSERT_TRUE(rig.WaitForLogCount("BUSY 0 FREE 1 ERROR 1", 1, FaultRig::kDeviceTimeout));
   rig.Gateway().Dir().Write("faketime.rc", "-1d\n");
   rig.ExpectFreshDeviceReadsCard();
   ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 2, FaultRig::kDeviceTimeout));
