@@ -356,3 +356,24 @@ TEST(LogServerSimTest, CommandLineRejectsBadArguments) {
     }
   }
 }
+
+TEST(LogServerSimTest, SlowServerAnswersLateAndNotToAPeerThatLeft) {
+  LogServerSimOptions options;
+  options.strSecretKey = kKey;
+  options.answerDelay = std::chrono::milliseconds(300);
+  CLogServerSim sim(options);
+  sim.Start();
+  {
+    Client leaver(sim.Port());
+    leaver.Send(Request(GoodEnvelope()));
+    ASSERT_TRUE(WaitFor([&] { return sim.Requests() == 1; }));
+  }  // gone before its answer is due
+  auto tmSent = std::chrono::steady_clock::now();
+  Client client(sim.Port());
+  client.Send(Request(GoodEnvelope()));
+  std::string strAnswer = client.ReadUntil("accepted\"}");
+  EXPECT_GE(std::chrono::steady_clock::now() - tmSent, std::chrono::milliseconds(300));
+  EXPECT_EQ(strAnswer.compare(0, 15, "HTTP/1.1 200 OK"), 0) << strAnswer;
+  EXPECT_EQ(sim.Requests(), 2u);
+  EXPECT_EQ(sim.Answers(), 1u);  // none to the peer that left
+}
