@@ -396,6 +396,8 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
   rig.ExpectFreshDeviceReadsCard();
   ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 2, FaultRig::kDeviceTimeout));
   const std::string strBackStamp = StampOfLastLine(rig.Output(), "Device Disconnect");
+  ASSERT_EQ(strStartStamp.size(), 19u);
+  ASSERT_EQ(strBackStamp.size(), 19u);
   ASSERT_LT(strBackStamp, strStartStamp) << "the clock did not go back:\n" << rig.Output();
 
   // The server comes back. The pool retries it about 6 s after the last try by the monotonic
