@@ -142,7 +142,7 @@ struct CSamvSim::Impl {
     unBytes.fetch_add(unCount);
     std::string strWho = "connection " + std::to_string(spSession->unId);
 
-    // A chunk of at least 24 bytes is taken as one frame (as the gateway does, Part 1.4).
+    // A chunk of at least 24 bytes is taken as one frame (as the gateway does).
     bool bFrame = false;
     uint8_t byCommand = 0;
     uint8_t arrKey[kDeviceKeySize] = {0};

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-// Stand-in for a SAMV decode server (Part 2.4 of the design): a TCP listener that answers the
+// Stand-in for a SAMV decode server: a TCP listener that answers the
 // chunks the gateway relays, in one of several modes, with answers in the device framing
 // (u32 LE L = bytes that follow, 8-byte key in clear, body masked with key[i mod 8] ^ (i mod 256)).
 // Used in-process by the tests (CSamvSim) and by `cardgate-sim samv` (RunSamvSim in sim.h).
