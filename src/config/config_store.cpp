@@ -21,17 +21,6 @@ constexpr char kSystemConfigFile[] = "SystemConfig.ini";
 // below what would exhaust the router: a count beyond it is a typing error in the file.
 constexpr uint32_t kMaxSamvServers = 1024;
 
-// Locates a configuration file: logs "Not Exist!" and returns false when nothing exists under
-// the name (a directory counts as existing, and then fails to read as malformed).
-bool FileExists(const char* szFunction, int nLine, const std::string& strPath) {
-  boost::system::error_code ec;
-  if (boost::filesystem::exists(strPath, ec)) {
-    return true;
-  }
-  WriteLogF("FUNCTION %s  LINE %d %s Not Exist!", szFunction, nLine, strPath.c_str());
-  return false;
-}
-
 void SetStatus(ConfigStatus* pStatus, ConfigStatus eStatus) {
   if (pStatus != nullptr) {
     *pStatus = eStatus;
@@ -92,7 +81,7 @@ bool ConfigStore::BuildSamvResourceList(std::vector<SamvServerEntry*>* pList,
     return false;
   }
   std::string strPath = PathOf(kSamvListFile);
-  if (!FileExists("BuildSamvResourceList", __LINE__, strPath)) {
+  if (!ConfigFileExists("BuildSamvResourceList", __LINE__, strPath)) {
     SetStatus(pStatus, ConfigStatus::Missing);
     return false;
   }
@@ -134,7 +123,7 @@ bool ConfigStore::GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pSt
     return false;
   }
   std::string strPath = PathOf(kSystemConfigFile);
-  if (!FileExists("GetSystemConfig", __LINE__, strPath)) {
+  if (!ConfigFileExists("GetSystemConfig", __LINE__, strPath)) {
     SetStatus(pStatus, ConfigStatus::Missing);
     return false;
   }
@@ -163,7 +152,7 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
     return false;
   }
   std::string strPath = PathOf(kSystemConfigFile);
-  if (!FileExists("SetSystemConfig", __LINE__, strPath)) {
+  if (!ConfigFileExists("SetSystemConfig", __LINE__, strPath)) {
     SetStatus(pStatus, ConfigStatus::Missing);
     return false;
   }
@@ -186,4 +175,13 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
     return false;
   }
   return true;
+}
+
+bool ConfigFileExists(const char* szFunction, int nLine, const std::string& strPath) {
+  boost::system::error_code ec;
+  if (boost::filesystem::exists(strPath, ec)) {
+    return true;
+  }
+  WriteLogF("FUNCTION %s  LINE %d %s Not Exist!", szFunction, nLine, strPath.c_str());
+  return false;
 }

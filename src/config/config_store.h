@@ -75,5 +75,9 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
                  UserPasswordMap& mapUserPassword, boost::mutex& mtxUserList,
                  const UserStruct& user);
 
+// Locates a configuration file: true when anything exists under strPath (a directory too, which
+// then fails to read); otherwise logs "FUNCTION <szFunction>  LINE <nLine> <path> Not Exist!".
+bool ConfigFileExists(const char* szFunction, int nLine, const std::string& strPath);
+
 // Trims the C isspace set from both ends.
 std::string TrimText(const std::string& strText);

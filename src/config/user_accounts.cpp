@@ -3,7 +3,6 @@
 #include <cstring>
 #include <exception>
 
-#include <boost/filesystem/operations.hpp>
 #include <boost/optional.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -21,15 +20,6 @@ constexpr int64_t kWriteBackDelayUs = 11000000;
 
 std::string PasswordText(const UserStruct& user) {
   return std::string(user.szPassword, FieldLength(user.szPassword));
-}
-
-bool UserFileExists(const char* szFunction, int nLine, const std::string& strPath) {
-  boost::system::error_code ec;
-  if (boost::filesystem::exists(strPath, ec)) {
-    return true;
-  }
-  WriteLogF("FUNCTION %s  LINE %d %s Not Exist!", szFunction, nLine, strPath.c_str());
-  return false;
 }
 
 // The INI writer puts values out as they stand; a line end inside one would add keys.
@@ -85,7 +75,7 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
     return false;
   }
   std::string strPath = PathOf(kUserListFile);
-  if (!UserFileExists("BuildUserList", 153, strPath)) {
+  if (!ConfigFileExists("BuildUserList", 153, strPath)) {
     if (pStatus != nullptr) {
       *pStatus = ConfigStatus::Missing;
     }
@@ -177,7 +167,7 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     }
   }
   std::string strPath = PathOf(kUserListFile);
-  if (!UserFileExists("SynchronizeUserData", 570, strPath)) {
+  if (!ConfigFileExists("SynchronizeUserData", 570, strPath)) {
     return;
   }
   try {
