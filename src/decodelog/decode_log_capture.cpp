@@ -1,5 +1,6 @@
 #include "decodelog/decode_log_capture.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/run_log.h"
@@ -66,16 +67,32 @@ uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
     pClient->IncAnswerCount();
   }
   const char* szMessage = AnswerMessage(unCount);
-  // The session's fields are taken before the answer reaches the device. Once it has it, the
-  // device may send its next request (new request fields) or leave (the release zero-fills the
-  // area) before this thread gets on; the record must still describe the request it answers.
-  DecodeLogRecord stSession;
+  // The work area takes the answer before the device does. Once the device has it, it may send
+  // its next request (new request fields) or leave (the release first looks for a fingerprint
+  // answer still waiting for its second part, then zero-fills the area); both must find the area
+  // as this answer leaves it, and the record must describe the request the answer belongs to.
+  DecodeLogRecord stBefore;   // the answer data before, put back if the device never gets this one
+  DecodeLogRecord stSession;  // the area as this answer leaves it
+  CaptureResult eResult = CaptureResult::NotCard;
   if (szMessage != nullptr && pClient != nullptr) {
-    pClient->WithWorkArea([&](DecodeLogRecord& area) { stSession = area; });
+    pClient->WithWorkArea([&](DecodeLogRecord& area) {
+      stBefore = area;
+      eResult = CaptureIntoArea(area, pData, unCount);
+      stSession = area;
+    });
   }
   char szError[512] = {0};
   if (CTcpServer::SendData(hDevice, pData, unCount, szError, sizeof(szError)) < unCount) {
-    return 0;  // the server has logged the failed write; nothing is captured
+    // The server has logged the failed write; nothing is captured.
+    if (eResult == CaptureResult::Waiting || eResult == CaptureResult::Complete) {
+      pClient->WithWorkArea([&](DecodeLogRecord& area) {
+        if (SameSession(area, stSession) && area.unSamvDataLength == stSession.unSamvDataLength) {
+          area.unSamvDataLength = std::min<uint32_t>(stBefore.unSamvDataLength, kSamvDataCapacity);
+          std::memcpy(area.arrSamvData, stBefore.arrSamvData, area.unSamvDataLength);
+        }
+      });
+    }
+    return 0;
   }
   if (szMessage == nullptr) {
     return 1;
@@ -84,19 +101,11 @@ uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
   if (pClient == nullptr) {
     return 1;
   }
-  CaptureResult eResult = CaptureIntoArea(stSession, pData, unCount);
   if (eResult == CaptureResult::DoesNotFit) {
     WriteLogF("FUNCTION %s  LINE %d Part2 does not fit behind %u captured bytes: not captured",
               "ProcessSamvClientReceive", __LINE__, stSession.unSamvDataLength);
     return 1;
   }
-  // The area follows the answers of its own session only (a first fingerprint part waits there
-  // for the second); an area already released or given to the next device is left alone.
-  pClient->WithWorkArea([&](DecodeLogRecord& area) {
-    if (SameSession(area, stSession)) {
-      (void)CaptureIntoArea(area, pData, unCount);
-    }
-  });
   if (eResult == CaptureResult::Complete && ds.LogServerPort() != 0) {
     DecodeLogRecord* pRecord = NewDecodeLogRecord(stSession);
     if (pRecord != nullptr) {

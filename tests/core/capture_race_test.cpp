@@ -90,3 +90,67 @@ TEST(CaptureRaceTest, RecordDescribesTheRequestAnsweredWhateverTheDeviceDoesNext
     }
   }
 }
+
+// A fingerprint read ends with the device leaving: after the second part (normal end), or after
+// the first (the second never comes). The release looks at the work area for a first part still
+// waiting, so the area must hold each part by the time the device has it; otherwise the card is
+// queued twice (a partial record beside the complete one) or not at all.
+TEST(CaptureRaceTest, WorkAreaHoldsEachFingerprintPartBeforeTheDeviceHasIt) {
+  struct Row {
+    const char* szName;
+    bool bSecondPart;
+    uint32_t unRecordLength;
+  } rows[] = {
+      {"the device leaves after the second part", true,
+       kAnswerFingerprintPart1 + kAnswerFingerprintPart2},
+      {"the device leaves after the first part", false, kAnswerFingerprintPart1},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    TempDir dir;
+    dir.Write("SystemConfig.ini", "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=9\n");
+    DataSwitch ds(dir.Path(), 0);
+    ds.DataSwitchInit(false);
+    CTcpClient client;
+    client.Close();
+    client.SetDeviceInfo("127.0.0.9");
+    SetRequest(client, 1001, "{\"order\":\"finger\"}");
+    LoopbackPair pair;
+    std::vector<uint8_t> part1(kAnswerFingerprintPart1, 0x11);
+    std::vector<uint8_t> part2(kAnswerFingerprintPart2, 0x22);
+
+    if (r.bSecondPart) {
+      ASSERT_EQ(ProcessSamvClientReceive(ds, &client, &pair.Peer(), pair.Gateway(), part1.data(),
+                                         kAnswerFingerprintPart1),
+                1u);
+      ASSERT_EQ(pair.ReadExactly(kAnswerFingerprintPart1), part1);
+    }
+    const std::vector<uint8_t>& last = r.bSecondPart ? part2 : part1;
+    // Hold the capture thread in its log line, after the device has the part.
+    flockfile(stdout);
+    std::thread capture([&] {
+      (void)ProcessSamvClientReceive(ds, &client, &pair.Peer(), pair.Gateway(), last.data(),
+                                     static_cast<uint32_t>(last.size()));
+    });
+    bool bRelayed = pair.ReadExactly(last.size()) == last;
+    uint32_t unAreaLength = client.WithWorkArea(
+        [](DecodeLogRecord& area) { return area.unSamvDataLength; });
+    funlockfile(stdout);
+    capture.join();
+    // The device's release: a first part still waiting is queued, then the area is cleared.
+    QueueUnfinishedFingerprint(ds, &client);
+    client.Close();
+
+    ASSERT_TRUE(bRelayed);
+    EXPECT_EQ(unAreaLength, r.unRecordLength);
+    std::unique_ptr<DecodeLogRecord> upRecord(ds.SamvDecodeLogQueue(nullptr));
+    ASSERT_TRUE(upRecord);
+    EXPECT_EQ(upRecord->unAccountNo, 1001u);
+    EXPECT_EQ(upRecord->unSamvDataLength, r.unRecordLength);
+    EXPECT_EQ(upRecord->arrSamvData[kAnswerFingerprintPart1 - 1], 0x11);
+    if (r.bSecondPart) {
+      EXPECT_EQ(upRecord->arrSamvData[kAnswerFingerprintPart1], 0x22);
+    }
+    EXPECT_FALSE(ds.SamvDecodeLogQueue(nullptr)) << "the card was queued twice";
+  }
+}
