@@ -227,8 +227,12 @@ uint32_t CTcpServer::SendData(DeviceHandle hDevice, const uint8_t* pData, uint32
     return 0;
   }
   boost::system::error_code ec;
-  // Blocks until everything is written: Asio polls again after the 1-second SO_SNDTIMEO expires.
-  (void)boost::asio::write(*hDevice, boost::asio::buffer(pData, unLength), ec);
+  {
+    // Blocks until everything is written: Asio polls again after the 1-second SO_SNDTIMEO
+    // expires. The other writer of this device waits, so frames never interleave.
+    boost::mutex::scoped_lock lock(hDevice->WriteMutex());
+    (void)boost::asio::write(*hDevice, boost::asio::buffer(pData, unLength), ec);
+  }
   if (!ec) {
     return unLength;
   }

@@ -8,11 +8,23 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
 
 // The device socket handle: one accepted TCP socket, shared by reference count between the
 // session thread, the callbacks and whoever else must write to the device (the SAMV client
 // relaying answers). The socket lives while any copy exists.
-using DeviceSocket = boost::asio::ip::tcp::socket;
+//
+// Two threads write to one device: its session thread (local replies) and its SAMV client's
+// thread (relayed answers). A blocking write to a device that reads slowly goes out in pieces,
+// so each write holds the socket's write lock until its frame is out whole.
+class DeviceSocket : public boost::asio::ip::tcp::socket {
+ public:
+  using boost::asio::ip::tcp::socket::socket;
+  boost::mutex& WriteMutex() { return m_mtxWrite; }
+
+ private:
+  boost::mutex m_mtxWrite;
+};
 using DeviceHandle = boost::shared_ptr<DeviceSocket>;
 
 // Callbacks are plain functions; their owner is found by other means (g_pDataSwitch).

@@ -1,5 +1,6 @@
 #include "net/tcp_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -401,6 +402,47 @@ TEST_F(CTcpServerTest, SendDataWriteFailureIsLoggedAndCopiedCutToBuffer) {
   EXPECT_EQ(CTcpServer::SendData(hClosed, arrData, 4, szLarge, sizeof szLarge), 0u);
   (void)testing::internal::GetCapturedStdout();
   EXPECT_STREQ(szLarge, "write: Bad file descriptor");
+}
+
+// A device has two writers: its session thread (local replies) and its SAMV client's thread
+// (relayed answers). With small socket buffers every frame goes out in pieces; the pieces of two
+// frames must never interleave on the device's stream.
+TEST(CTcpServerSendTest, FramesFromTwoThreadsArriveWhole) {
+  constexpr size_t kFrameSize = 16 * 1024;
+  constexpr int kFramesPerThread = 12;
+  boost::asio::io_context io;
+  tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  tcp::socket device(io);
+  device.open(tcp::v4());
+  device.set_option(boost::asio::socket_base::receive_buffer_size(4096));
+  device.connect(acceptor.local_endpoint());
+  DeviceHandle hGateway(new DeviceSocket(io));
+  acceptor.accept(*hGateway);
+  hGateway->set_option(boost::asio::socket_base::send_buffer_size(4096));
+
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 2; ++t) {
+    writers.emplace_back([&, t] {
+      std::vector<uint8_t> frame(kFrameSize);
+      char szError[64];
+      for (int i = 0; i < kFramesPerThread; ++i) {
+        std::fill(frame.begin(), frame.end(), static_cast<uint8_t>(t * 64 + i + 1));
+        (void)CTcpServer::SendData(hGateway, frame.data(), kFrameSize, szError, sizeof szError);
+      }
+    });
+  }
+  std::vector<uint8_t> stream =
+      nettest::ReadExactly(device, 2 * kFramesPerThread * kFrameSize, milliseconds(30000));
+  for (std::thread& w : writers) {
+    w.join();
+  }
+  ASSERT_EQ(stream.size(), 2 * kFramesPerThread * kFrameSize);
+  for (size_t unFrame = 0; unFrame < stream.size() / kFrameSize; ++unFrame) {
+    auto itBegin = stream.begin() + static_cast<std::ptrdiff_t>(unFrame * kFrameSize);
+    auto itEnd = itBegin + static_cast<std::ptrdiff_t>(kFrameSize);
+    ASSERT_EQ(std::count(itBegin, itEnd, *itBegin), static_cast<std::ptrdiff_t>(kFrameSize))
+        << "frame " << unFrame << " is mixed with another";
+  }
 }
 
 TEST_F(CTcpServerTest, EachSessionGetsItsOwnContextAndOneClose) {

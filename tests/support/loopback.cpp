@@ -15,7 +15,7 @@ using boost::asio::ip::tcp;
 
 LoopbackPair::LoopbackPair() : m_peer(m_io) {
   tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-  m_hGateway = boost::make_shared<tcp::socket>(m_io);
+  m_hGateway = boost::make_shared<DeviceSocket>(m_io);
   m_peer.connect(acceptor.local_endpoint());
   acceptor.accept(*m_hGateway);
 }
