@@ -1,8 +1,17 @@
 #include "config/config_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <sstream>
+#include <system_error>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/ini_parser.hpp>
@@ -168,13 +177,64 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
     tree.put("LOG_SERVER.APP_KEY", FieldText(pConfig->szAppKey));
     tree.put("LOG_SERVER.SECRET_KEY", FieldText(pConfig->szSecretKey));
     tree.put("LOG_SERVER.SIGN", FieldText(pConfig->szSign));
-    pt::write_ini(strPath, tree);
+    WriteIniFile(strPath, tree);
   } catch (const std::exception& e) {
     LogFileError("SetSystemConfig", __LINE__, strPath, e);
     SetStatus(pStatus, ConfigStatus::Malformed);
     return false;
   }
   return true;
+}
+
+namespace {
+
+// Writes all of strText to fd and makes it durable; errno tells what failed.
+bool WriteAllAndSync(int fd, const std::string& strText) {
+  const char* p = strText.data();
+  size_t nLeft = strText.size();
+  while (nLeft > 0) {
+    ssize_t n = ::write(fd, p, nLeft);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    p += n;
+    nLeft -= static_cast<size_t>(n);
+  }
+  return ::fsync(fd) == 0;
+}
+
+}  // namespace
+
+void WriteIniFile(const std::string& strPath, const pt::ptree& tree) {
+  std::ostringstream out;
+  pt::write_ini(out, tree);
+  // An operator may keep the file elsewhere and link it here: replace the file, not the link.
+  std::string strTarget = strPath;
+  if (char* szReal = ::realpath(strPath.c_str(), nullptr)) {
+    strTarget = szReal;
+    std::free(szReal);
+  }
+  struct stat stOld {};
+  mode_t mode = ::stat(strTarget.c_str(), &stOld) == 0 ? (stOld.st_mode & 07777) : 0644;
+  const std::string strTemp = strTarget + ".tmp";
+  int fd = ::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) {
+    throw std::system_error(errno, std::generic_category(), strTemp);
+  }
+  bool bWritten = WriteAllAndSync(fd, out.str());
+  int nError = errno;
+  if (::close(fd) != 0 && bWritten) {
+    bWritten = false;
+    nError = errno;
+  }
+  if (!bWritten || ::rename(strTemp.c_str(), strTarget.c_str()) != 0) {
+    nError = bWritten ? errno : nError;
+    ::unlink(strTemp.c_str());
+    throw std::system_error(nError, std::generic_category(), strTemp);
+  }
 }
 
 bool ConfigFileExists(const char* szFunction, int nLine, const std::string& strPath) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/property_tree/ptree_fwd.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/unordered_map.hpp>
 
@@ -74,6 +75,12 @@ class ConfigStore {
 void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
                  UserPasswordMap& mapUserPassword, boost::mutex& mtxUserList,
                  const UserStruct& user);
+
+// Replaces the INI file at strPath (the file a symbolic link names, if it is one) with tree: the
+// text goes to "<file>.tmp" beside it, reaches the disk, and is renamed over the file. A reader,
+// or a power cut, meets the old file or the new one, never an empty or half-written one. Throws
+// std::exception when any step fails; the file is then as it was.
+void WriteIniFile(const std::string& strPath, const boost::property_tree::ptree& tree);
 
 // Locates a configuration file: true when anything exists under strPath (a directory too, which
 // then fails to read); otherwise logs "FUNCTION <szFunction>  LINE <nLine> <path> Not Exist!".

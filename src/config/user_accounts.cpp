@@ -208,7 +208,7 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
       }
     }
     WriteLogF("FUNCTION %s  LINE %d ", "SynchronizeUserData", 647);
-    pt::write_ini(strPath, tree);
+    WriteIniFile(strPath, tree);
     WriteLogF("FUNCTION %s  LINE %d ", "SynchronizeUserData", 652);
   } catch (const std::exception& e) {
     WriteLogF("FUNCTION %s  LINE %d %s Write Error: %s", "SynchronizeUserData", __LINE__,

@@ -473,6 +473,7 @@ uint32_t DataSwitch::LogServerPort() {
 }
 
 void DataSwitch::ApplySystemConfig(const SystemConfigStruct& stConfig) {
+  boost::mutex::scoped_lock fileLock(m_mtxSystemConfigFile);
   (void)m_ConfigStore.SetSystemConfig(&stConfig);  // failures are logged by the store
   SystemConfigStruct stFresh = GetSystemConfigCopy();
   if (m_ConfigStore.GetSystemConfig(&stFresh)) {

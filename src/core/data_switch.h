@@ -25,6 +25,9 @@
 // Locks, never nested: m_mtxPool (the three pool lists), m_mtxUserList (user list, account table,
 // change mark), m_mtxDecodeLog (the record queue), m_mtxSystemConfig (m_stSystemConfig). The run
 // log's lock may be taken under any of them. None is held while sleeping, polling or sending.
+// One more, m_mtxSystemConfigFile, is held across command 81's rewrite and re-read of
+// SystemConfig.ini so that two administrators' writes cannot cross; m_mtxSystemConfig (and no
+// other) is taken under it.
 //
 // Members are public because the subsystems that work on the switch (frame dispatch, capture,
 // upload, module management) are free functions or live in their own files; each member says
@@ -111,6 +114,7 @@ class DataSwitch : public CTcpServer {
   boost::mutex m_mtxDecodeLog;
   boost::mutex m_mtxUserList;
   boost::mutex m_mtxSystemConfig;
+  boost::mutex m_mtxSystemConfigFile;
   CTcpClient m_LogServerClient;               // main thread only (upload)
   std::atomic<bool> m_bLogServerReconfigure{false};  // set by command 81, taken by the upload
   std::vector<DecodeLogRecord*> m_arrDecodeLog;  // owned; m_mtxDecodeLog

@@ -1,6 +1,12 @@
 #include "config/config_store.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -124,6 +130,42 @@ TEST_F(ConfigStoreTest, SetSystemConfigKeepsUnknownKeysAndNeverCreatesTheFile) {
   ASSERT_TRUE(m_store.GetSystemConfig(&back));
   EXPECT_STREQ(back.szUserName, "root");
   EXPECT_EQ(back.unLogServerPort, 9000u);
+}
+
+// The rewrite replaces the file whole: a reader that opened the old file keeps reading all of it
+// (a rewrite in place would empty it under the reader, and a power cut would leave it torn), no
+// temporary file is left behind, and a file reached through a link is replaced at its target.
+TEST_F(ConfigStoreTest, SetSystemConfigReplacesTheFileWholeAndFollowsALink) {
+  SystemConfigStruct cfg = ZeroConfig();
+  CopyText(cfg.szUserName, "root");
+  cfg.unLogServerPort = 9000;
+  const std::string strOld = "[LOG_SERVER]\nPORT=1\n";
+  for (bool bLinked : {false, true}) {
+    SCOPED_TRACE(bLinked ? "linked file" : "plain file");
+    TempDir elsewhere;
+    std::string strFile = m_dir.File("SystemConfig.ini");
+    std::remove(strFile.c_str());
+    if (bLinked) {
+      elsewhere.Write("real.ini", strOld);
+      ASSERT_EQ(::symlink(elsewhere.File("real.ini").c_str(), strFile.c_str()), 0);
+    } else {
+      m_dir.Write("SystemConfig.ini", strOld);
+    }
+    std::ifstream oldReader(strFile);
+    ASSERT_TRUE(m_store.SetSystemConfig(&cfg));
+    std::string strSeen((std::istreambuf_iterator<char>(oldReader)),
+                        std::istreambuf_iterator<char>());
+    EXPECT_EQ(strSeen, strOld);
+    EXPECT_NE(m_dir.Read("SystemConfig.ini").find("PORT=9000"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::lstat(strFile.c_str(), &st), 0);
+    EXPECT_EQ(S_ISLNK(st.st_mode), bLinked);
+    if (bLinked) {
+      EXPECT_NE(elsewhere.Read("real.ini").find("USER_NAME=root"), std::string::npos);
+    }
+    EXPECT_NE(::access((strFile + ".tmp").c_str(), F_OK), 0);
+    EXPECT_NE(::access(elsewhere.File("real.ini.tmp").c_str(), F_OK), 0);
+  }
 }
 
 TEST(SystemConfigLayoutTest, EncodesLittleEndianAtFixedOffsets) {

@@ -1,8 +1,11 @@
 #include "core/device_dispatch.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -220,6 +223,42 @@ TEST_F(DeviceDispatchTest, SystemConfigReadAndWrite) {
   Dispatch(MakeDeviceRequest(kKey, 81, kWrite, r.payload), &bHandled);
   Reply();
   EXPECT_STREQ(m_upSwitch->GetSystemConfigCopy().szPassword, "fresh");
+}
+
+// Administrators on several devices write the settings at once: every write finds a whole file
+// (never an empty one, which would read as log server port 0 and an empty administrator), and the
+// settings in memory end equal to the file's.
+TEST_F(DeviceDispatchTest, ConcurrentSettingsWritesLeaveFileAndMemoryAgreeing) {
+  constexpr int kThreads = 4;
+  constexpr int kWrites = 25;
+  const SystemConfigStruct stBase = m_upSwitch->GetSystemConfigCopy();
+  std::vector<std::thread> writers;
+  std::atomic<int> nEmptied{0};
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i < kWrites; ++i) {
+        SystemConfigStruct cfg = stBase;
+        cfg.unLogServerPort = static_cast<uint32_t>(10000 + t * 100 + i);
+        m_upSwitch->ApplySystemConfig(cfg);
+        SystemConfigStruct now = m_upSwitch->GetSystemConfigCopy();
+        if (now.unLogServerPort == 0 || std::strcmp(now.szPassword, "adminpw") != 0) {
+          ++nEmptied;
+        }
+      }
+    });
+  }
+  for (std::thread& w : writers) {
+    w.join();
+  }
+  EXPECT_EQ(nEmptied.load(), 0);
+  SystemConfigStruct stFile;
+  std::memset(&stFile, 0, sizeof(stFile));
+  ConfigStore store(m_dir.Path());
+  ASSERT_TRUE(store.GetSystemConfig(&stFile));
+  SystemConfigStruct stMemory = m_upSwitch->GetSystemConfigCopy();
+  EXPECT_EQ(stFile.unLogServerPort, stMemory.unLogServerPort);
+  EXPECT_GE(stMemory.unLogServerPort, 10000u);
+  EXPECT_STREQ(stFile.szPassword, "adminpw");
 }
 
 TEST_F(DeviceDispatchTest, UserListPagesOfAtMostThirtySix) {
