@@ -21,6 +21,9 @@ constexpr std::chrono::milliseconds kConnectPoll(50);
 constexpr std::chrono::milliseconds kPauseAfterSend(200);
 constexpr int kAnswerPolls = 10;
 constexpr std::chrono::milliseconds kAnswerPoll(50);
+// How long a new attempt waits for the thread of the previous connection to end.
+constexpr std::chrono::milliseconds kOldThreadWait(200);
+constexpr std::chrono::milliseconds kOldThreadPoll(1);
 
 // Attempts, not records; for the whole process, never reset.
 std::atomic<int32_t> g_nConnectFalseCount{0};
@@ -107,6 +110,14 @@ uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds) {
   UploadAttempt attempt(ds, pRecord);
   ReconfigureIfAsked(ds);
 
+  // The previous connection is closed, but its thread may still be inside the receive callback
+  // with a late answer; marking this attempt answered would delete this record undelivered.
+  // A closed connection's thread ends at once otherwise.
+  auto tmOldThread = std::chrono::steady_clock::now();
+  while (ds.m_LogServerClient.ThreadCount() != 0 &&
+         std::chrono::steady_clock::now() - tmOldThread < kOldThreadWait) {
+    std::this_thread::sleep_for(kOldThreadPoll);
+  }
   ds.m_bLogServerAnswered.store(0);
   attempt.Started();
   ds.m_LogServerClient.Start(DeviceHandle());
