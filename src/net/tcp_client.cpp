@@ -69,6 +69,12 @@ struct CTcpClient::Connection {
   Phase ePhase = Phase::Connecting;
   uint32_t unWriters = 0;       // SendData calls writing right now
   bool bCloseWhenIdle = false;  // the last writer closes the socket (the thread already ended)
+
+  // REQUIRES: Shared::mtx. The thread is done with the socket (or never had it): shut it down
+  // and close it; while a SendData writes on it, only shut it down, which fails that write at
+  // once (a server that stopped reading would otherwise hold it for ever), and leave the close
+  // to the last writer.
+  void EndSocketLocked();
 };
 
 namespace {
@@ -81,6 +87,22 @@ void ShutdownAndClose(tcp::socket& socket) {
     (void)socket.close(ec);
   }
 }
+
+}  // namespace
+
+void CTcpClient::Connection::EndSocketLocked() {
+  if (unWriters == 0) {
+    ShutdownAndClose(socket);
+    return;
+  }
+  boost::system::error_code ec;
+  if (socket.is_open()) {
+    (void)socket.shutdown(tcp::socket::shutdown_both, ec);
+  }
+  bCloseWhenIdle = true;
+}
+
+namespace {
 
 void LogThreadLoopError(const char* szError) {
   std::fprintf(stderr, "Exception: %s\n", szError);
@@ -159,11 +181,7 @@ void CTcpClient::StopConnectionLocked(Connection& connection) {
       break;
     }
     case Phase::Ended:
-      if (connection.unWriters == 0) {
-        ShutdownAndClose(connection.socket);
-      } else {
-        connection.bCloseWhenIdle = true;
-      }
+      connection.EndSocketLocked();
       break;
   }
 }
@@ -228,20 +246,16 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
   Connection& connection = *spConnection;
 
   // Ends the connection: clears the flag if this is still the newest connection, and closes the
-  // socket unless a SendData is writing on it (then the last writer closes it).
+  // socket unless a SendData is writing on it (then it is only shut down, and the last writer
+  // closes it).
   auto endConnection = [&shared, &connection](bool bClose) {
     boost::mutex::scoped_lock lock(shared.mtx);
     if (connection.unGeneration == shared.unGeneration) {
       shared.bConnected.store(false);
     }
     connection.ePhase = Phase::Ended;
-    if (!bClose) {
-      return;
-    }
-    if (connection.unWriters == 0) {
-      ShutdownAndClose(connection.socket);
-    } else {
-      connection.bCloseWhenIdle = true;
+    if (bClose) {
+      connection.EndSocketLocked();
     }
   };
 

@@ -1,5 +1,7 @@
 #include "net/tcp_client.h"
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -334,6 +336,46 @@ TEST_F(CTcpClientTest, WriteFailureIsLogged) {
   }
   std::string strOut = testing::internal::GetCapturedStdout();
   EXPECT_EQ(unResult, 0u);
+  EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: "),
+            std::string::npos)
+      << strOut;
+}
+
+// A server that ends its side and stops reading while a device's request is still being
+// written: the receive thread sees the end of the stream, and the blocked write must fail with
+// it (SAMV sockets have no send time-out), or the device's session would hang for ever.
+TEST_F(CTcpClientTest, ServerEndingItsSideFailsAWriteBlockedOnIt) {
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  acceptor.set_option(boost::asio::socket_base::receive_buffer_size(4096));  // taken by accept
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ConnectedWithin());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+
+  std::vector<uint8_t> data(16 * 1024 * 1024, 0x55);  // far more than both socket buffers hold
+  std::atomic<bool> bDone{false};
+  std::atomic<uint32_t> unSent{0};
+  testing::internal::CaptureStdout();
+  std::thread writer([&] {
+    unSent = m_client.SendData(data.data(), static_cast<uint32_t>(data.size()));
+    bDone = true;
+  });
+  bool bArrived = WaitFor([&server] {
+    int nQueued = 0;
+    return ::ioctl(server.native_handle(), FIONREAD, &nQueued) == 0 && nQueued > 0;
+  });
+  server.shutdown(tcp::socket::shutdown_send);
+  bool bEnded = WaitFor([&bDone] { return bDone.load(); }, milliseconds(20000));
+  if (!bEnded) {
+    server.set_option(boost::asio::socket_base::linger(true, 0));
+    server.close();  // a reset frees the writer so that the test can end
+  }
+  writer.join();
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(bArrived);
+  EXPECT_TRUE(bEnded) << "the write stayed blocked after the server ended its side";
+  EXPECT_LT(unSent.load(), data.size());
   EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: "),
             std::string::npos)
       << strOut;
