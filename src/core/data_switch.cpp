@@ -356,7 +356,14 @@ void DataSwitch::ProcessSamvErrorClient() {
   }
   m_tmLastRetry = LocalClockNow();
   pClient->Close();
-  pClient->Start(DeviceHandle());
+  try {
+    pClient->Start(DeviceHandle());
+  } catch (...) {
+    // No thread for the connect (the router is short of threads): the client goes back to
+    // ERROR for a later retry rather than out of the pool, and the main loop logs the error.
+    GetFreeTcpClient(pClient, pClient, false);
+    throw;
+  }
   bool bConnected = false;
   for (int i = 0; i <= kRetryConnectPolls; ++i) {
     if (pClient->IsConnected()) {
