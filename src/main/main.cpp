@@ -43,10 +43,11 @@ constexpr char kDefaultModuleAddress[] = "192.168.1.100";
 }
 
 int Run(int argc, char** argv) {
-  char szAddress[32] = {0};
+  // The address is kept whole: a module is chosen by exact comparison, and an address cut to a
+  // field would select a module whose address is only its beginning.
+  std::string strAddress = kDefaultModuleAddress;
   char szPort[16] = {0};
   char szCommand[256] = {0};
-  CopyText(szAddress, kDefaultModuleAddress);
   CopyText(szPort, "31213");
   CopyText(szCommand, "GetRtc");
 
@@ -67,12 +68,12 @@ int Run(int argc, char** argv) {
   if (nArgs <= 3) {
     CopyText(szCommand, argv[nArgs]);
     CopyText(szPort, nArgs == 3 ? argv[2] : "0");
-    CopyText(szAddress, nArgs >= 2 ? argv[1] : "");
+    strAddress = nArgs >= 2 ? argv[1] : "";
   }
   for (char* p = szCommand; *p != '\0'; ++p) {
     *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
   }
-  ds.ProcessVelmApiCommand(szAddress, std::atoi(szPort), szCommand);
+  ds.ProcessVelmApiCommand(strAddress.c_str(), std::atoi(szPort), szCommand);
   (void)std::getchar();  // any key, or the end of standard input
   return 0;
 }

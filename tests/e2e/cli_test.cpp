@@ -172,6 +172,25 @@ TEST(CliTest, SilentModuleFailsAndTheWalkGoesOn) {
   EXPECT_EQ(silent.GetRtcRequests(), 1u);
 }
 
+// A module is chosen by its whole address: an argument that only begins with a module's address
+// (here one that fills the 31 characters of the field) must not reach that module.
+TEST(CliTest, AddressArgumentIsComparedWhole) {
+  const std::string strIp(31, '9');  // not an address: the command fails at once, naming it
+  CliRun run({{strIp, 9}});
+  struct Case {
+    std::string strArgument;
+    bool bSelected;
+  } const cases[] = {{strIp, true}, {strIp + "9", false}, {strIp + "99999", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.strArgument);
+    ASSERT_TRUE(run.Run({c.strArgument, "GETMCURTC"})) << run.Output();
+    EXPECT_EQ(run.Status(), 0);
+    EXPECT_EQ(run.CommandOutput().find(strIp + ":9 GetMcuRtc FALSE]") != std::string::npos,
+              c.bSelected)
+        << run.Output();
+  }
+}
+
 TEST(CliTest, ResetOfAllModulesWaitsForTheController) {
   CMcuSim sim;
   sim.Start();
