@@ -228,7 +228,7 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
       break;
     }
   }
-  WriteLogF("FUNCTION %s  LINE %d unAccountNo %u", kFn, 1313, user.unAccountNo);
+  WriteLogF("FUNCTION %s  LINE %d unAccountNo %d", kFn, 1313, static_cast<int>(user.unAccountNo));
   if (pFound == nullptr) {
     UserStruct* pNew = new (std::nothrow) UserStruct(user);
     if (pNew == nullptr) {
@@ -255,7 +255,7 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
     WriteLogF("FUNCTION %s  LINE %d NO CHANGE ", kFn, 1343);
     return;
   }
-  WriteLogF("FUNCTION %s  LINE %d unIndex %u", kFn, 1350, pFound->unIndex);
+  WriteLogF("FUNCTION %s  LINE %d unIndex %d", kFn, 1350, static_cast<int>(pFound->unIndex));
   std::memcpy(pFound->szPassword, user.szPassword, sizeof(pFound->szPassword));
   pFound->unType = user.unType;
   store.MarkUserListChanged();
