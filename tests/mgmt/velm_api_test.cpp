@@ -265,11 +265,12 @@ TEST_F(CVelmApiTest, LateReplyIsTakenByTheNextTransaction) {
   m_sim.SetMode(McuSimMode::Normal);
   m_sim.ReleaseHeld();
   ASSERT_TRUE(WaitFor([this] { return m_sim.RepliesSent() == 1; }));
-  // The old reply passes the length and checksum tests and is unscrambled with the new nonce.
+  // The old reply passes the length and checksum tests and is unscrambled with the new nonce:
+  // scrambling it back with both nonces gives the reset reply as the module sent it. (The last
+  // result says nothing here: the wrongly unscrambled result and data bytes are arbitrary, and
+  // the data byte may be any code.)
   McuRtcRecord rec = {};
   (void)m_api.GetMcuRtc(&rec);
-  ASSERT_NE(m_api.LastResult(), 3u);
-  ASSERT_NE(m_api.LastResult(), 5u);
   std::vector<uint8_t> arrReply = Frame(Api().ReceivedFrame(), 5);
   EXPECT_EQ(arrReply[0], 4);  // the 5-byte reset reply, not the 17-byte clock reply
   ScrambleMcuReply(arrReply.data(), 5, m_api.SentFrame() + 1);  // back to the wire bytes
