@@ -27,6 +27,29 @@ void SetRequest(CTcpClient& client, uint32_t unAccountNo, const char* szTransDat
   client.SetRequestInfo(unAccountNo, arrUser, arrDevice, arrTrans);
 }
 
+// One device session paired with a SAMV client, account 1001 having asked for a card: the data
+// switch (with a log server, so records are queued), the client with its work area, and the
+// device's connection.
+struct Session {
+  explicit Session(const char* szTransData) {
+    dir.Write("SystemConfig.ini", "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=9\n");
+    ds.DataSwitchInit(false);
+    client.Close();
+    client.SetDeviceInfo("127.0.0.9");
+    SetRequest(client, 1001, szTransData);
+  }
+  // The SAMV server's answer, relayed and captured as the client thread does it.
+  uint32_t Answer(const std::vector<uint8_t>& answer) {
+    return ProcessSamvClientReceive(ds, &client, &pair.Peer(), pair.Gateway(), answer.data(),
+                                    static_cast<uint32_t>(answer.size()));
+  }
+
+  TempDir dir;
+  DataSwitch ds{dir.Path(), 0};
+  CTcpClient client;
+  LoopbackPair pair;
+};
+
 }  // namespace
 
 TEST(CaptureRaceTest, RecordDescribesTheRequestAnsweredWhateverTheDeviceDoesNext) {
@@ -40,24 +63,16 @@ TEST(CaptureRaceTest, RecordDescribesTheRequestAnsweredWhateverTheDeviceDoesNext
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.szName);
-    TempDir dir;
-    dir.Write("SystemConfig.ini", "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=9\n");
-    DataSwitch ds(dir.Path(), 0);
-    ds.DataSwitchInit(false);
-    CTcpClient client;
-    client.Close();
-    client.SetDeviceInfo("127.0.0.9");
-    SetRequest(client, 1001, "{\"order\":\"first\"}");
-    LoopbackPair pair;
+    Session session("{\"order\":\"first\"}");
+    DataSwitch& ds = session.ds;
+    CTcpClient& client = session.client;
+    LoopbackPair& pair = session.pair;
     std::vector<uint8_t> answer(kAnswerTextOnly, 0x5A);
 
     // The capture thread logs the answer kind between the relay and the capture: holding
     // standard output stops it right there, after the device has the answer.
     flockfile(stdout);
-    std::thread capture([&] {
-      (void)ProcessSamvClientReceive(ds, &client, &pair.Peer(), pair.Gateway(), answer.data(),
-                                     kAnswerTextOnly);
-    });
+    std::thread capture([&] { (void)session.Answer(answer); });
     bool bRelayed = pair.ReadExactly(kAnswerTextOnly) == answer;
     if (r.eNext == Next::SendsTheNextRequest) {
       SetRequest(client, 1002, "{\"order\":\"second\"}");
@@ -107,31 +122,21 @@ TEST(CaptureRaceTest, WorkAreaHoldsEachFingerprintPartBeforeTheDeviceHasIt) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.szName);
-    TempDir dir;
-    dir.Write("SystemConfig.ini", "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=9\n");
-    DataSwitch ds(dir.Path(), 0);
-    ds.DataSwitchInit(false);
-    CTcpClient client;
-    client.Close();
-    client.SetDeviceInfo("127.0.0.9");
-    SetRequest(client, 1001, "{\"order\":\"finger\"}");
-    LoopbackPair pair;
+    Session session("{\"order\":\"finger\"}");
+    DataSwitch& ds = session.ds;
+    CTcpClient& client = session.client;
+    LoopbackPair& pair = session.pair;
     std::vector<uint8_t> part1(kAnswerFingerprintPart1, 0x11);
     std::vector<uint8_t> part2(kAnswerFingerprintPart2, 0x22);
 
     if (r.bSecondPart) {
-      ASSERT_EQ(ProcessSamvClientReceive(ds, &client, &pair.Peer(), pair.Gateway(), part1.data(),
-                                         kAnswerFingerprintPart1),
-                1u);
+      ASSERT_EQ(session.Answer(part1), 1u);
       ASSERT_EQ(pair.ReadExactly(kAnswerFingerprintPart1), part1);
     }
     const std::vector<uint8_t>& last = r.bSecondPart ? part2 : part1;
     // Hold the capture thread in its log line, after the device has the part.
     flockfile(stdout);
-    std::thread capture([&] {
-      (void)ProcessSamvClientReceive(ds, &client, &pair.Peer(), pair.Gateway(), last.data(),
-                                     static_cast<uint32_t>(last.size()));
-    });
+    std::thread capture([&] { (void)session.Answer(last); });
     bool bRelayed = pair.ReadExactly(last.size()) == last;
     uint32_t unAreaLength = client.WithWorkArea(
         [](DecodeLogRecord& area) { return area.unSamvDataLength; });
