@@ -145,6 +145,18 @@ TEST(ChurnTest, DeviceChurnLeavesNoDescriptorOrThreadBehind) {
                      << DescribeDescriptors(strProc + "/fd");
   EXPECT_GT(rig.Gateway().CountLog("GetFreeTcpClient False"), 0u);  // some found the server busy
 
+  // Descriptor and thread counts can be back before the last paired device's release has run
+  // (the client drops its handle of an earlier device when it pairs the next): wait for the pool
+  // report of that release, the last one once every accept is done.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::string strOut = rig.Output();
+        size_t unLast = strOut.rfind("[BUSY ");
+        return unLast != std::string::npos &&
+               strOut.compare(unLast, 23, "[BUSY 0 FREE 1 ERROR 0]") == 0;
+      },
+      FaultRig::kDeviceTimeout))
+      << rig.Output();
   rig.ExpectFreshDeviceReadsCard();
   rig.ExpectGatewaySound();
 }
