@@ -44,14 +44,11 @@ void LogFileError(const char* szFunction, int nLine, const std::string& strPath,
             e.what());
 }
 
-// Copies a file value into a text field only when it is shorter than the field. A value is one
-// line of text: it ends at a NUL byte or a lone CR (as it is written back, see FieldText), and
-// the blanks before that are trimmed as the reader trims every value, so that what is written
-// back reads back the same.
+// Copies a file value (one line of text, IniLineValue) into a text field only when it is shorter
+// than the field.
 template <size_t N>
 void TakeIfShorter(char (&field)[N], const std::string& strValue) {
-  static const std::string kLineEnds("\0\r\n", 3);
-  std::string strText = TrimText(strValue.substr(0, strValue.find_first_of(kLineEnds)));
+  std::string strText = IniLineValue(strValue);
   if (strText.size() < N) {
     CopyText(field, strText.c_str());
   }
@@ -61,8 +58,7 @@ void TakeIfShorter(char (&field)[N], const std::string& strValue) {
 // of its own to the file, so the text ends at the first CR or LF.
 template <size_t N>
 std::string FieldText(const char (&field)[N]) {
-  std::string s(field, FieldLength(field));
-  return s.substr(0, s.find_first_of("\r\n"));
+  return OneLineText(std::string(field, FieldLength(field)));
 }
 
 }  // namespace
@@ -77,6 +73,15 @@ std::string TrimText(const std::string& strText) {
     --e;
   }
   return strText.substr(b, e - b);
+}
+
+std::string OneLineText(const std::string& strText) {
+  return strText.substr(0, strText.find_first_of("\r\n"));
+}
+
+std::string IniLineValue(const std::string& strValue) {
+  static const std::string kLineEnds("\0\r\n", 3);
+  return TrimText(strValue.substr(0, strValue.find_first_of(kLineEnds)));
 }
 
 ConfigStore::ConfigStore() : m_strDirectory(GetExeDirectory()) {}

@@ -88,3 +88,11 @@ bool ConfigFileExists(const char* szFunction, int nLine, const std::string& strP
 
 // Trims the C isspace set from both ends.
 std::string TrimText(const std::string& strText);
+
+// A text value as it goes into an INI file: cut at its first line end, which would add keys.
+std::string OneLineText(const std::string& strText);
+
+// A value read from an INI file as one line of text: it ends at a NUL byte (as it does in the
+// record it is copied into) or a lone CR (as it is written back, OneLineText), and is trimmed
+// as the reader trims every value, so that what is written back reads back the same.
+std::string IniLineValue(const std::string& strValue);

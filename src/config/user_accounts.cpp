@@ -22,16 +22,6 @@ std::string PasswordText(const UserStruct& user) {
   return std::string(user.szPassword, FieldLength(user.szPassword));
 }
 
-// The INI writer puts values out as they stand; a line end inside one would add keys.
-std::string OneLine(const std::string& s) { return s.substr(0, s.find_first_of("\r\n")); }
-
-// A password is one line of text: it ends at a NUL byte, as it does in the record it is copied
-// into, or at a lone CR, as it is written back (OneLine).
-std::string PasswordValue(const std::string& strValue) {
-  static const std::string kLineEnds("\0\r\n", 3);
-  return TrimText(strValue.substr(0, strValue.find_first_of(kLineEnds)));
-}
-
 // The slots below unCount that have a PASSWORD_<slot> key, in ascending order: only they can
 // hold an account, so the slot loop costs what the file holds, not what USER_COUNT claims (a
 // mistyped count of billions would otherwise keep the gateway from ever starting). Only the key
@@ -105,7 +95,7 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   for (uint32_t i : PasswordSlots(tree, unCount)) {
     std::string strIndex = std::to_string(i);
     std::string strPassword =
-        PasswordValue(tree.get<std::string>("USER_LIST.PASSWORD_" + strIndex, ""));
+        IniLineValue(tree.get<std::string>("USER_LIST.PASSWORD_" + strIndex, ""));
     if (strPassword.empty()) {
       continue;
     }
@@ -192,7 +182,7 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
       if (!password) {
         tree.put(strKey, std::string());
       }
-      std::string strRecordPassword = OneLine(PasswordText(user));
+      std::string strRecordPassword = OneLineText(PasswordText(user));
       if (TrimText(password ? *password : std::string()) != strRecordPassword) {
         tree.put(strKey, strRecordPassword);
       }
