@@ -160,6 +160,55 @@ bool ConfigStore::GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pSt
   return true;
 }
 
+namespace {
+
+// A positive whole number setting: absent keeps the default; anything else that does not read
+// as a number from 1 to 1000000 is logged and keeps it too.
+void TakeSetting(const pt::ptree& tree, const char* szKey, const std::string& strPath,
+                 uint32_t* punValue) {
+  boost::optional<std::string> value = tree.get_optional<std::string>(szKey);
+  if (!value) {
+    return;
+  }
+  std::string strText = IniLineValue(*value);
+  char* pEnd = nullptr;
+  errno = 0;
+  unsigned long ul = std::strtoul(strText.c_str(), &pEnd, 10);
+  if (strText.empty() || *pEnd != '\0' || errno != 0 || ul == 0 || ul > 1000000 ||
+      !std::isdigit(static_cast<unsigned char>(strText[0]))) {
+    WriteLogF("FUNCTION %s  LINE %d %s %s is not a whole number from 1 to 1000000: %u is used",
+              "GetGatewaySettings", __LINE__, strPath.c_str(), szKey, *punValue);
+    return;
+  }
+  *punValue = static_cast<uint32_t>(ul);
+}
+
+}  // namespace
+
+bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
+  if (pSettings == nullptr) {
+    return false;
+  }
+  std::string strPath = PathOf(kSystemConfigFile);
+  boost::system::error_code ec;
+  if (!boost::filesystem::exists(strPath, ec)) {
+    return false;  // GetSystemConfig has said so
+  }
+  pt::ptree tree;
+  try {
+    pt::read_ini(strPath, tree);
+  } catch (const std::exception&) {
+    return false;  // GetSystemConfig has said so
+  }
+  boost::optional<std::string> dir = tree.get_optional<std::string>("SPOOL.DIR");
+  if (dir) {
+    pSettings->strSpoolDir = IniLineValue(*dir);
+  }
+  TakeSetting(tree, "SPOOL.MAX_MB", strPath, &pSettings->unSpoolMaxMb);
+  TakeSetting(tree, "LOG_SERVER.ANSWER_TIMEOUT_S", strPath, &pSettings->unAnswerTimeoutS);
+  return true;
+}
+
 bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus) {
   SetStatus(pStatus, ConfigStatus::Ok);
   if (pConfig == nullptr) {

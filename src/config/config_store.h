@@ -17,6 +17,13 @@
 // (at start-up the gateway stops).
 enum class ConfigStatus { Ok, Missing, Malformed };
 
+// Settings of SystemConfig.ini beyond the device record, with their defaults.
+struct GatewaySettings {
+  std::string strSpoolDir = "spool";  // SPOOL.DIR as written: empty means memory only
+  uint32_t unSpoolMaxMb = 16;         // SPOOL.MAX_MB, at least 1
+  uint32_t unAnswerTimeoutS = 10;     // LOG_SERVER.ANSWER_TIMEOUT_S, at least 1
+};
+
 // Account number -> password of every account that may log in (type 0).
 using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
 
@@ -44,6 +51,11 @@ class ConfigStore {
   // was; an absent key empties it. False (record untouched) when the file is missing or malformed.
   bool GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr);
 
+  // Fills *pSettings from SystemConfig.ini; keys that are absent keep their defaults, a number
+  // that does not read (or is 0 where 0 makes no sense) is logged and keeps its default. False
+  // when the file is missing or malformed (the defaults stand).
+  bool GetGatewaySettings(GatewaySettings* pSettings);
+
   // Rewrites the eight keys of SystemConfig.ini from *pConfig, keeping every other key and
   // section. A missing file is not created. False when missing, malformed or not writable.
   bool SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr);
@@ -61,7 +73,9 @@ class ConfigStore {
   // Takes mtxUserList itself to test and clear the mark and to copy the records, and does the
   // file work after releasing it. Never throws; a file that cannot be read or written is logged
   // and the pending changes stay in memory only.
-  void SynchronizeUserData(const std::vector<UserStruct*>* pList, boost::mutex& mtxUserList);
+  // bNow writes pending changes at once (the stop).
+  void SynchronizeUserData(const std::vector<UserStruct*>* pList, boost::mutex& mtxUserList,
+                           bool bNow = false);
 
  private:
   std::string m_strDirectory;

@@ -1,7 +1,9 @@
 #include "decodelog/log_upload.h"
 
-#include <atomic>
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -9,21 +11,26 @@
 
 #include "config/byte_io.h"
 #include "config/run_log.h"
-#include "core/data_switch.h"
 #include "decodelog/card_document.h"
+#include "decodelog/decode_log_queue.h"
+#include "net/thread_stack.h"
 
 namespace {
 
 constexpr const char kFunction[] = "ProcessSendSamvDecodeLog";
 
 constexpr std::chrono::milliseconds kConnectTimeout(2000);
-constexpr std::chrono::milliseconds kConnectPoll(50);
-constexpr std::chrono::milliseconds kPauseAfterSend(200);
-constexpr int kAnswerPolls = 10;
-constexpr std::chrono::milliseconds kAnswerPoll(50);
+constexpr std::chrono::milliseconds kConnectPoll(1);
+constexpr std::chrono::milliseconds kAnswerPoll(10);
 // How long a new attempt waits for the thread of the previous connection to end.
 constexpr std::chrono::milliseconds kOldThreadWait(200);
 constexpr std::chrono::milliseconds kOldThreadPoll(1);
+// Upload thread pauses.
+constexpr uint32_t kIdlePauseMs = 100;
+constexpr uint32_t kRetryPauseMs = 1000;
+// The answer's first bytes kept for reading its head; the rest is only counted.
+constexpr size_t kAnswerHeadLimit = 8192;
+constexpr size_t kAnswerTailSize = 5;
 
 // Attempts, not records; for the whole process, never reset.
 std::atomic<int32_t> g_nConnectFalseCount{0};
@@ -31,116 +38,276 @@ std::atomic<int32_t> g_nSendFalseCount{0};
 std::atomic<int32_t> g_nSendCount{0};
 std::atomic<int32_t> g_nReceiveFalseCount{0};
 std::atomic<int32_t> g_nReceiveSuccessCount{0};
+std::atomic<uint64_t> g_unDelivered{0};
+std::atomic<uint64_t> g_unRetried{0};
+std::atomic<uint64_t> g_unRejected{0};
 
-// The record taken for one attempt, and the connection started for it. Whatever way the attempt
-// ends (an error raised by the transport or the builder included), an undelivered record goes
-// back to the tail of the queue and a started connection is closed.
-class UploadAttempt {
- public:
-  UploadAttempt(DataSwitch& ds, DecodeLogRecord* pRecord) : m_ds(ds), m_pRecord(pRecord) {}
-  ~UploadAttempt() {
-    if (m_bStarted) {
-      m_ds.m_LogServerClient.Close();
-    }
-    PutBack();
+bool StartsWithNoCase(const std::string& strText, size_t unAt, const char* szPrefix) {
+  size_t n = std::strlen(szPrefix);
+  if (strText.size() < unAt + n) {
+    return false;
   }
-  UploadAttempt(const UploadAttempt&) = delete;
-  UploadAttempt& operator=(const UploadAttempt&) = delete;
-
-  DecodeLogRecord* Record() const { return m_pRecord; }
-  void Started() { m_bStarted = true; }
-  void Close() {
-    m_ds.m_LogServerClient.Close();
-    m_bStarted = false;
-  }
-  void PutBack() {
-    if (m_pRecord != nullptr) {
-      m_ds.SamvDecodeLogQueue(m_pRecord);
-      m_pRecord = nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(strText[unAt + i])) !=
+        std::tolower(static_cast<unsigned char>(szPrefix[i]))) {
+      return false;
     }
   }
-  void Delivered() {
-    delete m_pRecord;
-    m_pRecord = nullptr;
-  }
+  return true;
+}
 
- private:
-  DataSwitch& m_ds;
-  DecodeLogRecord* m_pRecord;  // owned until put back or delivered
-  bool m_bStarted = false;
-};
-
-// Device command 81 only raises a flag; the client is touched here, on the main thread, while no
-// connection of it is in use.
-void ReconfigureIfAsked(DataSwitch& ds) {
-  if (!ds.m_bLogServerReconfigure.exchange(false)) {
-    return;
-  }
-  SystemConfigStruct stConfig = ds.GetSystemConfigCopy();
-  char szAddress[sizeof(stConfig.szLogServerIp) + 1] = {0};
-  std::memcpy(szAddress, stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp));
-  ds.m_LogServerClient.Close();
-  ds.m_LogServerClient.Configure(szAddress, static_cast<int32_t>(stConfig.unLogServerPort), 0, 0);
+std::string HeaderValue(const std::string& strLine) {
+  size_t unColon = strLine.find(':');
+  std::string strValue = unColon == std::string::npos ? std::string() : strLine.substr(unColon + 1);
+  size_t b = strValue.find_first_not_of(" \t");
+  size_t e = strValue.find_last_not_of(" \t\r");
+  return b == std::string::npos ? std::string() : strValue.substr(b, e - b + 1);
 }
 
 }  // namespace
 
-std::string BuildSamvDecodeLogHttpData(DataSwitch& ds, const DecodeLogRecord* pRecord) {
-  if (pRecord == nullptr) {
-    return std::string();
+HttpAnswer ParseHttpAnswer(const std::string& strHead, uint64_t unTotal, const std::string& strTail,
+                           bool bClosed) {
+  HttpAnswer answer;
+  // The status line: "HTTP/1.x NNN" followed by a blank or the line end.
+  size_t unLineEnd = strHead.find('\n');
+  if (unLineEnd == std::string::npos) {
+    const bool bTooLong = strHead.size() >= 64;
+    answer.eState = bClosed || bTooLong ? HttpAnswerState::Malformed : HttpAnswerState::Incomplete;
+    if (!bClosed && !bTooLong && !strHead.empty() &&
+        std::string("HTTP/1.").compare(0, std::min<size_t>(strHead.size(), 7), strHead, 0,
+                                       std::min<size_t>(strHead.size(), 7)) != 0) {
+      answer.eState = HttpAnswerState::Malformed;  // not an HTTP answer at all
+    }
+    return answer;
   }
-  SystemConfigStruct stConfig = ds.GetSystemConfigCopy();
-  return BuildSamvDecodeLogHttpData(stConfig, pRecord, LocalClockNow());
+  std::string strStatusLine = strHead.substr(0, unLineEnd);
+  if (!strStatusLine.empty() && strStatusLine.back() == '\r') {
+    strStatusLine.pop_back();
+  }
+  if (strStatusLine.size() < 12 || strStatusLine.compare(0, 7, "HTTP/1.") != 0 ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[7])) || strStatusLine[8] != ' ' ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[9])) ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[10])) ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[11])) ||
+      (strStatusLine.size() > 12 && strStatusLine[12] != ' ')) {
+    answer.eState = HttpAnswerState::Malformed;
+    return answer;
+  }
+  answer.nStatus = std::atoi(strStatusLine.substr(9, 3).c_str());
+  if (answer.nStatus < 100) {
+    answer.eState = HttpAnswerState::Malformed;
+    answer.nStatus = 0;
+    return answer;
+  }
+  // The head ends with an empty line.
+  size_t unHeadEnd = std::string::npos;
+  size_t unBodyStart = 0;
+  size_t unPos = unLineEnd + 1;
+  bool bChunked = false;
+  bool bHasLength = false;
+  uint64_t unLength = 0;
+  while (unPos < strHead.size()) {
+    size_t unEnd = strHead.find('\n', unPos);
+    if (unEnd == std::string::npos) {
+      break;
+    }
+    std::string strLine = strHead.substr(unPos, unEnd - unPos);
+    if (strLine.empty() || strLine == "\r") {
+      unHeadEnd = unPos;
+      unBodyStart = unEnd + 1;
+      break;
+    }
+    if (StartsWithNoCase(strLine, 0, "content-length:")) {
+      std::string strValue = HeaderValue(strLine);
+      char* pEnd = nullptr;
+      unsigned long long ull = std::strtoull(strValue.c_str(), &pEnd, 10);
+      if (strValue.empty() || *pEnd != '\0') {
+        answer.eState = HttpAnswerState::Malformed;
+        return answer;
+      }
+      bHasLength = true;
+      unLength = ull;
+    } else if (StartsWithNoCase(strLine, 0, "transfer-encoding:")) {
+      std::string strValue = HeaderValue(strLine);
+      bChunked = strValue.size() >= 7 &&
+                 StartsWithNoCase(strValue, strValue.size() - 7, "chunked");
+    }
+    unPos = unEnd + 1;
+  }
+  if (unHeadEnd == std::string::npos) {
+    // A status line is enough when the server ends the connection early.
+    answer.eState = bClosed ? HttpAnswerState::Complete
+                            : (strHead.size() >= kAnswerHeadLimit ? HttpAnswerState::Malformed
+                                                                  : HttpAnswerState::Incomplete);
+    return answer;
+  }
+  const uint64_t unBody = unTotal - unBodyStart;
+  bool bWhole = bClosed;
+  if (answer.nStatus < 200 || answer.nStatus == 204 || answer.nStatus == 304) {
+    bWhole = true;
+  } else if (bChunked) {
+    bWhole = bWhole || (unBody >= 5 && strTail == "0\r\n\r\n");
+  } else if (bHasLength) {
+    bWhole = bWhole || unBody >= unLength;
+  }
+  answer.eState = bWhole ? HttpAnswerState::Complete : HttpAnswerState::Incomplete;
+  return answer;
 }
 
-uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds) {
-  if (ds.LogServerPort() == 0) {
-    // No log server: what was queued before the port was cleared goes, one record per pass.
-    DecodeLogRecord* pRecord = ds.SamvDecodeLogQueue(nullptr);
-    if (pRecord != nullptr) {
-      WriteLog("delete psttSamvDecodeLog");
-      delete pRecord;
-    }
-    return 0;
-  }
-  DecodeLogRecord* pRecord = ds.SamvDecodeLogQueue(nullptr);
-  if (pRecord == nullptr) {
-    return 0;
-  }
-  UploadAttempt attempt(ds, pRecord);
-  ReconfigureIfAsked(ds);
+LogUploadCounters GetLogUploadCounters() {
+  return LogUploadCounters{g_nConnectFalseCount.load(), g_nSendFalseCount.load(),
+                           g_nSendCount.load(), g_nReceiveFalseCount.load(),
+                           g_nReceiveSuccessCount.load()};
+}
 
+LogUploadOutcomes GetLogUploadOutcomes() {
+  return LogUploadOutcomes{g_unDelivered.load(), g_unRetried.load(), g_unRejected.load()};
+}
+
+CLogUpload::CLogUpload(CDecodeLogQueue& queue, std::function<SystemConfigStruct()> fnConfig)
+    : m_queue(queue), m_fnConfig(std::move(fnConfig)), m_upRecord(new DecodeLogRecord) {}
+
+CLogUpload::~CLogUpload() {
+  Stop();
+  m_LogServerClient.Close();
+}
+
+void CLogUpload::SetAnswerTimeout(uint32_t unSeconds) {
+  m_unAnswerTimeoutS.store(std::max<uint32_t>(unSeconds, 1));
+}
+
+void CLogUpload::OnAnswerBytes(const uint8_t* pData, uint32_t unCount) {
+  if (pData == nullptr || unCount == 0) {
+    return;
+  }
+  {
+    boost::mutex::scoped_lock lock(m_mtxAnswer);
+    const char* p = reinterpret_cast<const char*>(pData);
+    if (m_strAnswerHead.size() < kAnswerHeadLimit) {
+      m_strAnswerHead.append(p, std::min<size_t>(unCount, kAnswerHeadLimit - m_strAnswerHead.size()));
+    }
+    m_strAnswerTail.append(p + (unCount > kAnswerTailSize ? unCount - kAnswerTailSize : 0),
+                           std::min<size_t>(unCount, kAnswerTailSize));
+    if (m_strAnswerTail.size() > kAnswerTailSize) {
+      m_strAnswerTail.erase(0, m_strAnswerTail.size() - kAnswerTailSize);
+    }
+    m_unAnswerBytes += unCount;
+  }
+  m_cvAnswer.notify_all();
+}
+
+// Device command 81 only raises a flag; the client is touched here, on the upload thread, while
+// no connection of it is in use.
+void CLogUpload::ReconfigureIfAsked() {
+  if (!m_bLogServerReconfigure.exchange(false)) {
+    return;
+  }
+  SystemConfigStruct stConfig = m_fnConfig();
+  char szAddress[sizeof(stConfig.szLogServerIp) + 1] = {0};
+  std::memcpy(szAddress, stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp));
+  m_LogServerClient.Close();
+  m_LogServerClient.Configure(szAddress, static_cast<int32_t>(stConfig.unLogServerPort), 0, 0);
+}
+
+HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes) {
+  const auto tmDeadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(m_unAnswerTimeoutS.load());
+  boost::mutex::scoped_lock lock(m_mtxAnswer);
+  for (;;) {
+    // Read the connection state first: once it is down, every byte it received is here.
+    const bool bClosed = !m_LogServerClient.IsConnected();
+    HttpAnswer answer = ParseHttpAnswer(m_strAnswerHead, m_unAnswerBytes, m_strAnswerTail, bClosed);
+    *pbAnyBytes = m_unAnswerBytes != 0;
+    if (answer.eState != HttpAnswerState::Incomplete) {
+      return answer;
+    }
+    if (bClosed || m_bStop.load() || std::chrono::steady_clock::now() >= tmDeadline) {
+      // Whatever came is all there is: a status line alone still counts.
+      answer = ParseHttpAnswer(m_strAnswerHead, m_unAnswerBytes, m_strAnswerTail, true);
+      if (m_unAnswerBytes == 0) {
+        answer.eState = HttpAnswerState::Incomplete;
+      }
+      return answer;
+    }
+    m_cvAnswer.wait_for(lock, boost::chrono::milliseconds(kAnswerPoll.count()));
+  }
+}
+
+uint32_t CLogUpload::ProcessSendSamvDecodeLog() {
+  Outcome eOutcome = Attempt();
+  return eOutcome == Outcome::Delivered || eOutcome == Outcome::Undelivered ? 1 : 0;
+}
+
+CLogUpload::Outcome CLogUpload::Attempt() {
+  uint64_t unTicket = 0;
+  DecodeLogRecord& record = *m_upRecord;
+  SystemConfigStruct stConfig = m_fnConfig();
+  if (stConfig.unLogServerPort == 0) {
+    // No log server: what was queued before the port was cleared goes, one record per pass.
+    if (m_queue.Take(&unTicket, &record)) {
+      WriteLog("delete psttSamvDecodeLog");
+      m_queue.Discard(unTicket);
+    }
+    return Outcome::Nothing;
+  }
+  if (!m_queue.Take(&unTicket, &record)) {
+    return Outcome::Nothing;
+  }
+  // Whatever way the attempt ends (an error raised by the transport or the builder included),
+  // an undelivered record goes back to the tail and a started connection is closed.
+  struct Guard {
+    CLogUpload& up;
+    uint64_t unTicket;
+    bool bStarted = false;
+    ~Guard() {
+      if (bStarted) {
+        up.m_LogServerClient.Close();
+      }
+      if (unTicket != 0) {
+        up.m_queue.PutBack(unTicket);
+      }
+    }
+  } guard{*this, unTicket};
+
+  ReconfigureIfAsked();
   // The previous connection is closed, but its thread may still be inside the receive callback
-  // with a late answer; marking this attempt answered would delete this record undelivered.
-  // A closed connection's thread ends at once otherwise.
+  // with a late answer, which must not be read as this attempt's.
   auto tmOldThread = std::chrono::steady_clock::now();
-  while (ds.m_LogServerClient.ThreadCount() != 0 &&
+  while (m_LogServerClient.ThreadCount() != 0 &&
          std::chrono::steady_clock::now() - tmOldThread < kOldThreadWait) {
     std::this_thread::sleep_for(kOldThreadPoll);
   }
-  ds.m_bLogServerAnswered.store(0);
-  attempt.Started();
-  ds.m_LogServerClient.Start(DeviceHandle());
+  {
+    boost::mutex::scoped_lock lock(m_mtxAnswer);
+    m_strAnswerHead.clear();
+    m_strAnswerTail.clear();
+    m_unAnswerBytes = 0;
+  }
+  guard.bStarted = true;
+  m_LogServerClient.Start(DeviceHandle());
   // The steady clock: a wall clock set back during the wait would stretch it without end.
   auto tmStart = std::chrono::steady_clock::now();
-  while (!ds.m_LogServerClient.IsConnected()) {
+  while (!m_LogServerClient.IsConnected()) {
     std::this_thread::sleep_for(kConnectPoll);
+    if (m_bStop.load()) {
+      return Outcome::NoConnection;
+    }
     if (std::chrono::steady_clock::now() - tmStart >= kConnectTimeout) {
       WriteLogF("FUNCTION %s  LINE %d Connect False", kFunction, __LINE__);
       ++g_nConnectFalseCount;
-      attempt.PutBack();
-      attempt.Close();
-      return 0;
+      ++g_unRetried;
+      return Outcome::NoConnection;
     }
   }
 
-  if (ds.m_LogServerClient.IsConnected()) {
-    std::string strHttpData = BuildSamvDecodeLogHttpData(ds, attempt.Record());
+  if (m_LogServerClient.IsConnected()) {
+    std::string strHttpData = BuildSamvDecodeLogHttpData(stConfig, &record, LocalClockNow());
     if (!strHttpData.empty()) {
       ++g_nSendCount;
       uint32_t unSendCount =
-          ds.m_LogServerClient.SendData(reinterpret_cast<const uint8_t*>(strHttpData.data()),
-                                        static_cast<uint32_t>(strHttpData.size()));
+          m_LogServerClient.SendData(reinterpret_cast<const uint8_t*>(strHttpData.data()),
+                                     static_cast<uint32_t>(strHttpData.size()));
       if (unSendCount < strHttpData.size()) {
         ++g_nSendFalseCount;
         WriteLogF("FUNCTION %s  LINE %d Send False unSendCount %d, strHttpData.size() %d",
@@ -151,35 +318,104 @@ uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds) {
   }
 
   WriteLog("delete psttSamvDecodeLog");
-  std::this_thread::sleep_for(kPauseAfterSend);
-  bool bAnswered = false;
-  for (int i = 0; i < kAnswerPolls; ++i) {
-    if (ds.m_bLogServerAnswered.load() != 0) {
-      bAnswered = true;
-      break;
-    }
-    std::this_thread::sleep_for(kAnswerPoll);
-  }
-  if (bAnswered) {
+  bool bAnyBytes = false;
+  HttpAnswer answer = WaitForAnswer(&bAnyBytes);
+  Outcome eOutcome = Outcome::Undelivered;
+  if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 200 && answer.nStatus < 300) {
     ++g_nReceiveSuccessCount;
-    attempt.Delivered();
-  } else {
+    ++g_unDelivered;
+    m_queue.Delivered(unTicket);
+    guard.unTicket = 0;
+    eOutcome = Outcome::Delivered;
+  } else if (!bAnyBytes) {
     WriteLogF("FUNCTION %s  LINE %d Receive False", kFunction, __LINE__);
     ++g_nReceiveFalseCount;
-    attempt.PutBack();
+    ++g_unRetried;
+  } else if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 400 &&
+             answer.nStatus < 500) {
+    // The server refuses this record for good: sending it again would be refused again.
+    WriteLogF("FUNCTION %s  LINE %d log server refused the card record with HTTP status %d: "
+              "set aside, not retried",
+              kFunction, __LINE__, answer.nStatus);
+    ++g_nReceiveFalseCount;
+    ++g_unRejected;
+    m_queue.Reject(unTicket);
+    guard.unTicket = 0;
+  } else {
+    if (answer.nStatus != 0) {
+      WriteLogF("FUNCTION %s  LINE %d log server answered with HTTP status %d: the card record "
+                "is retried",
+                kFunction, __LINE__, answer.nStatus);
+    } else {
+      WriteLogF("FUNCTION %s  LINE %d log server answer is not HTTP: the card record is retried",
+                kFunction, __LINE__);
+    }
+    ++g_nReceiveFalseCount;
+    ++g_unRetried;
   }
 
-  attempt.Close();
+  m_LogServerClient.Close();
+  guard.bStarted = false;
   WriteLogF(
       "FUNCTION %s  LINE %d nConnectFalseCount %d nSendFalseCount %d nSendCount %d "
       "nReceiveFalseCount %d nReceiveSuccessCount %d",
       kFunction, __LINE__, g_nConnectFalseCount.load(), g_nSendFalseCount.load(),
       g_nSendCount.load(), g_nReceiveFalseCount.load(), g_nReceiveSuccessCount.load());
-  return 1;
+  if (eOutcome == Outcome::Undelivered && !bAnyBytes && m_bStop.load()) {
+    return Outcome::NoConnection;  // cut short by the stop
+  }
+  return eOutcome;
 }
 
-LogUploadCounters GetLogUploadCounters() {
-  return LogUploadCounters{g_nConnectFalseCount.load(), g_nSendFalseCount.load(),
-                           g_nSendCount.load(), g_nReceiveFalseCount.load(),
-                           g_nReceiveSuccessCount.load()};
+bool CLogUpload::Pause(uint32_t unMs) {
+  auto tmEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(unMs);
+  while (!m_bStop.load()) {
+    auto tmNow = std::chrono::steady_clock::now();
+    if (tmNow >= tmEnd) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        tmEnd - tmNow, std::chrono::milliseconds(10)));
+  }
+  return false;
+}
+
+void CLogUpload::ThreadLoop() {
+  while (!m_bStop.load()) {
+    Outcome eOutcome = Outcome::Nothing;
+    try {
+      eOutcome = Attempt();
+    } catch (const std::exception& e) {
+      // One failed attempt must not end the upload; the record is queued again.
+      WriteLogF("FUNCTION %s  LINE %d Exception:%s!", kFunction, __LINE__, e.what());
+    } catch (...) {
+      WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", kFunction, __LINE__);
+    }
+    if (eOutcome == Outcome::Delivered) {
+      continue;
+    }
+    // A server that answers at once with an error is not hammered: one retry a second.
+    (void)Pause(eOutcome == Outcome::Undelivered ? kRetryPauseMs : kIdlePauseMs);
+  }
+}
+
+void CLogUpload::Start() {
+  if (m_upThread) {
+    return;
+  }
+  m_bStop = false;
+  boost::thread::attributes attrs;
+  attrs.set_stack_size(kThreadStackSize);
+  m_upThread.reset(new boost::thread(attrs, [this] { ThreadLoop(); }));
+}
+
+void CLogUpload::Stop() {
+  m_bStop = true;
+  m_cvAnswer.notify_all();
+  if (m_upThread) {
+    if (m_upThread->joinable()) {
+      m_upThread->join();
+    }
+    m_upThread.reset();
+  }
 }

@@ -191,7 +191,7 @@ TEST_F(DeviceDispatchTest, SystemConfigReadAndWrite) {
   cfg.unLogServerPort = 8088;
   std::vector<uint8_t> payload(724);
   EncodeSystemConfig(cfg, payload.data());
-  m_upSwitch->m_bLogServerReconfigure = false;
+  m_upSwitch->m_LogUpload.m_bLogServerReconfigure = false;
   Dispatch(MakeDeviceRequest(kKey, 81, kWrite, payload), &bHandled);
   r = Reply();
   EXPECT_EQ(r.byCode, 81);
@@ -199,7 +199,7 @@ TEST_F(DeviceDispatchTest, SystemConfigReadAndWrite) {
   SystemConfigStruct now = m_upSwitch->GetSystemConfigCopy();
   EXPECT_STREQ(now.szPassword, "fresh");
   EXPECT_EQ(now.unLogServerPort, 8088u);
-  EXPECT_TRUE(m_upSwitch->m_bLogServerReconfigure);
+  EXPECT_TRUE(m_upSwitch->m_LogUpload.m_bLogServerReconfigure);
   std::string file = m_dir.Read("SystemConfig.ini");
   EXPECT_NE(file.find("PASSWORD=fresh\n"), std::string::npos) << file;
   EXPECT_NE(file.find("IP_ADDRESS=10.0.0.9\n"), std::string::npos);

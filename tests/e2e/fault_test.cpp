@@ -233,7 +233,7 @@ TEST(FaultTest, LogServerThatDoesNotAnswerInTimeGetsTheRecordAgain) {
   struct Row {
     const char* szName;
     LogServerSimMode eMode;
-    milliseconds answerDelay;  // well past the gateway's answer wait of about 0.7 s
+    milliseconds answerDelay;  // past the gateway's answer wait, set to 1 s below
   } rows[] = {
       {"answers too late", LogServerSimMode::Normal, milliseconds(2000)},
       {"closes without answering", LogServerSimMode::Close, milliseconds(0)},
@@ -246,6 +246,7 @@ TEST(FaultTest, LogServerThatDoesNotAnswerInTimeGetsTheRecordAgain) {
     upLog->SetAnswerDelay(r.answerDelay);
     upLog->Start();
     FaultRig rig;
+    rig.Gateway().SetExtraSystemConfig("ANSWER_TIMEOUT_S=1\n");
     ASSERT_TRUE(rig.Start({{upSamv->Port(), 0}}, upLog->Port()));
     {
       CDeviceSimClient device;
