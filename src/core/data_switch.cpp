@@ -134,6 +134,8 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.push_back(pClient);
   }
+  // The records of earlier runs are queued before the first reader can add one.
+  OpenDecodeLogSpool();
   SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
   SetAcceptCallback(&DataSwitch::VelmServeAcceptCallback);
   SetCloseCallback(&DataSwitch::VelmServeDisconnectCallback);

@@ -45,8 +45,8 @@ class DataSwitch : public CTcpServer {
   explicit DataSwitch(const std::string& strConfigDir, uint16_t unPort = kDevicePort);
   ~DataSwitch();
 
-  // Reads the three INI files; in gateway mode also creates the pool, registers the callbacks,
-  // starts accepting and configures the log-server client. Returns false (and starts nothing)
+  // Reads the three INI files; in gateway mode also creates the pool, opens the record spool,
+  // registers the callbacks, starts accepting and configures the log-server client. Returns false (and starts nothing)
   // when a file exists but cannot be read or parsed: the gateway must not run on half a
   // configuration. Missing files are logged and give empty settings.
   bool DataSwitchInit(bool bGateway);
@@ -84,7 +84,8 @@ class DataSwitch : public CTcpServer {
   DecodeLogRecord* SamvDecodeLogQueue(DecodeLogRecord* pRecord);
   size_t DecodeLogQueueSize() { return m_DecodeLogQueue.Size(); }
   // Opens the spool (SPOOL.DIR, relative to the configuration directory unless absolute, and
-  // SPOOL.MAX_MB) and queues what earlier runs left in it. Gateway start-up.
+  // SPOOL.MAX_MB) and queues what earlier runs left in it. DataSwitchInit in gateway mode, before
+  // the first reader is accepted.
   void OpenDecodeLogSpool();
   // One run-log line: "STATUS busy=B free=F error=E readers=R queued=Q spooled=S delivered=D
   // retried=T rejected=J dropped=P uptime=Us".

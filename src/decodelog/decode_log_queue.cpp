@@ -144,8 +144,9 @@ void CDecodeLogQueue::Open(const std::string& strDirectory, uint64_t unMaxBytes)
     return;
   }
   m_strDirectory = strDir;
-  m_bDurable = true;
   LoadSpool();
+  // New records are numbered after every loaded one from here on.
+  m_bDurable = true;
 }
 
 void CDecodeLogQueue::LoadSpool() {

@@ -96,7 +96,6 @@ void InstallSignalHandlers() {
 }
 
 [[noreturn]] void RunGatewayLoop(DataSwitch& ds) {
-  ds.OpenDecodeLogSpool();
   ds.m_LogUpload.Start();
   for (;;) {
     const int nSignal = g_nStopSignal.load();

@@ -33,16 +33,6 @@ DecodeLogRecord MakeRecord(uint32_t unAccount, uint32_t unDataLength) {
   return record;
 }
 
-size_t CountFiles(const std::string& strDir, const std::string& strSuffix) {
-  boost::system::error_code ec;
-  size_t n = 0;
-  for (boost::filesystem::directory_iterator it(strDir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    n += it->path().extension() == strSuffix ? 1 : 0;
-  }
-  return n;
-}
-
 uint32_t TakeAccount(CDecodeLogQueue& queue, uint64_t* punTicket) {
   std::unique_ptr<DecodeLogRecord> upRecord(new DecodeLogRecord);
   return queue.Take(punTicket, upRecord.get()) ? upRecord->unAccountNo : 0;

@@ -16,25 +16,14 @@
 #include "config/byte_io.h"
 #include "decodelog/spool_record.h"
 #include "fault_rig.h"
+#include "support/test_util.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-size_t CountFiles(const std::string& strDir, const std::string& strSuffix) {
-  boost::system::error_code ec;
-  size_t n = 0;
-  for (boost::filesystem::directory_iterator it(strDir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (it->path().extension() == strSuffix) {
-      ++n;
-    }
-  }
-  return n;
-}
-
-// Reads unCount cards on one device; every read must be answered.
+// Reads nCount cards on one device; every read must be answered.
 void ReadCards(FaultRig& rig, int nCount) {
   CDeviceSimClient device;
   ASSERT_TRUE(rig.Connect(device));
