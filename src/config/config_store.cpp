@@ -206,6 +206,26 @@ bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
   }
   TakeSetting(tree, "SPOOL.MAX_MB", strPath, &pSettings->unSpoolMaxMb);
   TakeSetting(tree, "LOG_SERVER.ANSWER_TIMEOUT_S", strPath, &pSettings->unAnswerTimeoutS);
+  boost::optional<std::string> tls = tree.get_optional<std::string>("LOG_SERVER.TLS");
+  if (tls) {
+    const std::string strTls = IniLineValue(*tls);
+    if (strTls == "1" || strTls == "0") {
+      pSettings->bTls = strTls == "1";
+    } else {
+      // Neither plain by mistake nor TLS without a word: the operator meant something.
+      pSettings->bTls = true;
+      WriteLogF("FUNCTION %s  LINE %d %s LOG_SERVER.TLS is neither 0 nor 1: TLS is used",
+                "GetGatewaySettings", __LINE__, strPath.c_str());
+    }
+  }
+  boost::optional<std::string> ca = tree.get_optional<std::string>("LOG_SERVER.CA_FILE");
+  if (ca && !IniLineValue(*ca).empty()) {
+    pSettings->strCaFile = IniLineValue(*ca);
+  }
+  boost::optional<std::string> name = tree.get_optional<std::string>("LOG_SERVER.SERVER_NAME");
+  if (name) {
+    pSettings->strServerName = IniLineValue(*name);
+  }
   return true;
 }
 

@@ -22,6 +22,9 @@ struct GatewaySettings {
   std::string strSpoolDir = "spool";  // SPOOL.DIR as written: empty means memory only
   uint32_t unSpoolMaxMb = 16;         // SPOOL.MAX_MB, at least 1
   uint32_t unAnswerTimeoutS = 10;     // LOG_SERVER.ANSWER_TIMEOUT_S, at least 1
+  bool bTls = false;                  // LOG_SERVER.TLS: 1 uploads over verified TLS
+  std::string strCaFile = "/etc/ssl/certs/ca-certificates.crt";  // LOG_SERVER.CA_FILE
+  std::string strServerName;          // LOG_SERVER.SERVER_NAME; empty: the IP_ADDRESS
 };
 
 // Account number -> password of every account that may log in (type 0).

@@ -54,7 +54,6 @@ DataSwitch::DataSwitch(const std::string& strConfigDir, uint16_t unPort)
   std::memset(&m_stSystemConfig, 0, sizeof(m_stSystemConfig));
   m_VelmApi.Open();
   g_pDataSwitch = this;
-  m_LogUpload.m_LogServerClient.SetReceiveCallback(&DataSwitch::LogServerReceiveCallback);
 }
 
 DataSwitch::~DataSwitch() {
@@ -83,7 +82,7 @@ DataSwitch::~DataSwitch() {
     m_arrErrorTcpClient.clear();
   }
   m_arrTcpClient.clear();
-  m_LogUpload.m_LogServerClient.Close();
+  m_LogUpload.m_LogServerLink.Close();
   m_VelmApi.Close();
 }
 
@@ -104,6 +103,11 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   }
   (void)m_ConfigStore.GetGatewaySettings(&m_stSettings);
   m_LogUpload.SetAnswerTimeout(m_stSettings.unAnswerTimeoutS);
+  LogServerTlsSettings stTls;
+  stTls.bTls = m_stSettings.bTls;
+  stTls.strCaFile = m_stSettings.strCaFile;
+  stTls.strServerName = m_stSettings.strServerName;
+  m_LogUpload.SetTls(stTls);
   WriteLogF("Samv Device Size %d", static_cast<int>(m_arrSamvList.size()));
   if (eSamv == ConfigStatus::Malformed || eUsers == ConfigStatus::Malformed ||
       eSystem == ConfigStatus::Malformed) {
@@ -229,17 +233,6 @@ uint32_t DataSwitch::SamvClientReceiveCallback(CTcpClient* pClient,
     WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "SamvClientReceiveCallback", __LINE__);
   }
   return 0;
-}
-
-uint32_t DataSwitch::LogServerReceiveCallback(CTcpClient* /*pClient*/,
-                                              boost::asio::ip::tcp::socket* pSocket,
-                                              const uint8_t* pData, uint32_t unCount,
-                                              DeviceHandle /*hPeer*/) {
-  if (g_pDataSwitch == nullptr || pSocket == nullptr || pData == nullptr || unCount == 0) {
-    return 0;
-  }
-  g_pDataSwitch->m_LogUpload.OnAnswerBytes(pData, unCount);
-  return 1;
 }
 
 CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {

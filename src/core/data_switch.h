@@ -63,10 +63,6 @@ class DataSwitch : public CTcpServer {
                                             boost::asio::ip::tcp::socket* pSocket,
                                             const uint8_t* pData, uint32_t unCount,
                                             DeviceHandle hPeer);
-  static uint32_t LogServerReceiveCallback(CTcpClient* pClient,
-                                           boost::asio::ip::tcp::socket* pSocket,
-                                           const uint8_t* pData, uint32_t unCount,
-                                           DeviceHandle hPeer);
   CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);  // accept thread
   uint32_t ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData, uint32_t unCount,
                                     CTcpClient* pClient);  // session thread
@@ -132,7 +128,7 @@ class DataSwitch : public CTcpServer {
   boost::mutex m_mtxSystemConfig;
   boost::mutex m_mtxSystemConfigFile;
   CDecodeLogQueue m_DecodeLogQueue;           // the card records; locks itself
-  CLogUpload m_LogUpload;                     // owns the log-server client; upload thread
+  CLogUpload m_LogUpload;                     // owns the log-server link; upload thread
   CVelmApi m_VelmApi;                         // main thread only
   std::chrono::steady_clock::time_point m_tmStarted;  // for the status line's uptime
 

@@ -20,11 +20,8 @@ namespace {
 constexpr const char kFunction[] = "ProcessSendSamvDecodeLog";
 
 constexpr std::chrono::milliseconds kConnectTimeout(2000);
-constexpr std::chrono::milliseconds kConnectPoll(1);
-constexpr std::chrono::milliseconds kAnswerPoll(10);
-// How long a new attempt waits for the thread of the previous connection to end.
-constexpr std::chrono::milliseconds kOldThreadWait(200);
-constexpr std::chrono::milliseconds kOldThreadPoll(1);
+constexpr std::chrono::milliseconds kAnswerPoll(100);
+constexpr std::chrono::milliseconds kSendTimeout(10000);
 // Upload thread pauses.
 constexpr uint32_t kIdlePauseMs = 100;
 constexpr uint32_t kRetryPauseMs = 1000;
@@ -170,31 +167,11 @@ CLogUpload::CLogUpload(CDecodeLogQueue& queue, std::function<SystemConfigStruct(
 
 CLogUpload::~CLogUpload() {
   Stop();
-  m_LogServerClient.Close();
+  m_LogServerLink.Close();
 }
 
 void CLogUpload::SetAnswerTimeout(uint32_t unSeconds) {
   m_unAnswerTimeoutS.store(std::max<uint32_t>(unSeconds, 1));
-}
-
-void CLogUpload::OnAnswerBytes(const uint8_t* pData, uint32_t unCount) {
-  if (pData == nullptr || unCount == 0) {
-    return;
-  }
-  {
-    boost::mutex::scoped_lock lock(m_mtxAnswer);
-    const char* p = reinterpret_cast<const char*>(pData);
-    if (m_strAnswerHead.size() < kAnswerHeadLimit) {
-      m_strAnswerHead.append(p, std::min<size_t>(unCount, kAnswerHeadLimit - m_strAnswerHead.size()));
-    }
-    m_strAnswerTail.append(p + (unCount > kAnswerTailSize ? unCount - kAnswerTailSize : 0),
-                           std::min<size_t>(unCount, kAnswerTailSize));
-    if (m_strAnswerTail.size() > kAnswerTailSize) {
-      m_strAnswerTail.erase(0, m_strAnswerTail.size() - kAnswerTailSize);
-    }
-    m_unAnswerBytes += unCount;
-  }
-  m_cvAnswer.notify_all();
 }
 
 // Device command 81 only raises a flag; the client is touched here, on the upload thread, while
@@ -204,33 +181,60 @@ void CLogUpload::ReconfigureIfAsked() {
     return;
   }
   SystemConfigStruct stConfig = m_fnConfig();
-  char szAddress[sizeof(stConfig.szLogServerIp) + 1] = {0};
-  std::memcpy(szAddress, stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp));
-  m_LogServerClient.Close();
-  m_LogServerClient.Configure(szAddress, static_cast<int32_t>(stConfig.unLogServerPort), 0, 0);
+  std::string strAddress(stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp));
+  std::string strError;
+  if (!m_LogServerLink.Configure(strAddress, static_cast<uint16_t>(stConfig.unLogServerPort),
+                                 m_stTls, &strError)) {
+    WriteLogF("FUNCTION %s  LINE %d TLS cannot be used: %s", kFunction, __LINE__,
+              strError.c_str());
+  }
 }
 
 HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes) {
   const auto tmDeadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(m_unAnswerTimeoutS.load());
-  boost::mutex::scoped_lock lock(m_mtxAnswer);
+  std::string strHead;  // the first bytes, up to kAnswerHeadLimit
+  std::string strTail;  // the last bytes, up to kAnswerTailSize
+  uint64_t unTotal = 0;
+  uint8_t arrBuffer[1024];
+  *pbAnyBytes = false;
   for (;;) {
-    // Read the connection state first: once it is down, every byte it received is here.
-    const bool bClosed = !m_LogServerClient.IsConnected();
-    HttpAnswer answer = ParseHttpAnswer(m_strAnswerHead, m_unAnswerBytes, m_strAnswerTail, bClosed);
-    *pbAnyBytes = m_unAnswerBytes != 0;
-    if (answer.eState != HttpAnswerState::Incomplete) {
-      return answer;
-    }
-    if (bClosed || m_bStop.load() || std::chrono::steady_clock::now() >= tmDeadline) {
-      // Whatever came is all there is: a status line alone still counts.
-      answer = ParseHttpAnswer(m_strAnswerHead, m_unAnswerBytes, m_strAnswerTail, true);
-      if (m_unAnswerBytes == 0) {
-        answer.eState = HttpAnswerState::Incomplete;
+    auto tmNow = std::chrono::steady_clock::now();
+    bool bEnd = m_bStop.load() || tmNow >= tmDeadline;
+    bool bClosed = false;
+    if (!bEnd) {
+      auto wait = std::min<std::chrono::steady_clock::duration>(tmDeadline - tmNow, kAnswerPoll);
+      long n = m_LogServerLink.Read(arrBuffer, sizeof(arrBuffer),
+                                    std::chrono::duration_cast<std::chrono::milliseconds>(wait) +
+                                        std::chrono::milliseconds(1));
+      if (n > 0) {
+        const char* p = reinterpret_cast<const char*>(arrBuffer);
+        const size_t unCount = static_cast<size_t>(n);
+        if (strHead.size() < kAnswerHeadLimit) {
+          strHead.append(p, std::min(unCount, kAnswerHeadLimit - strHead.size()));
+        }
+        strTail.append(p + (unCount > kAnswerTailSize ? unCount - kAnswerTailSize : 0),
+                       std::min(unCount, kAnswerTailSize));
+        if (strTail.size() > kAnswerTailSize) {
+          strTail.erase(0, strTail.size() - kAnswerTailSize);
+        }
+        unTotal += unCount;
+        *pbAnyBytes = true;
+      } else if (n == 0 || n == -2) {
+        bClosed = true;
       }
+    }
+    if (unTotal == 0 && (bEnd || bClosed)) {
+      return HttpAnswer();  // nothing came
+    }
+    if (unTotal == 0) {
+      continue;
+    }
+    // At the end, whatever came is all there is: a status line alone still counts.
+    HttpAnswer answer = ParseHttpAnswer(strHead, unTotal, strTail, bClosed || bEnd);
+    if (answer.eState != HttpAnswerState::Incomplete || bClosed || bEnd) {
       return answer;
     }
-    m_cvAnswer.wait_for(lock, boost::chrono::milliseconds(kAnswerPoll.count()));
   }
 }
 
@@ -262,7 +266,7 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     bool bStarted = false;
     ~Guard() {
       if (bStarted) {
-        up.m_LogServerClient.Close();
+        up.m_LogServerLink.Close();
       }
       if (unTicket != 0) {
         up.m_queue.PutBack(unTicket);
@@ -271,43 +275,36 @@ CLogUpload::Outcome CLogUpload::Attempt() {
   } guard{*this, unTicket};
 
   ReconfigureIfAsked();
-  // The previous connection is closed, but its thread may still be inside the receive callback
-  // with a late answer, which must not be read as this attempt's.
-  auto tmOldThread = std::chrono::steady_clock::now();
-  while (m_LogServerClient.ThreadCount() != 0 &&
-         std::chrono::steady_clock::now() - tmOldThread < kOldThreadWait) {
-    std::this_thread::sleep_for(kOldThreadPoll);
-  }
-  {
-    boost::mutex::scoped_lock lock(m_mtxAnswer);
-    m_strAnswerHead.clear();
-    m_strAnswerTail.clear();
-    m_unAnswerBytes = 0;
-  }
-  guard.bStarted = true;
-  m_LogServerClient.Start(DeviceHandle());
-  // The steady clock: a wall clock set back during the wait would stretch it without end.
-  auto tmStart = std::chrono::steady_clock::now();
-  while (!m_LogServerClient.IsConnected()) {
-    std::this_thread::sleep_for(kConnectPoll);
+  const auto tmStart = std::chrono::steady_clock::now();
+  std::string strWhy;
+  CLogServerLink::ConnectResult eConnect =
+      m_LogServerLink.Connect(kConnectTimeout, m_bStop, &strWhy);
+  if (eConnect != CLogServerLink::ConnectResult::Ok) {
     if (m_bStop.load()) {
       return Outcome::NoConnection;
     }
-    if (std::chrono::steady_clock::now() - tmStart >= kConnectTimeout) {
+    // One attempt per connect wait, however fast the refusal came.
+    (void)Pause(static_cast<uint32_t>(std::max<long long>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(
+               kConnectTimeout - (std::chrono::steady_clock::now() - tmStart))
+               .count())));
+    if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
+      WriteLogF("FUNCTION %s  LINE %d TLS False: %s", kFunction, __LINE__, strWhy.c_str());
+    } else {
       WriteLogF("FUNCTION %s  LINE %d Connect False", kFunction, __LINE__);
-      ++g_nConnectFalseCount;
-      ++g_unRetried;
-      return Outcome::NoConnection;
     }
+    ++g_nConnectFalseCount;
+    ++g_unRetried;
+    return Outcome::NoConnection;
   }
+  guard.bStarted = true;
 
-  if (m_LogServerClient.IsConnected()) {
+  {
     std::string strHttpData = BuildSamvDecodeLogHttpData(stConfig, &record, LocalClockNow());
     if (!strHttpData.empty()) {
       ++g_nSendCount;
-      uint32_t unSendCount =
-          m_LogServerClient.SendData(reinterpret_cast<const uint8_t*>(strHttpData.data()),
-                                     static_cast<uint32_t>(strHttpData.size()));
+      size_t unSendCount = m_LogServerLink.Write(
+          reinterpret_cast<const uint8_t*>(strHttpData.data()), strHttpData.size(), kSendTimeout);
       if (unSendCount < strHttpData.size()) {
         ++g_nSendFalseCount;
         WriteLogF("FUNCTION %s  LINE %d Send False unSendCount %d, strHttpData.size() %d",
@@ -354,7 +351,7 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     ++g_unRetried;
   }
 
-  m_LogServerClient.Close();
+  m_LogServerLink.Close();
   guard.bStarted = false;
   WriteLogF(
       "FUNCTION %s  LINE %d nConnectFalseCount %d nSendFalseCount %d nSendCount %d "
@@ -381,6 +378,11 @@ bool CLogUpload::Pause(uint32_t unMs) {
 }
 
 void CLogUpload::ThreadLoop() {
+  try {
+    ReconfigureIfAsked();  // reports a CA file that cannot be used at start-up
+  } catch (...) {
+    m_bLogServerReconfigure = true;
+  }
   while (!m_bStop.load()) {
     Outcome eOutcome = Outcome::Nothing;
     try {
@@ -411,7 +413,6 @@ void CLogUpload::Start() {
 
 void CLogUpload::Stop() {
   m_bStop = true;
-  m_cvAnswer.notify_all();
   if (m_upThread) {
     if (m_upThread->joinable()) {
       m_upThread->join();

@@ -7,13 +7,11 @@
 #include <memory>
 #include <string>
 
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "config/system_config.h"
 #include "decodelog/decode_log_record.h"
-#include "net/tcp_client.h"
+#include "decodelog/log_server_link.h"
 
 class CDecodeLogQueue;
 
@@ -54,8 +52,8 @@ struct LogUploadOutcomes {
 LogUploadOutcomes GetLogUploadOutcomes();
 
 // The upload of card records to the log server, one record per attempt over a fresh connection
-// (the log-server client): connect within 2 s, send the request, wait for the whole answer up to
-// the answer time-out, close. Runs on a thread of its own in the gateway (Start), so a slow log
+// (plain or TLS, the same request either way): connect within 2 s, send the request, wait for the
+// whole answer up to the answer time-out, close. Runs on a thread of its own in the gateway (Start), so a slow log
 // server never holds up the pool retry or the clock synchronisation; tests call the step itself.
 class CLogUpload {
  public:
@@ -68,6 +66,8 @@ class CLogUpload {
 
   // Seconds to wait for the whole answer after the request went out (at least 1).
   void SetAnswerTimeout(uint32_t unSeconds);
+  // Plain or TLS, taken at the next reconfiguration. Before Start.
+  void SetTls(const LogServerTlsSettings& tls) { m_stTls = tls; }
   // Asks the next attempt to take the log-server address and port from the settings again
   // (start-up, device command 81). Any thread.
   void RequestReconfigure() { m_bLogServerReconfigure.store(true); }
@@ -78,7 +78,8 @@ class CLogUpload {
   // early (the record queued again) when Stop is called. Not for two threads at once.
   uint32_t ProcessSendSamvDecodeLog();
 
-  // Starts the upload thread: steps without pause while records are delivered, 100 ms apart when
+  // Starts the upload thread, which first takes the settings (a CA file that cannot be used is
+  // reported then), then steps without pause while records are delivered, 100 ms apart when
   // there is nothing to do or no connection, 1 s apart after an attempt that was answered but not
   // delivered. Throws boost::thread_resource_error when the thread cannot be made.
   void Start();
@@ -86,11 +87,8 @@ class CLogUpload {
   // 0.3 s. Safe to call twice or without Start.
   void Stop();
 
-  // Receive callback work: one block of the log server's answer (log-server client thread).
-  void OnAnswerBytes(const uint8_t* pData, uint32_t unCount);
-
   // The connection to the log server; the upload thread alone uses it.
-  CTcpClient m_LogServerClient;
+  CLogServerLink m_LogServerLink;
   // Set by RequestReconfigure, taken by the next attempt.
   std::atomic<bool> m_bLogServerReconfigure{false};
 
@@ -99,8 +97,8 @@ class CLogUpload {
   Outcome Attempt();
   void ThreadLoop();
   void ReconfigureIfAsked();
-  // Waits for the answer to the request just sent until it is complete, the connection ends,
-  // the time-out passes or Stop is called.
+  // Reads the answer to the request just sent until it is complete, the connection ends, the
+  // time-out passes or Stop is called.
   HttpAnswer WaitForAnswer(bool* pbAnyBytes);
   // Sleeps up to the duration, returning early on Stop. False when stopping.
   bool Pause(uint32_t unMs);
@@ -111,10 +109,5 @@ class CLogUpload {
   std::atomic<bool> m_bStop{false};
   std::unique_ptr<boost::thread> m_upThread;
   std::unique_ptr<DecodeLogRecord> m_upRecord;  // the record of the current attempt
-
-  boost::mutex m_mtxAnswer;  // guards the answer below
-  boost::condition_variable m_cvAnswer;
-  std::string m_strAnswerHead;  // first bytes, up to kAnswerHeadLimit
-  std::string m_strAnswerTail;  // last 5 bytes
-  uint64_t m_unAnswerBytes = 0;
+  LogServerTlsSettings m_stTls;
 };

@@ -245,7 +245,8 @@ TEST_F(LogUploadTest, ClientIsReconfiguredOnlyWhenAsked) {
   auto upDs = MakeSwitch(upSim->Port());
   // A client left pointing elsewhere, with no request to reconfigure it, stays as it is.
   upDs->m_LogUpload.m_bLogServerReconfigure = false;
-  upDs->m_LogUpload.m_LogServerClient.Configure("127.0.0.1", upDown->Port(), 0, 0);
+  upDs->m_LogUpload.m_LogServerLink.Configure("127.0.0.1", upDown->Port(), LogServerTlsSettings(),
+                                              nullptr);
   upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
   std::string strOut;
   EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;

@@ -438,8 +438,14 @@ CLogServerSim::CLogServerSim(const LogServerSimOptions& options)
       m_mode(options.mode),
       m_nAnswerDelayMs(options.answerDelay.count()) {
   SetStatus(options.nStatus, options.unStatusFirst);
-  boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(options.strAddress),
-                                          options.unPort);
+  const bool bTls = !options.strTlsCert.empty() && !options.strTlsKey.empty();
+  if (bTls) {
+    m_upTlsFront.reset(new CTlsFront(options.strAddress, options.unPort, options.strTlsCert,
+                                     options.strTlsKey));
+  }
+  boost::asio::ip::tcp::endpoint endpoint(
+      boost::asio::ip::make_address(bTls ? std::string("127.0.0.1") : options.strAddress),
+      bTls ? 0 : options.unPort);
   m_acceptor.open(endpoint.protocol());
   m_acceptor.set_option(boost::asio::socket_base::reuse_address(true));
   m_acceptor.bind(endpoint);
@@ -458,6 +464,10 @@ void CLogServerSim::Start() {
   if (m_upThread) {
     return;
   }
+  if (m_upTlsFront) {
+    // The HTTPS face listens at once; its connections wait for the plain server behind it.
+    m_upTlsFront->Start(m_unPort, [this](const std::string& strLine) { Emit(strLine); });
+  }
   if (m_options.startDelay.count() <= 0) {
     // Listening before Start returns: a client may connect as soon as it has the port.
     StartListening();
@@ -471,11 +481,15 @@ void CLogServerSim::StartListening() {
   m_acceptor.listen(128);
   m_acceptor.non_blocking(true);
   m_bListening.store(true);
-  Emit("listening on " + m_options.strAddress + ":" + std::to_string(m_unPort) + ", mode " +
+  Emit("listening on " + m_options.strAddress + ":" + std::to_string(Port()) +
+       (m_upTlsFront ? " (HTTPS)" : "") + ", mode " +
        LogServerSimModeName(m_mode.load()));
 }
 
 void CLogServerSim::Stop() {
+  if (m_upTlsFront) {
+    m_upTlsFront->Stop();
+  }
   m_bStop.store(true);
   if (m_upThread) {
     if (m_upThread->joinable()) {
@@ -790,6 +804,8 @@ void LogServerUsage(FILE* out) {
       "  --answer-delay S     answer each request S seconds after reading it (a slow server)\n"
       "  --status CODE        answer readable records with this HTTP status (default 200)\n"
       "  --status-first N     give --status to the first N readable records only, 200 after\n"
+      "  --tls-cert FILE      serve HTTPS with this PEM certificate (chain); needs --tls-key\n"
+      "  --tls-key FILE       the PEM private key of --tls-cert\n"
       "  --help               this text\n"
       "Runs until SIGINT or SIGTERM.\n");
 }
@@ -814,7 +830,8 @@ int RunLogServerSim(int argc, char** argv) {
     }
     if (strArg != "--port" && strArg != "--secret-key" && strArg != "--address" &&
         strArg != "--mode" && strArg != "--start-delay" && strArg != "--answer-delay" &&
-        strArg != "--status" && strArg != "--status-first") {
+        strArg != "--status" && strArg != "--status-first" && strArg != "--tls-cert" &&
+        strArg != "--tls-key") {
       return ArgumentError("unknown option '" + strArg + "'");
     }
     if (i + 1 >= argc) {
@@ -854,6 +871,10 @@ int RunLogServerSim(int argc, char** argv) {
       } else {
         return ArgumentError("--mode wants normal, silent or close, not '" + strValue + "'");
       }
+    } else if (strArg == "--tls-cert") {
+      options.strTlsCert = strValue;
+    } else if (strArg == "--tls-key") {
+      options.strTlsKey = strValue;
     } else if (strArg == "--status" || strArg == "--status-first") {
       char* pEnd = nullptr;
       errno = 0;
@@ -886,6 +907,9 @@ int RunLogServerSim(int argc, char** argv) {
   }
   if (!bKey) {
     return ArgumentError("--secret-key is required");
+  }
+  if (options.strTlsCert.empty() != options.strTlsKey.empty()) {
+    return ArgumentError("--tls-cert and --tls-key go together");
   }
 
   // Block the stop signals before any thread starts, so that only sigwait below receives them.

@@ -15,6 +15,8 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "tls_front.h"
+
 // A log server for the gateway's card records: it reads each HTTP request strictly (the head the
 // gateway writes, then exactly Content-Length bytes), opens the JSON envelope, decrypts reqData
 // with the secret key, checks the inner card document and answers. The helpers below are pure
@@ -116,6 +118,11 @@ struct LogServerSimOptions {
   // when unStatusFirst is not 0, for the first unStatusFirst readable records only (200 after).
   int nStatus = 200;
   uint32_t unStatusFirst = 0;
+  // HTTPS: with both set, the address and port serve TLS with this certificate (chain) and key,
+  // both PEM files, and the plain server listens on 127.0.0.1 behind it. The start delay applies
+  // to the plain server only.
+  std::string strTlsCert;
+  std::string strTlsKey;
 };
 
 // The log server on one TCP port, run by one thread of its own that polls the listening socket
@@ -139,7 +146,7 @@ class CLogServerSim {
   // Ends and joins the thread and closes every socket. Safe to call twice.
   void Stop();
 
-  uint16_t Port() const { return m_unPort; }
+  uint16_t Port() const { return m_upTlsFront ? m_upTlsFront->Port() : m_unPort; }
   bool Listening() const { return m_bListening.load(); }
   void SetMode(LogServerSimMode mode) { m_mode.store(mode); }
   // Changes the answer status (see LogServerSimOptions) for requests read from now on; the count
@@ -186,6 +193,7 @@ class CLogServerSim {
   std::atomic<bool> m_bStop{false};
   std::atomic<bool> m_bListening{false};
   std::unique_ptr<boost::thread> m_upThread;
+  std::unique_ptr<CTlsFront> m_upTlsFront;  // set for HTTPS
   std::vector<std::unique_ptr<Connection>> m_arrConnections;  // the thread's own
 
   mutable boost::mutex m_mtxDocuments;  // guards m_arrDocuments and the three below
