@@ -305,6 +305,42 @@ TEST_F(GatewayTest, EveryCardAnswerKindIsCaptured) {
   }
 }
 
+// A second part that follows a text-and-photo answer belongs to no card: relayed, not captured.
+// Captured, it once made a record read with the fingerprint offsets, the card again with every
+// field shifted.
+TEST_F(GatewayTest, SecondPartBehindATextAndPhotoAnswerIsNotCaptured) {
+  std::unique_ptr<CSamvSim> upSamv = StartSamv(SamvSimMode::Card, SamvCardKind::PhotoStrayPart2);
+  LogServerSimOptions logOptions;
+  logOptions.strSecretKey = "0123456789abcdef";
+  CLogServerSim logServer(logOptions);
+  logServer.Start();
+  m_gateway.SetModules({{upSamv->Port(), 0}});
+  m_gateway.SetLogServer(logServer.Port());
+  ASSERT_TRUE(m_gateway.Start());
+  CDeviceSimClient device;
+  ASSERT_TRUE(Connect(device));
+  for (size_t i = 1; i <= 2; ++i) {
+    SCOPED_TRACE(i);
+    CardReadResult result;
+    ASSERT_EQ(device.ReadCard(Login(), &result), ReadStatus::Ok);
+    ASSERT_EQ(result.arrAnswer.size(), 1311u);
+    std::vector<uint8_t> stray;
+    ASSERT_EQ(device.ReadAnswer(&stray), ReadStatus::Ok);  // relayed all the same
+    EXPECT_EQ(stray.size(), 1041u);
+    ASSERT_TRUE(WaitFor([&] { return m_gateway.CountLog("not behind a Part1") == i; }))
+        << m_gateway.Process().Output();
+  }
+  // Records go up in the order captured: a record made of the first stray part would come second.
+  ASSERT_TRUE(WaitFor([&] { return logServer.Documents().size() >= 2; }, seconds(60)))
+      << m_gateway.Process().Output();
+  for (const LogServerDocument& doc : logServer.Documents()) {
+    EXPECT_TRUE(doc.bValid);
+    EXPECT_EQ(doc.mapCard["name"], "张三");
+  }
+  EXPECT_EQ(m_gateway.CountLog("[Text Image]"), 2u);
+  EXPECT_EQ(m_gateway.CountLog("[Text Image Fingerprint Part2]"), 0u);
+}
+
 TEST_F(GatewayTest, SecondInstanceFailsWhileThePortIsTaken) {
   ASSERT_TRUE(m_gateway.Start());
   GatewayRun second;
