@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstddef>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <system_error>
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/optional.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
@@ -61,7 +63,95 @@ std::string FieldText(const char (&field)[N]) {
   return OneLineText(std::string(field, FieldLength(field)));
 }
 
+// A file value as the run log shows it: bytes outside printable ASCII as \xNN, so that a value
+// cannot forge a line or colour the terminal.
+std::string LogSafeText(const std::string& strText) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string strOut;
+  for (unsigned char c : strText) {
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      strOut += static_cast<char>(c);
+    } else {
+      strOut += "\\x";
+      strOut += kHex[c >> 4];
+      strOut += kHex[c & 0x0F];
+    }
+  }
+  return strOut;
+}
+
+// The text fields of SystemConfigStruct with their keys, in the order the file takes them.
+struct SystemConfigText {
+  const char* szKey;
+  size_t unOffset;
+  size_t unWidth;
+};
+const SystemConfigText kSystemConfigTexts[] = {
+    {"SYSTEM_ADMINISTRATOR.USER_NAME", offsetof(SystemConfigStruct, szUserName), 32},
+    {"SYSTEM_ADMINISTRATOR.PASSWORD", offsetof(SystemConfigStruct, szPassword), 16},
+    {"LOG_SERVER.IP_ADDRESS", offsetof(SystemConfigStruct, szLogServerIp), 16},
+    {"LOG_SERVER.HTTP_LOG_URL", offsetof(SystemConfigStruct, szHttpLogUrl), 256},
+    {"LOG_SERVER.APP_KEY", offsetof(SystemConfigStruct, szAppKey), 128},
+    {"LOG_SERVER.SECRET_KEY", offsetof(SystemConfigStruct, szSecretKey), 128},
+    {"LOG_SERVER.SIGN", offsetof(SystemConfigStruct, szSign), 128},
+};
+
+std::string TextOf(const SystemConfigStruct& cfg, const SystemConfigText& field) {
+  const char* p = reinterpret_cast<const char*>(&cfg) + field.unOffset;
+  return std::string(p, strnlen(p, field.unWidth));
+}
+
+// Why the reader would not give the field's text back as it stands, or null when it would.
+const char* WhyNotReadBack(const SystemConfigStruct& cfg, const SystemConfigText& field,
+                           std::string* pstrDetail) {
+  std::string strText = TextOf(cfg, field);
+  if (strText.size() >= field.unWidth) {
+    *pstrDetail = std::to_string(strText.size()) + " characters, at most " +
+                  std::to_string(field.unWidth - 1) + " are read";
+    return "too long";
+  }
+  if (strText.find_first_of("\r\n") != std::string::npos) {
+    *pstrDetail = "a line end would end the value there";
+    return "holds a line end";
+  }
+  if (TrimText(strText) != strText) {
+    *pstrDetail = "the reader trims them";
+    return "has blanks at its ends";
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+bool ParseIniNumber(const std::string& strValue, uint32_t* punValue) {
+  *punValue = 0;
+  if (strValue.empty() || strValue.size() > 10 ||
+      strValue.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  unsigned long long ullValue = std::strtoull(strValue.c_str(), nullptr, 10);
+  if (ullValue > UINT32_MAX) {
+    return false;
+  }
+  *punValue = static_cast<uint32_t>(ullValue);
+  return true;
+}
+
+bool GetIniNumber(const pt::ptree& tree, const std::string& strKey, uint32_t* punValue,
+                  const char* szFunction, int nLine, const std::string& strPath) {
+  *punValue = 0;
+  boost::optional<std::string> value = tree.get_optional<std::string>(strKey);
+  if (!value) {
+    return true;
+  }
+  const std::string& strValue = *value;
+  bool bNumber = ParseIniNumber(strValue, punValue);
+  if (!bNumber) {
+    WriteLogF("FUNCTION %s  LINE %d %s %s value \"%s\" is not a number", szFunction, nLine,
+              strPath.c_str(), strKey.c_str(), LogSafeText(strValue).c_str());
+  }
+  return bNumber;
+}
 
 std::string TrimText(const std::string& strText) {
   size_t b = 0;
@@ -107,7 +197,12 @@ bool ConfigStore::BuildSamvResourceList(std::vector<SamvServerEntry*>* pList,
     SetStatus(pStatus, ConfigStatus::Malformed);
     return false;
   }
-  uint32_t unCount = tree.get<uint32_t>("IP_LIST.SAMV_COUNT", 0);
+  uint32_t unCount = 0;
+  if (!GetIniNumber(tree, "IP_LIST.SAMV_COUNT", &unCount, "BuildSamvResourceList", __LINE__,
+                    strPath)) {
+    SetStatus(pStatus, ConfigStatus::Malformed);
+    return false;
+  }
   if (unCount == 0) {
     return false;
   }
@@ -119,14 +214,24 @@ bool ConfigStore::BuildSamvResourceList(std::vector<SamvServerEntry*>* pList,
     SetStatus(pStatus, ConfigStatus::Malformed);
     return false;
   }
+  // Checked whole before anything is appended: a port that silently read as 0 would leave a
+  // server that can never be reached (or managed) in the pool.
+  std::vector<SamvServerEntry> arrEntries(unCount);
   for (uint32_t i = 0; i < unCount; ++i) {
     std::string strIndex = std::to_string(i);
-    SamvServerEntry* pEntry = new SamvServerEntry();
-    std::memset(pEntry, 0, sizeof(*pEntry));
-    TakeIfShorter(pEntry->IP, tree.get<std::string>("IP_LIST.IP" + strIndex, ""));
-    pEntry->PORT = tree.get<uint32_t>("IP_LIST.PORT" + strIndex, 0);
-    pEntry->VELM_PORT = tree.get<uint32_t>("IP_LIST.VELM_PORT" + strIndex, 0);
-    pList->push_back(pEntry);
+    SamvServerEntry& entry = arrEntries[i];
+    std::memset(&entry, 0, sizeof(entry));
+    TakeIfShorter(entry.IP, tree.get<std::string>("IP_LIST.IP" + strIndex, ""));
+    if (!GetIniNumber(tree, "IP_LIST.PORT" + strIndex, &entry.PORT, "BuildSamvResourceList",
+                      __LINE__, strPath) ||
+        !GetIniNumber(tree, "IP_LIST.VELM_PORT" + strIndex, &entry.VELM_PORT,
+                      "BuildSamvResourceList", __LINE__, strPath)) {
+      SetStatus(pStatus, ConfigStatus::Malformed);
+      return false;
+    }
+  }
+  for (const SamvServerEntry& entry : arrEntries) {
+    pList->push_back(new SamvServerEntry(entry));
   }
   return true;
 }
@@ -149,10 +254,16 @@ bool ConfigStore::GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pSt
     SetStatus(pStatus, ConfigStatus::Malformed);
     return false;
   }
+  uint32_t unPort = 0;
+  if (!GetIniNumber(tree, "LOG_SERVER.PORT", &unPort, "GetSystemConfig", __LINE__, strPath)) {
+    // Port 0 would switch the card-record upload off without a word.
+    SetStatus(pStatus, ConfigStatus::Malformed);
+    return false;
+  }
   TakeIfShorter(pConfig->szUserName, tree.get<std::string>("SYSTEM_ADMINISTRATOR.USER_NAME", ""));
   TakeIfShorter(pConfig->szPassword, tree.get<std::string>("SYSTEM_ADMINISTRATOR.PASSWORD", ""));
   TakeIfShorter(pConfig->szLogServerIp, tree.get<std::string>("LOG_SERVER.IP_ADDRESS", ""));
-  pConfig->unLogServerPort = tree.get<uint32_t>("LOG_SERVER.PORT", 0);
+  pConfig->unLogServerPort = unPort;
   TakeIfShorter(pConfig->szHttpLogUrl, tree.get<std::string>("LOG_SERVER.HTTP_LOG_URL", ""));
   TakeIfShorter(pConfig->szAppKey, tree.get<std::string>("LOG_SERVER.APP_KEY", ""));
   TakeIfShorter(pConfig->szSecretKey, tree.get<std::string>("LOG_SERVER.SECRET_KEY", ""));
@@ -229,20 +340,35 @@ bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
   return true;
 }
 
-bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus) {
+bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus,
+                                  SystemConfigStruct* pReadBack) {
   SetStatus(pStatus, ConfigStatus::Ok);
   if (pConfig == nullptr) {
     return false;
   }
   std::string strPath = PathOf(kSystemConfigFile);
+  // A value that the reader would not give back as it stands would be saved and then not taken
+  // at the next start (a password that fills its field leaves the administrator out): such a
+  // write is refused whole, before the file is touched.
+  for (const SystemConfigText& field : kSystemConfigTexts) {
+    std::string strDetail;
+    const char* szWhy = WhyNotReadBack(*pConfig, field, &strDetail);
+    if (szWhy != nullptr) {
+      WriteLogF("FUNCTION %s  LINE %d %s %s (%s): not written", "SetSystemConfig", __LINE__,
+                field.szKey, szWhy, strDetail.c_str());
+      SetStatus(pStatus, ConfigStatus::Malformed);
+      return false;
+    }
+  }
   if (!ConfigFileExists("SetSystemConfig", __LINE__, strPath)) {
     SetStatus(pStatus, ConfigStatus::Missing);
     return false;
   }
+  pt::ptree treeOld;
   try {
     // Read first, so keys and sections this gateway does not know survive the rewrite.
-    pt::ptree tree;
-    pt::read_ini(strPath, tree);
+    pt::read_ini(strPath, treeOld);
+    pt::ptree tree = treeOld;
     tree.put("SYSTEM_ADMINISTRATOR.USER_NAME", FieldText(pConfig->szUserName));
     tree.put("SYSTEM_ADMINISTRATOR.PASSWORD", FieldText(pConfig->szPassword));
     tree.put("LOG_SERVER.IP_ADDRESS", FieldText(pConfig->szLogServerIp));
@@ -256,6 +382,27 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
     LogFileError("SetSystemConfig", __LINE__, strPath, e);
     SetStatus(pStatus, ConfigStatus::Malformed);
     return false;
+  }
+  // What counts is what the next start will read.
+  SystemConfigStruct stBack;
+  std::memset(&stBack, 0, sizeof(stBack));
+  bool bSame = GetSystemConfig(&stBack) && stBack.unLogServerPort == pConfig->unLogServerPort;
+  for (const SystemConfigText& field : kSystemConfigTexts) {
+    bSame = bSame && TextOf(stBack, field) == TextOf(*pConfig, field);
+  }
+  if (!bSame) {
+    WriteLogF("FUNCTION %s  LINE %d %s does not read back as written: old settings put back",
+              "SetSystemConfig", __LINE__, strPath.c_str());
+    try {
+      WriteIniFile(strPath, treeOld);
+    } catch (const std::exception& e) {
+      LogFileError("SetSystemConfig", __LINE__, strPath, e);
+    }
+    SetStatus(pStatus, ConfigStatus::Malformed);
+    return false;
+  }
+  if (pReadBack != nullptr) {
+    *pReadBack = stBack;
   }
   return true;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/optional/optional.hpp>
 #include <boost/property_tree/ptree_fwd.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/unordered_map.hpp>
@@ -26,6 +27,17 @@ struct GatewaySettings {
   std::string strCaFile = "/etc/ssl/certs/ca-certificates.crt";  // LOG_SERVER.CA_FILE
   std::string strServerName;          // LOG_SERVER.SERVER_NAME; empty: the IP_ADDRESS
 };
+
+// True when strValue is a plain decimal number of 32 bits (digits only); *punValue is then it.
+bool ParseIniNumber(const std::string& strValue, uint32_t* punValue);
+
+// A value of an INI file read as a decimal unsigned 32-bit number. An absent key gives 0; a value
+// that is not a plain decimal number of 32 bits ("2 ; two slots", "-1", "0x10") is no number.
+// Returns false for no number, after logging "FUNCTION <szFunction>  LINE <nLine> <path> <key>
+// value "<value>" is not a number" (the value escaped): the file is then unusable.
+bool GetIniNumber(const boost::property_tree::ptree& tree, const std::string& strKey,
+                  uint32_t* punValue, const char* szFunction, int nLine,
+                  const std::string& strPath);
 
 // Account number -> password of every account that may log in (type 0).
 using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
@@ -60,8 +72,14 @@ class ConfigStore {
   bool GetGatewaySettings(GatewaySettings* pSettings);
 
   // Rewrites the eight keys of SystemConfig.ini from *pConfig, keeping every other key and
-  // section. A missing file is not created. False when missing, malformed or not writable.
-  bool SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr);
+  // section, then reads the file back and compares. A text that the reader would not give back
+  // as it stands (one that fills its field, has blanks at either end or holds a line end) is
+  // refused with a run-log line naming the key, and nothing is written. A missing file is not
+  // created. False when refused, missing, malformed, not writable, or not read back as written
+  // (the old settings are then put back). On true, *pReadBack (optional) is the record as read
+  // back from the file, its new-password field empty.
+  bool SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr,
+                       SystemConfigStruct* pReadBack = nullptr);
 
   // Reads UserList.ini into the list (new zero-filled records) and the table (type 0 only).
   // True when at least one slot was read.
@@ -73,17 +91,23 @@ class ConfigStore {
   bool IsUserListChangePending() const { return m_bUserListChangePending; }  // REQUIRES: lock
 
   // Main loop: writes the list back to UserList.ini once 11 s have passed since the last change.
-  // Takes mtxUserList itself to test and clear the mark and to copy the records, and does the
-  // file work after releasing it. Never throws; a file that cannot be read or written is logged
-  // and the pending changes stay in memory only.
+  // Takes mtxUserList itself to test the mark and to copy the records, does the file work after
+  // releasing it, and clears the mark only once the file holds the change. Never throws; a file
+  // that is missing or cannot be read or written is tried again on the next call, its failure
+  // logged once (and a later success after it).
   // bNow writes pending changes at once (the stop).
   void SynchronizeUserData(const std::vector<UserStruct*>* pList, boost::mutex& mtxUserList,
                            bool bNow = false);
 
  private:
+  // The file work of SynchronizeUserData. False with the run-log line in *pstrError.
+  bool WriteUserList(const std::vector<boost::optional<UserStruct>>& arrCopy,
+                     std::string* pstrError);
+
   std::string m_strDirectory;
   boost::posix_time::ptime m_tmUserListChanged;  // not-a-date-time until the first change
   bool m_bUserListChangePending = false;
+  std::string m_strUserListWriteError;  // the last write-back failure logged; main thread only
 };
 
 // Device command 82 (write): adds a new account or changes the password and type of an existing

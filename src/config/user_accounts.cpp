@@ -1,8 +1,13 @@
 // The user-account half of ConfigStore: UserList.ini, the change mark and SetUserInfo.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/optional.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -54,6 +59,12 @@ std::vector<uint32_t> PasswordSlots(const pt::ptree& tree, uint32_t unCount) {
   return arrSlots;
 }
 
+void SetMalformed(ConfigStatus* pStatus) {
+  if (pStatus != nullptr) {
+    *pStatus = ConfigStatus::Malformed;
+  }
+}
+
 }  // namespace
 
 bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap* pTable,
@@ -77,21 +88,31 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   } catch (const std::exception& e) {
     WriteLogF("FUNCTION %s  LINE %d %s Read Error: %s", "BuildUserList", __LINE__, strPath.c_str(),
               e.what());
-    if (pStatus != nullptr) {
-      *pStatus = ConfigStatus::Malformed;
-    }
+    SetMalformed(pStatus);
     return false;
   }
   uint32_t unCount = 0;
-  try {
-    unCount = tree.get<uint32_t>("USER_LIST.USER_COUNT");
-  } catch (const std::exception& e) {
-    WriteLogF("FUNCTION %s  LINE %d Exception in thread:%s!", "BuildUserList", 165, e.what());
-    unCount = 0;
+  if (!tree.get_optional<std::string>("USER_LIST.USER_COUNT")) {
+    try {
+      unCount = tree.get<uint32_t>("USER_LIST.USER_COUNT");
+    } catch (const std::exception& e) {
+      WriteLogF("FUNCTION %s  LINE %d Exception in thread:%s!", "BuildUserList", 165, e.what());
+      unCount = 0;
+    }
+  } else if (!GetIniNumber(tree, "USER_LIST.USER_COUNT", &unCount, "BuildUserList", __LINE__,
+                           strPath)) {
+    // Read as 0, the accounts would be gone for this run and the next account change would
+    // write them out of the file.
+    SetMalformed(pStatus);
+    return false;
   }
   if (unCount == 0) {
     return false;
   }
+  // Every slot's numbers are checked before an account is taken: a half-read list must not start.
+  std::vector<UserStruct*> arrRead;
+  std::vector<std::pair<uint32_t, std::string>> arrTable;
+  bool bNumbersOk = true;
   for (uint32_t i : PasswordSlots(tree, unCount)) {
     std::string strIndex = std::to_string(i);
     std::string strPassword =
@@ -99,7 +120,15 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
     if (strPassword.empty()) {
       continue;
     }
-    uint32_t unAccountNo = tree.get<uint32_t>("USER_LIST.ACCOUNT_NO_" + strIndex, 0);
+    uint32_t unAccountNo = 0;
+    uint32_t unType = 0;
+    if (!GetIniNumber(tree, "USER_LIST.ACCOUNT_NO_" + strIndex, &unAccountNo, "BuildUserList",
+                      __LINE__, strPath) ||
+        !GetIniNumber(tree, "USER_LIST.TYPE_" + strIndex, &unType, "BuildUserList", __LINE__,
+                      strPath)) {
+      bNumbersOk = false;
+      break;
+    }
     if (strPassword.size() > sizeof(UserStruct::szPassword)) {
       // The record and a device's frame hold at most 16 password bytes, so nobody could ever
       // log in with this one; say so instead of keeping an account that silently never works.
@@ -112,12 +141,23 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
     std::memset(pUser, 0, sizeof(*pUser));
     std::memcpy(pUser->szPassword, strPassword.data(), strPassword.size());
     pUser->unAccountNo = unAccountNo;
-    pUser->unType = tree.get<uint32_t>("USER_LIST.TYPE_" + strIndex, 0);
+    pUser->unType = unType;
     pUser->unIndex = i;
-    pList->push_back(pUser);
+    arrRead.push_back(pUser);
     if (pUser->unType == 0) {
-      (*pTable)[unAccountNo] = strPassword;
+      arrTable.emplace_back(unAccountNo, strPassword);
     }
+  }
+  if (!bNumbersOk) {
+    for (UserStruct* pUser : arrRead) {
+      delete pUser;
+    }
+    SetMalformed(pStatus);
+    return false;
+  }
+  pList->insert(pList->end(), arrRead.begin(), arrRead.end());
+  for (const std::pair<uint32_t, std::string>& entry : arrTable) {
+    (*pTable)[entry.first] = entry.second;
   }
   return true;
 }
@@ -133,6 +173,7 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     return;
   }
   std::vector<boost::optional<UserStruct>> arrCopy;  // none where the list holds no record
+  boost::posix_time::ptime tmChange;
   {
     boost::mutex::scoped_lock lock(mtxUserList);
     if (!m_bUserListChangePending) {
@@ -150,25 +191,67 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     if (nElapsedUs < kWriteBackDelayUs && !bNow) {
       return;
     }
-    m_bUserListChangePending = false;
+    tmChange = m_tmUserListChanged;
     arrCopy.reserve(pList->size());
     for (const UserStruct* pUser : *pList) {
       arrCopy.push_back(pUser != nullptr ? boost::optional<UserStruct>(*pUser) : boost::none);
     }
   }
-  std::string strPath = PathOf(kUserListFile);
-  if (!ConfigFileExists("SynchronizeUserData", 570, strPath)) {
+  std::string strError;
+  const bool bWritten = WriteUserList(arrCopy, &strError);
+  {
+    // The mark stays until the file holds the change, so a failed write is tried again on the
+    // next pass; a change made while the file was written keeps it for the next write.
+    boost::mutex::scoped_lock lock(mtxUserList);
+    if (bWritten && m_tmUserListChanged == tmChange) {
+      m_bUserListChangePending = false;
+    }
+  }
+  if (bWritten) {
+    if (!m_strUserListWriteError.empty()) {
+      WriteLogF("FUNCTION %s  LINE %d %s written after failed attempts", "SynchronizeUserData",
+                __LINE__, PathOf(kUserListFile).c_str());
+      m_strUserListWriteError.clear();
+    }
     return;
+  }
+  // Retried on every pass: the same failure is logged once, not ten times a second.
+  if (strError != m_strUserListWriteError) {
+    WriteLog(strError.c_str());
+    m_strUserListWriteError = strError;
+  }
+}
+
+bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& arrCopy,
+                                std::string* pstrError) {
+  char szLine[1024] = {0};
+  std::string strPath = PathOf(kUserListFile);
+  boost::system::error_code ec;
+  if (!boost::filesystem::exists(strPath, ec)) {
+    std::snprintf(szLine, sizeof(szLine), "FUNCTION %s  LINE %d %s Not Exist!",
+                  "SynchronizeUserData", 570, strPath.c_str());
+    *pstrError = szLine;
+    return false;
   }
   try {
     pt::ptree tree;
     pt::read_ini(strPath, tree);
     uint32_t unSize = static_cast<uint32_t>(arrCopy.size());
-    boost::optional<uint32_t> count = tree.get_optional<uint32_t>("USER_LIST.USER_COUNT");
-    if (!count) {
+    boost::optional<std::string> countText = tree.get_optional<std::string>("USER_LIST.USER_COUNT");
+    uint32_t unFileCount = 0;
+    if (countText && !ParseIniNumber(*countText, &unFileCount)) {
+      // How many slots the file holds is unknown: a count written over it could put accounts
+      // out of the file.
+      std::snprintf(szLine, sizeof(szLine),
+                    "FUNCTION %s  LINE %d %s USER_LIST.USER_COUNT is not a number: not written",
+                    "SynchronizeUserData", __LINE__, strPath.c_str());
+      *pstrError = szLine;
+      return false;
+    }
+    if (!countText) {
       tree.put("USER_LIST.USER_COUNT", 0u);
     }
-    if (!count || *count != unSize) {
+    if (!countText || unFileCount != unSize) {
       tree.put("USER_LIST.USER_COUNT", unSize);
     }
     for (uint32_t p = 0; p < unSize; ++p) {
@@ -197,13 +280,18 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
         tree.put(strKey, user.unType);
       }
     }
-    WriteLogF("FUNCTION %s  LINE %d ", "SynchronizeUserData", 647);
+    if (m_strUserListWriteError.empty()) {
+      WriteLogF("FUNCTION %s  LINE %d ", "SynchronizeUserData", 647);
+    }
     WriteIniFile(strPath, tree);
     WriteLogF("FUNCTION %s  LINE %d ", "SynchronizeUserData", 652);
   } catch (const std::exception& e) {
-    WriteLogF("FUNCTION %s  LINE %d %s Write Error: %s", "SynchronizeUserData", __LINE__,
-              strPath.c_str(), e.what());
+    std::snprintf(szLine, sizeof(szLine), "FUNCTION %s  LINE %d %s Write Error: %s",
+                  "SynchronizeUserData", __LINE__, strPath.c_str(), e.what());
+    *pstrError = szLine;
+    return false;
   }
+  return true;
 }
 
 void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,

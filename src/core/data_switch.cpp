@@ -495,15 +495,23 @@ uint32_t DataSwitch::LogServerPort() {
   return m_stSystemConfig.unLogServerPort;
 }
 
-void DataSwitch::ApplySystemConfig(const SystemConfigStruct& stConfig) {
+DataSwitch::SettingsWrite DataSwitch::ApplySystemConfig(
+    const SystemConfigStruct& stConfig,
+    const std::function<bool(const SystemConfigStruct&)>& fnIsAdministrator) {
   boost::mutex::scoped_lock fileLock(m_mtxSystemConfigFile);
-  (void)m_ConfigStore.SetSystemConfig(&stConfig);  // failures are logged by the store
-  SystemConfigStruct stFresh = GetSystemConfigCopy();
-  if (m_ConfigStore.GetSystemConfig(&stFresh)) {
+  if (fnIsAdministrator && !fnIsAdministrator(GetSystemConfigCopy())) {
+    return SettingsWrite::NotAdministrator;
+  }
+  SystemConfigStruct stFresh;
+  if (!m_ConfigStore.SetSystemConfig(&stConfig, nullptr, &stFresh)) {
+    return SettingsWrite::NotSaved;  // the store has said why; memory keeps the old settings
+  }
+  {
     boost::mutex::scoped_lock lock(m_mtxSystemConfig);
     m_stSystemConfig = stFresh;
   }
   m_LogUpload.RequestReconfigure();
+  return SettingsWrite::Written;
 }
 
 // ---- user accounts ----

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,10 +93,16 @@ class DataSwitch : public CTcpServer {
   // ---- settings ----
   SystemConfigStruct GetSystemConfigCopy();
   uint32_t LogServerPort();
-  // Device command 81 (write): rewrites SystemConfig.ini, rereads it, and asks the upload step to
-  // reconfigure the log-server client before its next attempt (the main thread alone touches
-  // m_LogServerClient).
-  void ApplySystemConfig(const SystemConfigStruct& stConfig);
+  // Device command 81 (write), all under m_mtxSystemConfigFile: fnIsAdministrator (when given)
+  // is asked about the settings in memory at that moment, so a write checked against a password
+  // that another administrator has just changed does not land; then SystemConfig.ini is
+  // rewritten and read back (ConfigStore::SetSystemConfig). Only a write that reads back as
+  // written reaches memory and asks the upload step to reconfigure the log-server client before
+  // its next attempt (the main thread alone touches m_LogServerClient).
+  enum class SettingsWrite { Written, NotAdministrator, NotSaved };
+  SettingsWrite ApplySystemConfig(
+      const SystemConfigStruct& stConfig,
+      const std::function<bool(const SystemConfigStruct&)>& fnIsAdministrator = nullptr);
 
   // ---- user accounts ----
   void SetUserInfo(const UserStruct& stUser);

@@ -120,7 +120,13 @@ void SystemConfigCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint
       std::memcmp(stNew.szNewPassword, stNew.szPassword, sizeof(stNew.szPassword)) != 0) {
     std::memcpy(stNew.szPassword, stNew.szNewPassword, sizeof(stNew.szPassword));
   }
-  ds.ApplySystemConfig(stNew);
+  // The device hears of success only when the file holds what it sent and memory follows it.
+  DataSwitch::SettingsWrite eResult = ds.ApplySystemConfig(
+      stNew, [pPayload](const SystemConfigStruct& stNow) { return AdminMatches(pPayload, stNow); });
+  if (eResult != DataSwitch::SettingsWrite::Written) {
+    ReplyAdminMismatch(ds, hDevice, pKey);
+    return;
+  }
   SendDeviceReply(ds, hDevice, DeviceCommand::kSystemConfig, nullptr, 0, pKey);
 }
 

@@ -10,7 +10,10 @@
 
 namespace {
 
-enum class CaptureResult { NotCard, Waiting, Complete, DoesNotFit };
+enum class CaptureResult { NotCard, Waiting, Complete, NotBehindPart1 };
+
+static_assert(kAnswerFingerprintPart1 + kAnswerFingerprintPart2 <= kSamvDataCapacity,
+              "a second part always fits behind a first part");
 
 // Updates the work area for one answer block; the caller holds the work-area lock.
 CaptureResult CaptureIntoArea(DecodeLogRecord& area, const uint8_t* pData, uint32_t unCount) {
@@ -22,8 +25,10 @@ CaptureResult CaptureIntoArea(DecodeLogRecord& area, const uint8_t* pData, uint3
       std::memcpy(area.arrSamvData, pData, unCount);
       return unCount == kAnswerFingerprintPart1 ? CaptureResult::Waiting : CaptureResult::Complete;
     case kAnswerFingerprintPart2:
-      if (area.unSamvDataLength > kSamvDataCapacity - kAnswerFingerprintPart2) {
-        return CaptureResult::DoesNotFit;
+      // Only a first part makes a second part a card: behind a text-and-photo answer it would
+      // make a record read with the fingerprint offsets, every field shifted.
+      if (area.unSamvDataLength != kAnswerFingerprintPart1) {
+        return CaptureResult::NotBehindPart1;
       }
       std::memcpy(area.arrSamvData + area.unSamvDataLength, pData, unCount);
       area.unSamvDataLength += unCount;
@@ -108,13 +113,14 @@ uint32_t ProcessSamvClientReceive(CDecodeLogQueue& queue, uint32_t unLogServerPo
   if (szMessage == nullptr) {
     return 1;
   }
-  WriteLog(szMessage);
-  if (pClient == nullptr) {
+  if (eResult == CaptureResult::NotBehindPart1) {
+    WriteLogF("FUNCTION %s  LINE %d Part2 behind %u captured bytes, not behind a Part1: relayed, "
+              "not captured",
+              "ProcessSamvClientReceive", __LINE__, stSession.unSamvDataLength);
     return 1;
   }
-  if (eResult == CaptureResult::DoesNotFit) {
-    WriteLogF("FUNCTION %s  LINE %d Part2 does not fit behind %u captured bytes: not captured",
-              "ProcessSamvClientReceive", __LINE__, stSession.unSamvDataLength);
+  WriteLog(szMessage);
+  if (pClient == nullptr) {
     return 1;
   }
   // The record becomes visible to the upload only now, after the message that names its card.

@@ -19,10 +19,12 @@ void DataSwitch::ProcessSamvSetRtc() {
   const int64_t nElapsedUs = (LocalClockNow() - m_tmLastRtcSync).total_microseconds();
   if (!m_bRtcStarted) {
     m_bRtcStarted = true;
-  } else if (nElapsedUs < kRtcSyncPeriodUs) {
-    // Also when the clock was set back: wait until it passes the last synchronisation again.
+  } else if (nElapsedUs >= 0 && nElapsedUs < kRtcSyncPeriodUs) {
     return;
   } else {
+    // An hour has passed, or the clock was set back: the modules may have been set from the
+    // clock that ran ahead, and waiting for it to pass the old stamp again would leave them
+    // wrong for as long as it went back. Set them now and count the hour from here.
     m_tmLastRtcSync = LocalClockNow();
   }
 

@@ -8,11 +8,13 @@
 #include <cstring>
 
 #include <mbedtls/md5.h>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "config/byte_io.h"
+#include "config/run_log.h"
 #include "config/shared_random.h"
 #include "net/udp_client.h"
 
@@ -163,6 +165,9 @@ bool CVelmApi::SendFrame(uint8_t byCommand, const uint8_t* pPayload, size_t unLe
   McuNonceFromSeed(unSeed, arrNonce);
   size_t unFrameLength =
       BuildMcuRequest(m_arrSendFrame, arrNonce, m_bySequence, byCommand, pPayload, unLength);
+  // A reply that came after its own exchange gave up would otherwise be taken as the answer to
+  // this request, and every later exchange would be one reply behind.
+  (void)m_upUdpClient->Drain();
   int32_t nSent = m_upUdpClient->SendData(m_szTargetAddress, static_cast<int32_t>(m_unTargetPort),
                                           m_arrSendFrame, unFrameLength);
   return nSent > 0 && static_cast<size_t>(nSent) == unFrameLength;
@@ -172,10 +177,44 @@ bool CVelmApi::ReceiveFrame() {
   if (!m_upUdpClient || m_unTargetPort == 0 || m_szTargetAddress[0] == '\0') {
     return false;
   }
-  std::memset(m_arrReceiveFrame, 0, sizeof(m_arrReceiveFrame));
   boost::system::error_code ec;
-  size_t unCount =
-      m_upUdpClient->Receive(m_arrReceiveFrame, sizeof(m_arrReceiveFrame), kReplyTimeout, ec);
+  boost::asio::ip::udp::endpoint target(
+      boost::asio::ip::make_address(m_szTargetAddress, ec), static_cast<uint16_t>(m_unTargetPort));
+  if (ec) {
+    return false;  // the send could not have gone out either
+  }
+  // Only the addressed module's address and port can answer; anything else is ignored and the
+  // wait goes on to the same deadline.
+  const std::chrono::steady_clock::time_point tmDeadline =
+      std::chrono::steady_clock::now() + kReplyTimeout;
+  bool bStrangerLogged = false;
+  size_t unCount = 0;
+  for (;;) {
+    std::memset(m_arrReceiveFrame, 0, sizeof(m_arrReceiveFrame));
+    const std::chrono::steady_clock::duration left = tmDeadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+      unCount = 0;
+      break;
+    }
+    boost::asio::ip::udp::endpoint sender;
+    unCount = m_upUdpClient->Receive(m_arrReceiveFrame, sizeof(m_arrReceiveFrame), left, ec,
+                                     &sender);
+    if (ec) {
+      unCount = 0;  // nothing came in time
+      break;
+    }
+    if (sender == target) {
+      break;
+    }
+    if (!bStrangerLogged) {
+      bStrangerLogged = true;
+      WriteLogF("FUNCTION %s  LINE %d datagram from %s:%u ignored: waiting for %s:%u",
+                "ReceiveFrame", __LINE__, sender.address().to_string().c_str(),
+                static_cast<unsigned>(sender.port()), m_szTargetAddress,
+                static_cast<unsigned>(m_unTargetPort));
+    }
+  }
+  std::memset(m_arrReceiveFrame + unCount, 0, sizeof(m_arrReceiveFrame) - unCount);
   if (unCount != static_cast<size_t>(m_arrReceiveFrame[0]) + 1) {
     m_unLastResult = kResultBadLength;  // also: nothing arrived
     return false;

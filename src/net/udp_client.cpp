@@ -119,7 +119,8 @@ int32_t CUdpClient::SendData(const char* szAddress, int32_t nPort, const uint8_t
 
 size_t CUdpClient::Receive(uint8_t* pBuffer, size_t unCapacity,
                            std::chrono::steady_clock::duration timeout,
-                           boost::system::error_code& ec) {
+                           boost::system::error_code& ec,
+                           boost::asio::ip::udp::endpoint* pSender) {
   size_t unCount = 0;
   boost::asio::ip::udp::endpoint sender;
   CReceiveOpMemory memory;
@@ -133,7 +134,31 @@ size_t CUdpClient::Receive(uint8_t* pBuffer, size_t unCapacity,
     m_socket.cancel();
     m_ioContext.run();
   }
+  if (pSender != nullptr) {
+    *pSender = sender;
+  }
   return unCount;
+}
+
+size_t CUdpClient::Drain() {
+  boost::system::error_code ec;
+  m_socket.non_blocking(true, ec);
+  if (ec) {
+    return 0;
+  }
+  size_t unDropped = 0;
+  uint8_t arrDiscard[256];
+  for (;;) {
+    boost::asio::ip::udp::endpoint sender;
+    (void)m_socket.receive_from(boost::asio::buffer(arrDiscard), sender, 0, ec);
+    // A datagram longer than the buffer is gone whole all the same.
+    if (ec && ec != boost::asio::error::message_size) {
+      break;  // would block: nothing more queued (or the socket failed, which Receive reports)
+    }
+    ++unDropped;
+  }
+  m_socket.non_blocking(false, ec);
+  return unDropped;
 }
 
 uint16_t CUdpClient::LocalPort() const {

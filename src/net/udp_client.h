@@ -28,8 +28,14 @@ class CUdpClient {
   // Waits at most timeout for the next datagram from anyone and copies it (cut to unCapacity).
   // Returns its byte count, or 0 with ec set (the cancellation error after a time-out). A
   // datagram that arrived before the call, even one meant for an earlier request, is returned.
+  // pSender (optional) receives the address and port it came from.
   size_t Receive(uint8_t* pBuffer, size_t unCapacity, std::chrono::steady_clock::duration timeout,
-                 boost::system::error_code& ec);
+                 boost::system::error_code& ec,
+                 boost::asio::ip::udp::endpoint* pSender = nullptr);
+
+  // Reads and drops every datagram already queued on the socket, without waiting. Returns how
+  // many there were.
+  size_t Drain();
 
   uint16_t LocalPort() const;
 

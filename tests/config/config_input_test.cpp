@@ -147,3 +147,64 @@ TEST_F(ConfigInputTest, SettingsWithANulOrACrReadBackAsTheyAreWritten) {
   EXPECT_STREQ(stAgain.szPassword, "pw");
   EXPECT_STREQ(stAgain.szSign, "s");
 }
+
+// A number that does not convert makes its file unusable (the gateway then does not start),
+// named with its file, key and value, instead of reading as 0: a count of 0 started the gateway
+// without accounts, and the next account change wrote them out of the file.
+TEST_F(ConfigInputTest, NumberThatDoesNotConvertMakesTheFileUnusable) {
+  const std::string strUsers = "[USER_LIST]\nUSER_COUNT=2\nPASSWORD_0=a\nACCOUNT_NO_0=1\n"
+                               "PASSWORD_1=b\nACCOUNT_NO_1=2\nTYPE_1=0\n";
+  const std::string strServers = "[IP_LIST]\nSAMV_COUNT=1\nIP0=127.0.0.1\nPORT0=6000\n"
+                                 "VELM_PORT0=6001\n";
+  const std::string strSettings = "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=8080\n";
+  struct Row {
+    const char* szFile;
+    std::string strText;
+    const char* szKey;
+  } rows[] = {
+      {"UserList.ini", "[USER_LIST]\nUSER_COUNT=2 ; two slots\nPASSWORD_0=a\nACCOUNT_NO_0=1\n",
+       "USER_LIST.USER_COUNT"},
+      {"UserList.ini", strUsers + "ACCOUNT_NO_5=x\n", nullptr},  // beyond the count: not read
+      {"UserList.ini", "[USER_LIST]\nUSER_COUNT=1\nPASSWORD_0=a\nACCOUNT_NO_0=-1\n",
+       "USER_LIST.ACCOUNT_NO_0"},
+      {"UserList.ini", strUsers.substr(0, strUsers.size() - 9) + "TYPE_1=1x\n",
+       "USER_LIST.TYPE_1"},
+      {"SamvList.ini", "[IP_LIST]\nSAMV_COUNT=two\n", "IP_LIST.SAMV_COUNT"},
+      {"SamvList.ini", strServers + "IP1=x\n", nullptr},
+      {"SamvList.ini", "[IP_LIST]\nSAMV_COUNT=1\nPORT0=6000 # main\n", "IP_LIST.PORT0"},
+      {"SamvList.ini", "[IP_LIST]\nSAMV_COUNT=1\nVELM_PORT0=0x10\n", "IP_LIST.VELM_PORT0"},
+      {"SystemConfig.ini", strSettings, nullptr},
+      {"SystemConfig.ini", "[LOG_SERVER]\nPORT=99999999999\n", "LOG_SERVER.PORT"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.strText);
+    Clear();
+    m_dir.Write(r.szFile, r.strText);
+    ConfigStatus status = ConfigStatus::Missing;
+    SystemConfigStruct stConfig;
+    std::memset(&stConfig, 0, sizeof(stConfig));
+    testing::internal::CaptureStdout();
+    if (std::string(r.szFile) == "UserList.ini") {
+      m_store.BuildUserList(&m_users, &m_table, &status);
+    } else if (std::string(r.szFile) == "SamvList.ini") {
+      m_store.BuildSamvResourceList(&m_servers, &status);
+    } else {
+      m_store.GetSystemConfig(&stConfig, &status);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    if (r.szKey == nullptr) {
+      EXPECT_EQ(status, ConfigStatus::Ok) << out;
+      EXPECT_EQ(m_users.size() + m_servers.size() + (stConfig.unLogServerPort == 8080 ? 1 : 0),
+                std::string(r.szFile) == "UserList.ini" ? 2u : 1u);
+      continue;
+    }
+    EXPECT_EQ(status, ConfigStatus::Malformed);
+    EXPECT_TRUE(m_users.empty());
+    EXPECT_TRUE(m_table.empty());
+    EXPECT_TRUE(m_servers.empty());
+    EXPECT_EQ(stConfig.unLogServerPort, 0u);
+    EXPECT_NE(out.find(m_dir.File(r.szFile) + " " + r.szKey + " value \""), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("is not a number"), std::string::npos) << out;
+  }
+}

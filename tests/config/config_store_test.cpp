@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -39,14 +41,14 @@ SystemConfigStruct ZeroConfig() {
 TEST_F(ConfigStoreTest, SamvListFillsEntriesInIndexOrderWithDefaults) {
   m_dir.Write("SamvList.ini",
               "; servers\n[IP_LIST]\nSAMV_COUNT=3\nIP0 = 10.0.0.1 \nPORT0=6000\nVELM_PORT0=6001\n"
-              "IP1=10.0.0.2\nPORT1=abc\nIP2=" + std::string(32, '1') + "\nPORT2=7\n");
+              "IP1=10.0.0.2\nIP2=" + std::string(32, '1') + "\nPORT2=7\n");
   EXPECT_TRUE(m_store.BuildSamvResourceList(&m_list));
   ASSERT_EQ(m_list.size(), 3u);
   EXPECT_STREQ(m_list[0]->IP, "10.0.0.1");
   EXPECT_EQ(m_list[0]->PORT, 6000u);
   EXPECT_EQ(m_list[0]->VELM_PORT, 6001u);
   EXPECT_STREQ(m_list[1]->IP, "10.0.0.2");
-  EXPECT_EQ(m_list[1]->PORT, 0u);  // not a number
+  EXPECT_EQ(m_list[1]->PORT, 0u);  // absent
   EXPECT_EQ(m_list[1]->VELM_PORT, 0u);
   EXPECT_STREQ(m_list[2]->IP, "");  // 32 characters do not fit
   EXPECT_EQ(m_list[2]->PORT, 7u);
@@ -107,13 +109,88 @@ TEST_F(ConfigStoreTest, SystemConfigTakesOnlyTextsShorterThanTheirFields) {
   EXPECT_EQ(std::string(cfg.szPassword), std::string(15, 'q'));
 }
 
+// Whatever is written must come back at the next start: a value the reader would cut, trim or
+// skip is refused whole, with the key and the reason in the run log, and the file is untouched.
+TEST_F(ConfigStoreTest, SetSystemConfigRefusesWhatWouldNotReadBack) {
+  const std::string strOld =
+      "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=admin\nPASSWORD=adminpw\n[LOG_SERVER]\nPORT=1\n";
+  SystemConfigStruct base = ZeroConfig();
+  CopyText(base.szUserName, "admin");
+  CopyText(base.szPassword, "adminpw");
+  struct Row {
+    const char* szName;
+    size_t unOffset;
+    size_t unWidth;
+    std::string strValue;
+    const char* szLog;
+  } rows[] = {
+      {"16-character password", offsetof(SystemConfigStruct, szPassword), 16,
+       std::string(16, 'p'), "SYSTEM_ADMINISTRATOR.PASSWORD too long (16 characters, at most 15"},
+      {"32-character user name", offsetof(SystemConfigStruct, szUserName), 32,
+       std::string(32, 'u'), "SYSTEM_ADMINISTRATOR.USER_NAME too long"},
+      {"256-character URL", offsetof(SystemConfigStruct, szHttpLogUrl), 256,
+       "/" + std::string(255, 'x'), "LOG_SERVER.HTTP_LOG_URL too long"},
+      {"128-character APP_KEY", offsetof(SystemConfigStruct, szAppKey), 128,
+       std::string(128, 'k'), "LOG_SERVER.APP_KEY too long"},
+      {"128-character SIGN", offsetof(SystemConfigStruct, szSign), 128, std::string(128, 's'),
+       "LOG_SERVER.SIGN too long"},
+      {"password with an end blank", offsetof(SystemConfigStruct, szPassword), 16, "newpw ",
+       "SYSTEM_ADMINISTRATOR.PASSWORD has blanks at its ends"},
+      {"user name with a leading tab", offsetof(SystemConfigStruct, szUserName), 32, "\tadmin",
+       "SYSTEM_ADMINISTRATOR.USER_NAME has blanks at its ends"},
+      {"URL with a line end", offsetof(SystemConfigStruct, szHttpLogUrl), 256,
+       "/x\r\nINJECTED=1", "LOG_SERVER.HTTP_LOG_URL holds a line end"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    m_dir.Write("SystemConfig.ini", strOld);
+    SystemConfigStruct cfg = base;
+    char* pField = reinterpret_cast<char*>(&cfg) + r.unOffset;
+    std::memset(pField, 0, r.unWidth);
+    std::memcpy(pField, r.strValue.data(), std::min(r.strValue.size(), r.unWidth));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(m_store.SetSystemConfig(&cfg));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(r.szLog), std::string::npos) << out;
+    EXPECT_NE(out.find("not written"), std::string::npos) << out;
+    EXPECT_EQ(m_dir.Read("SystemConfig.ini"), strOld);
+  }
+  // The longest values that fit are written and read back whole.
+  SystemConfigStruct cfg = base;
+  CopyText(cfg.szPassword, std::string(15, 'p').c_str());
+  CopyText(cfg.szUserName, std::string(31, 'u').c_str());
+  CopyText(cfg.szSign, ("a b" + std::string(124, 's')).c_str());
+  SystemConfigStruct back = ZeroConfig();
+  ASSERT_TRUE(m_store.SetSystemConfig(&cfg, nullptr, &back));
+  EXPECT_EQ(std::string(back.szPassword), std::string(15, 'p'));
+  EXPECT_EQ(std::string(back.szUserName), std::string(31, 'u'));
+  EXPECT_EQ(std::string(back.szSign), "a b" + std::string(124, 's'));
+}
+
+// The write lands, or the caller hears it did not: a file the reader rejects, or one that
+// cannot be replaced (its temporary name taken by a directory, which stops root as well).
+TEST_F(ConfigStoreTest, SetSystemConfigReportsAFileItCouldNotWrite) {
+  SystemConfigStruct cfg = ZeroConfig();
+  CopyText(cfg.szUserName, "root");
+  CopyText(cfg.szPassword, "secret");
+  m_dir.Write("SystemConfig.ini", "[LOG_SERVER\nPORT=1\n");
+  EXPECT_FALSE(m_store.SetSystemConfig(&cfg));
+  EXPECT_EQ(m_dir.Read("SystemConfig.ini"), "[LOG_SERVER\nPORT=1\n");
+  m_dir.Write("SystemConfig.ini", "[LOG_SERVER]\nPORT=1\n");
+  ASSERT_EQ(::mkdir(m_dir.File("SystemConfig.ini.tmp").c_str(), 0755), 0);
+  EXPECT_FALSE(m_store.SetSystemConfig(&cfg));
+  EXPECT_EQ(m_dir.Read("SystemConfig.ini"), "[LOG_SERVER]\nPORT=1\n");
+  ASSERT_EQ(::rmdir(m_dir.File("SystemConfig.ini.tmp").c_str()), 0);
+  EXPECT_TRUE(m_store.SetSystemConfig(&cfg));
+}
+
 TEST_F(ConfigStoreTest, SetSystemConfigKeepsUnknownKeysAndNeverCreatesTheFile) {
   SystemConfigStruct cfg = ZeroConfig();
   CopyText(cfg.szUserName, "root");
   CopyText(cfg.szPassword, "secret");
   CopyText(cfg.szLogServerIp, "10.1.1.1");
   cfg.unLogServerPort = 9000;
-  CopyText(cfg.szHttpLogUrl, "/x\r\nINJECTED=1");
+  CopyText(cfg.szHttpLogUrl, "/x");
   ConfigStatus status;
   EXPECT_FALSE(m_store.SetSystemConfig(&cfg, &status));
   EXPECT_EQ(status, ConfigStatus::Missing);

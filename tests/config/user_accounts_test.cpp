@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -143,6 +146,55 @@ TEST_F(UserAccountsTest, ClockSetBackWaitsTheDelayAgainAndMissingFileIsNotCreate
   Sync();
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("FUNCTION SynchronizeUserData  LINE 570 "), std::string::npos);
-  EXPECT_FALSE(m_store.IsUserListChangePending());
+  // Not created, and not forgotten: the change waits for the file.
+  EXPECT_TRUE(m_store.IsUserListChangePending());
   EXPECT_EQ(m_dir.Read("UserList.ini"), "");
+}
+
+// A write-back that fails keeps the change pending and is tried on each later pass, its failure
+// logged once; when the file can be written again the change lands. A change made meanwhile is
+// written with it.
+TEST_F(UserAccountsTest, FailedWriteBackIsRetriedAndLoggedOnce) {
+  m_dir.Write("UserList.ini", "[USER_LIST]\nUSER_COUNT=1\nPASSWORD_0=a\nACCOUNT_NO_0=1\n");
+  ASSERT_TRUE(m_store.BuildUserList(&m_list, &m_map));
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(2, "b", 0));
+  Advance(11);
+  // The temporary file's name taken by a directory: the file cannot be replaced, even by root.
+  ASSERT_EQ(::mkdir(m_dir.File("UserList.ini.tmp").c_str(), 0755), 0);
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 5; ++i) {
+    Sync();
+  }
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(m_store.IsUserListChangePending());
+  EXPECT_EQ(m_dir.Read("UserList.ini").find("ACCOUNT_NO_1=2"), std::string::npos);
+  size_t unFirst = out.find("Write Error");
+  ASSERT_NE(unFirst, std::string::npos) << out;
+  EXPECT_EQ(out.find("Write Error", unFirst + 1), std::string::npos) << out;
+
+  ASSERT_EQ(::rmdir(m_dir.File("UserList.ini.tmp").c_str()), 0);
+  testing::internal::CaptureStdout();
+  Sync();
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(m_store.IsUserListChangePending());
+  EXPECT_NE(out.find("written after failed attempts"), std::string::npos) << out;
+  EXPECT_EQ(m_dir.Read("UserList.ini"),
+            "[USER_LIST]\nUSER_COUNT=2\nPASSWORD_0=a\nACCOUNT_NO_0=1\nTYPE_0=0\nPASSWORD_1=b\n"
+            "ACCOUNT_NO_1=2\nTYPE_1=0\n");
+}
+
+// A count that no longer reads as a number leaves the file alone: the slots it covers are unknown.
+TEST_F(UserAccountsTest, WriteBackLeavesAFileWithoutACountAlone) {
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(2, "b", 0));
+  const std::string strFile =
+      "[USER_LIST]\nUSER_COUNT=2 ; two slots\nPASSWORD_0=a\nACCOUNT_NO_0=1\nPASSWORD_1=c\n";
+  m_dir.Write("UserList.ini", strFile);
+  Advance(11);
+  testing::internal::CaptureStdout();
+  Sync();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("USER_LIST.USER_COUNT is not a number: not written"), std::string::npos)
+      << out;
+  EXPECT_EQ(m_dir.Read("UserList.ini"), strFile);
+  EXPECT_TRUE(m_store.IsUserListChangePending());
 }

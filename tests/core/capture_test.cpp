@@ -84,11 +84,36 @@ TEST_F(CaptureTest, FingerprintNeedsBothPartsAndNeverOverflows) {
   ASSERT_TRUE(rec);
   EXPECT_EQ(rec->unSamvDataLength, 2354u);
   EXPECT_EQ(rec->arrSamvData[1313], 0);  // first byte of the second part (0 * 13)
-  // A second part behind a complete answer does not fit: not appended, no record.
+  // A second part behind a complete answer is no card: not appended, no record.
   std::string out = Answer(1041);
-  EXPECT_NE(out.find("does not fit"), std::string::npos);
+  EXPECT_NE(out.find("Part2 behind 2354 captured bytes, not behind a Part1"), std::string::npos);
   EXPECT_FALSE(Pop());
   EXPECT_EQ(m_client.GetWorkArea()->unSamvDataLength, 2354u);
+}
+
+// A second part belongs behind a first part alone. Behind a text-and-photo answer (or nothing)
+// it once made a 2352-byte record read with the fingerprint offsets: the previous card again,
+// every field shifted. It is relayed and not captured, and the capture is left as it was.
+TEST_F(CaptureTest, SecondPartWithoutAFirstPartIsNotCaptured) {
+  struct Row {
+    uint32_t unBefore;  // the answer before the second part; 0: none in this session
+    size_t unRecordsBefore;
+  } rows[] = {{1311, 1}, {288, 1}, {0, 0}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.unBefore);
+    m_client.Close();
+    if (r.unBefore != 0) {
+      Answer(r.unBefore);
+    }
+    for (size_t i = 0; i < r.unRecordsBefore; ++i) {
+      EXPECT_TRUE(Pop());
+    }
+    std::string out = Answer(1041);
+    EXPECT_EQ(out.find("[Text Image Fingerprint Part2]"), std::string::npos) << out;
+    EXPECT_NE(out.find("not behind a Part1: relayed, not captured"), std::string::npos) << out;
+    EXPECT_FALSE(Pop());
+    EXPECT_EQ(m_client.GetWorkArea()->unSamvDataLength, r.unBefore);
+  }
 }
 
 TEST_F(CaptureTest, UnfinishedFingerprintIsQueuedWhenTheDeviceLeaves) {

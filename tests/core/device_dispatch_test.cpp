@@ -1,5 +1,8 @@
 #include "core/device_dispatch.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -223,6 +226,75 @@ TEST_F(DeviceDispatchTest, SystemConfigReadAndWrite) {
   Dispatch(MakeDeviceRequest(kKey, 81, kWrite, r.payload), &bHandled);
   Reply();
   EXPECT_STREQ(m_upSwitch->GetSystemConfigCopy().szPassword, "fresh");
+}
+
+// Command 81 tells the device of success only when the file holds the settings and a restart
+// would read them: otherwise the refusal (83 with 0), and memory and file keep the old settings.
+TEST_F(DeviceDispatchTest, SettingsWriteThatWouldNotReadBackOrNotLandIsRefused) {
+  const std::string strFile = m_dir.Read("SystemConfig.ini");
+  const SystemConfigStruct stBefore = m_upSwitch->GetSystemConfigCopy();
+  struct Row {
+    const char* szName;
+    std::string strNewPassword;
+    std::string strSign;
+    bool bBlockFile;
+  } rows[] = {
+      {"16-character new password", std::string(16, 'n'), "s", false},
+      {"sign with an end blank", "", "s ", false},
+      {"file cannot be replaced", "fresh", "s", true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    SystemConfigStruct cfg = stBefore;
+    std::memset(cfg.szNewPassword, 0, sizeof(cfg.szNewPassword));
+    std::memcpy(cfg.szNewPassword, r.strNewPassword.data(), r.strNewPassword.size());
+    CopyText(cfg.szSign, r.strSign.c_str());
+    std::vector<uint8_t> payload(724);
+    EncodeSystemConfig(cfg, payload.data());
+    if (r.bBlockFile) {
+      ASSERT_EQ(::mkdir(m_dir.File("SystemConfig.ini.tmp").c_str(), 0755), 0);
+    }
+    m_upSwitch->m_LogUpload.m_bLogServerReconfigure = false;
+    bool bHandled = false;
+    EXPECT_EQ(Dispatch(MakeDeviceRequest(kKey, 81, kWrite, payload), &bHandled), 1u);
+    EXPECT_TRUE(bHandled);
+    UnmaskedReply reply = Reply();
+    EXPECT_EQ(reply.byCode, 83);
+    EXPECT_EQ(reply.payload, std::vector<uint8_t>{0});
+    if (r.bBlockFile) {
+      ASSERT_EQ(::rmdir(m_dir.File("SystemConfig.ini.tmp").c_str()), 0);
+    }
+    EXPECT_EQ(m_dir.Read("SystemConfig.ini"), strFile);
+    const SystemConfigStruct stNow = m_upSwitch->GetSystemConfigCopy();
+    EXPECT_EQ(0, std::memcmp(&stBefore, &stNow, sizeof(stBefore)));
+    EXPECT_FALSE(m_upSwitch->m_LogUpload.m_bLogServerReconfigure);
+  }
+  bool bHandled = false;
+  Dispatch(MakeDeviceRequest(kKey, 83, kRead, AdminPayload("admin", "adminpw")), &bHandled);
+  EXPECT_EQ(Reply().payload, std::vector<uint8_t>{1});
+}
+
+// The administrator is checked under the lock that orders the writes, against the settings of
+// that moment: a write checked with a password that another administrator has changed since
+// does not land (it would put the old password back).
+TEST_F(DeviceDispatchTest, SettingsWriteIsCheckedAgainstThePasswordOfItsTurn) {
+  SystemConfigStruct cfg = m_upSwitch->GetSystemConfigCopy();
+  CopyText(cfg.szPassword, "changed");
+  ASSERT_EQ(m_upSwitch->ApplySystemConfig(cfg), DataSwitch::SettingsWrite::Written);
+  const std::string strFile = m_dir.Read("SystemConfig.ini");
+  SystemConfigStruct stStale = cfg;
+  CopyText(stStale.szPassword, "adminpw");
+  CopyText(stStale.szSign, "stale");
+  std::string strSeen;
+  EXPECT_EQ(m_upSwitch->ApplySystemConfig(stStale,
+                                          [&](const SystemConfigStruct& stNow) {
+                                            strSeen = stNow.szPassword;
+                                            return strSeen == "adminpw";
+                                          }),
+            DataSwitch::SettingsWrite::NotAdministrator);
+  EXPECT_EQ(strSeen, "changed");
+  EXPECT_EQ(m_dir.Read("SystemConfig.ini"), strFile);
+  EXPECT_STREQ(m_upSwitch->GetSystemConfigCopy().szPassword, "changed");
 }
 
 // Administrators on several devices write the settings at once: every write finds a whole file

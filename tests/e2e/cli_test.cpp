@@ -172,6 +172,43 @@ TEST(CliTest, SilentModuleFailsAndTheWalkGoesOn) {
   EXPECT_EQ(silent.GetRtcRequests(), 1u);
 }
 
+// One late reply once spoiled every later exchange of the walk (each took the reply meant for
+// the one before), and a stranger's datagram could stand in for a module's answer. Here the
+// first module answers 1.2 s late, while the second, slow too, is still awaited; and a stranger
+// answers the request to the third before it does: the first fails, the others are read.
+TEST(CliTest, LateReplyAndStrangerSpoilNoOtherExchange) {
+  CMcuSim late(0, "127.0.0.1");
+  CMcuSim second(0, "127.0.0.2");
+  CMcuSim third(0, "127.0.0.3");
+  CMcuSim fourth(0, "127.0.0.4");
+  late.DelayNextReply(std::chrono::milliseconds(1200));
+  second.DelayNextReply(std::chrono::milliseconds(500));
+  third.SetStrayReplyFirst(true);
+  for (CMcuSim* pSim : {&late, &second, &third, &fourth}) {
+    pSim->Start();
+  }
+  CliRun run({{"127.0.0.1", late.Port()},
+              {"127.0.0.2", second.Port()},
+              {"127.0.0.3", third.Port()},
+              {"127.0.0.4", fourth.Port()}});
+  ASSERT_TRUE(run.Run({"GETMCURTC"})) << run.Output();
+  EXPECT_EQ(run.Status(), 0);
+  std::vector<size_t> arrPos =
+      Positions(run.CommandOutput(), {At("127.0.0.1", late) + " GetMcuRtc FALSE]",
+                                      "Rtc " + At("127.0.0.2", second) + "  ",
+                                      "ignored: waiting for " + At("127.0.0.3", third),
+                                      "Rtc " + At("127.0.0.3", third) + "  ",
+                                      "Rtc " + At("127.0.0.4", fourth) + "  "});
+  for (size_t i = 0; i < arrPos.size(); ++i) {
+    EXPECT_NE(arrPos[i], std::string::npos) << i << "\n" << run.Output();
+    if (i > 0) {
+      EXPECT_LT(arrPos[i - 1], arrPos[i]) << "out of order\n" << run.Output();
+    }
+  }
+  EXPECT_EQ(late.RepliesSent(), 1u);  // during the wait for the second
+  EXPECT_EQ(third.StraysSent(), 1u);
+}
+
 // A module is chosen by its whole address: an argument that only begins with a module's address
 // (here one that fills the 31 characters of the field) must not reach that module.
 TEST(CliTest, AddressArgumentIsComparedWhole) {

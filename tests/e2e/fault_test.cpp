@@ -399,6 +399,10 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
   }
   // Released: the good server is free again, the other one still in ERROR.
   ASSERT_TRUE(rig.WaitForLogCount("BUSY 0 FREE 1 ERROR 1", 1, FaultRig::kDeviceTimeout));
+  // The start-up synchronisation read the module's clock and found it in step.
+  ASSERT_TRUE(WaitFor([&] { return upMcu->GetRtcRequests() >= 1; }, FaultRig::kDeviceTimeout));
+  const uint32_t unRtcReads = upMcu->GetRtcRequests();
+  EXPECT_EQ(upMcu->SetRtcRequests(), 0u);
   rig.Gateway().Dir().Write("faketime.rc", "-1d\n");
   rig.ExpectFreshDeviceReadsCard();
   ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 2, FaultRig::kDeviceTimeout));
@@ -406,6 +410,11 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
   ASSERT_EQ(strStartStamp.size(), 19u);
   ASSERT_EQ(strBackStamp.size(), 19u);
   ASSERT_LT(strBackStamp, strStartStamp) << "the clock did not go back:\n" << rig.Output();
+  // The module clocks are synchronised at once, not a day and an hour later: read, and set to
+  // the gateway's clock, which is now a day behind the module's.
+  EXPECT_TRUE(WaitFor([&] { return upMcu->SetRtcRequests() >= 1; }, FaultRig::kDeviceTimeout))
+      << rig.Output();
+  EXPECT_GT(upMcu->GetRtcRequests(), unRtcReads);
 
   // The server comes back. The pool retries it about 6 s after the last try by the monotonic
   // passage of time, not a day later, and the account reaches the file about 11 s after its

@@ -1,5 +1,9 @@
 // The built gateway between real simulator peers: card reads, relaying, the pool, log-ins,
 // administration and card capture.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -301,6 +305,42 @@ TEST_F(GatewayTest, EveryCardAnswerKindIsCaptured) {
   }
 }
 
+// A second part that follows a text-and-photo answer belongs to no card: relayed, not captured.
+// Captured, it once made a record read with the fingerprint offsets, the card again with every
+// field shifted.
+TEST_F(GatewayTest, SecondPartBehindATextAndPhotoAnswerIsNotCaptured) {
+  std::unique_ptr<CSamvSim> upSamv = StartSamv(SamvSimMode::Card, SamvCardKind::PhotoStrayPart2);
+  LogServerSimOptions logOptions;
+  logOptions.strSecretKey = "0123456789abcdef";
+  CLogServerSim logServer(logOptions);
+  logServer.Start();
+  m_gateway.SetModules({{upSamv->Port(), 0}});
+  m_gateway.SetLogServer(logServer.Port());
+  ASSERT_TRUE(m_gateway.Start());
+  CDeviceSimClient device;
+  ASSERT_TRUE(Connect(device));
+  for (size_t i = 1; i <= 2; ++i) {
+    SCOPED_TRACE(i);
+    CardReadResult result;
+    ASSERT_EQ(device.ReadCard(Login(), &result), ReadStatus::Ok);
+    ASSERT_EQ(result.arrAnswer.size(), 1311u);
+    std::vector<uint8_t> stray;
+    ASSERT_EQ(device.ReadAnswer(&stray), ReadStatus::Ok);  // relayed all the same
+    EXPECT_EQ(stray.size(), 1041u);
+    ASSERT_TRUE(WaitFor([&] { return m_gateway.CountLog("not behind a Part1") == i; }))
+        << m_gateway.Process().Output();
+  }
+  // Records go up in the order captured: a record made of the first stray part would come second.
+  ASSERT_TRUE(WaitFor([&] { return logServer.Documents().size() >= 2; }, seconds(60)))
+      << m_gateway.Process().Output();
+  for (const LogServerDocument& doc : logServer.Documents()) {
+    EXPECT_TRUE(doc.bValid);
+    EXPECT_EQ(doc.mapCard["name"], "张三");
+  }
+  EXPECT_EQ(m_gateway.CountLog("[Text Image]"), 2u);
+  EXPECT_EQ(m_gateway.CountLog("[Text Image Fingerprint Part2]"), 0u);
+}
+
 TEST_F(GatewayTest, SecondInstanceFailsWhileThePortIsTaken) {
   ASSERT_TRUE(m_gateway.Start());
   GatewayRun second;
@@ -311,4 +351,120 @@ TEST_F(GatewayTest, SecondInstanceFailsWhileThePortIsTaken) {
   EXPECT_NE(second.Process().Errors().find("bind"), std::string::npos)
       << second.Process().Errors();
   EXPECT_EQ(second.Process().Output().find("BuildTime"), std::string::npos);
+}
+
+// Command 81 reports success only for what a restart reads back: a password that fills its
+// field, a value with an end blank and a write that cannot reach the file are refused (83 with
+// 0), the settings in memory stay as they were, and the administrator still works after a
+// restart.
+TEST_F(GatewayTest, SettingsWritesThatWouldNotReadBackAreRefused) {
+  std::unique_ptr<CSamvSim> upSamv = StartSamv(SamvSimMode::Echo);
+  m_gateway.SetModules({{upSamv->Port(), 0}});
+  ASSERT_TRUE(m_gateway.Start());
+  CDeviceSimClient device;
+  ASSERT_TRUE(Connect(device));
+  const SystemConfigStruct admin = MakeAdminRecord("admin", "adminpw");
+  const std::string strFile = m_gateway.Dir().Read("SystemConfig.ini");
+  struct Row {
+    const char* szName;
+    std::string strNewPassword;
+    const char* szUrl;
+    bool bBlockFile;
+    const char* szLog;
+  } rows[] = {
+      {"16-character password", std::string(16, 'n'), "/card/log", false,
+       "SYSTEM_ADMINISTRATOR.PASSWORD too long"},
+      {"URL with an end blank", "", "/card/log ", false,
+       "LOG_SERVER.HTTP_LOG_URL has blanks at its ends"},
+      {"read-only directory", "newpw", "/other/path", true, "SystemConfig.ini.tmp"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    DeviceReply reply;
+    SystemConfigStruct config;
+    ASSERT_EQ(device.ReadSystemConfig(admin, &reply), ReadStatus::Ok);
+    ASSERT_TRUE(DecodeConfigReply(reply, &config));
+    std::memset(config.szNewPassword, 0, sizeof(config.szNewPassword));
+    std::memcpy(config.szNewPassword, r.strNewPassword.data(), r.strNewPassword.size());
+    CopyText(config.szHttpLogUrl, r.szUrl);
+    if (r.bBlockFile) {
+      // Root writes into a read-only directory all the same; a directory under the name of the
+      // file's replacement stops it too.
+      ASSERT_EQ(::mkdir(m_gateway.Dir().File("SystemConfig.ini.tmp").c_str(), 0755), 0);
+      ASSERT_EQ(::chmod(m_gateway.Dir().Path().c_str(), 0555), 0);
+    }
+    ASSERT_EQ(device.WriteSystemConfig(config, &reply), ReadStatus::Ok);
+    if (r.bBlockFile) {
+      ASSERT_EQ(::chmod(m_gateway.Dir().Path().c_str(), 0755), 0);
+      ASSERT_EQ(::rmdir(m_gateway.Dir().File("SystemConfig.ini.tmp").c_str()), 0);
+    }
+    EXPECT_EQ(reply.byCode, 83);
+    EXPECT_FALSE(ReplyAdminMatches(reply));
+    EXPECT_TRUE(m_gateway.WaitForLog(r.szLog)) << m_gateway.Process().Output();
+    EXPECT_EQ(m_gateway.Dir().Read("SystemConfig.ini"), strFile);
+    ASSERT_EQ(device.ReadSystemConfig(admin, &reply), ReadStatus::Ok);
+    ASSERT_TRUE(DecodeConfigReply(reply, &config));
+    EXPECT_STREQ(config.szHttpLogUrl, "/card/log");
+    EXPECT_STREQ(config.szPassword, "adminpw");
+  }
+
+  m_gateway.Process().Signal(SIGKILL);
+  int nStatus = 0;
+  ASSERT_TRUE(m_gateway.Process().Wait(seconds(20), &nStatus));
+  ASSERT_TRUE(m_gateway.Start());
+  CDeviceSimClient again;
+  ASSERT_TRUE(Connect(again));
+  DeviceReply reply;
+  ASSERT_EQ(again.CheckAdmin(admin, &reply), ReadStatus::Ok);
+  EXPECT_TRUE(ReplyAdminMatches(reply));
+}
+
+// A count with an inline comment (kept in the value by the INI reader) once read as 0: the
+// gateway ran without accounts and the next account change wrote them out of the file.
+TEST_F(GatewayTest, AccountCountThatIsNotANumberStopsStartUp) {
+  const std::string strUsers =
+      "[USER_LIST]\nUSER_COUNT=2 ; two slots\nPASSWORD_0=pass1001\nACCOUNT_NO_0=1001\n"
+      "PASSWORD_1=pass1002\nACCOUNT_NO_1=1002\n";
+  m_gateway.Dir().Write("UserList.ini", strUsers);
+  m_gateway.Start({}, false);
+  int nStatus = 0;
+  ASSERT_TRUE(m_gateway.Process().Wait(seconds(60), &nStatus));
+  EXPECT_NE(nStatus, 0);
+  const std::string strOut = m_gateway.Process().Output();
+  EXPECT_NE(strOut.find(m_gateway.Dir().File("UserList.ini") +
+                        " USER_LIST.USER_COUNT value \"2 ; two slots\" is not a number"),
+            std::string::npos)
+      << strOut;
+  EXPECT_EQ(strOut.find("Press any key to exit!"), std::string::npos);
+  EXPECT_NE(m_gateway.Process().Errors().find("cannot start"), std::string::npos);
+  EXPECT_EQ(m_gateway.Dir().Read("UserList.ini"), strUsers);
+}
+
+// An account write-back that fails is tried again and lands once the file can be replaced.
+TEST_F(GatewayTest, AccountWriteBackThatFailsIsRetriedAndLands) {
+  std::unique_ptr<CSamvSim> upSamv = StartSamv(SamvSimMode::Echo);
+  m_gateway.SetModules({{upSamv->Port(), 0}});
+  ASSERT_TRUE(m_gateway.Start());
+  ASSERT_EQ(::mkdir(m_gateway.Dir().File("UserList.ini.tmp").c_str(), 0755), 0);
+  CDeviceSimClient device;
+  ASSERT_TRUE(Connect(device));
+  UserStruct user;
+  std::memset(&user, 0, sizeof(user));
+  user.unAccountNo = 3003;
+  CopyText(user.szPassword, sizeof(user.szPassword), "pass3003");
+  DeviceReply reply;
+  ASSERT_EQ(device.WriteUser(MakeAdminRecord("admin", "adminpw"), user, &reply), ReadStatus::Ok);
+  EXPECT_EQ(reply.byCode, 82);
+  // Written back about 11 s after the change: the first attempt fails.
+  ASSERT_TRUE(m_gateway.WaitForLog("UserList.ini.tmp", seconds(60)))
+      << m_gateway.Process().Output();
+  ASSERT_EQ(::rmdir(m_gateway.Dir().File("UserList.ini.tmp").c_str()), 0);
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return m_gateway.Dir().Read("UserList.ini").find("ACCOUNT_NO_2=3003") !=
+               std::string::npos;
+      },
+      seconds(30)));
+  EXPECT_TRUE(m_gateway.WaitForLog("written after failed attempts"));
+  EXPECT_EQ(m_gateway.CountLog("Write Error"), 1u) << m_gateway.Process().Output();
 }

@@ -294,9 +294,13 @@ TEST_F(CClockSyncTest, FirstCallSyncsAtOnceThenOnceAnHour) {
       {"59:59 later", t0 + minutes(59) + seconds(59), false},
       {"an hour less 1 us", t0 + hours(1) - microseconds(1), false},
       {"an hour later", t0 + hours(1), true},
-      {"set back a day", t0 - hours(24), false},
-      {"set back, not yet an hour past the last", t0 + hours(1) + minutes(30), false},
-      {"an hour after the last", t0 + hours(2) + microseconds(5), true},
+      // The modules may have been set from the clock that was wrong: they are set again at
+      // once, and the hour counts from the set back.
+      {"set back a day", t0 - hours(24), true},
+      {"59 minutes after the set back", t0 - hours(23) - minutes(1), false},
+      {"an hour after the set back", t0 - hours(23), true},
+      {"set back by a second", t0 - hours(23) - seconds(1), true},
+      {"an hour less 1 us after that", t0 - hours(22) - seconds(1) - microseconds(1), false},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.szName);

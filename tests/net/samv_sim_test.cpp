@@ -102,6 +102,7 @@ TEST(SamvCardAnswerTest, KindsGiveTheirBlocksInOrder) {
       {SamvCardKind::Photo, {1311}},
       {SamvCardKind::Fingerprint, {1313, 1041}},
       {SamvCardKind::FingerprintPart1, {1313}},
+      {SamvCardKind::PhotoStrayPart2, {1311, 1041}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(SamvCardKindName(row.eKind));
@@ -296,6 +297,7 @@ TEST_F(CSamvSimTest, CardModeAnswersCardReadsByKindAndOtherFramesWithAck) {
       {SamvCardKind::Photo, {1311}},
       {SamvCardKind::Fingerprint, {1313, 1041}},
       {SamvCardKind::FingerprintPart1, {1313}},
+      {SamvCardKind::PhotoStrayPart2, {1311, 1041}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(SamvCardKindName(row.eKind));

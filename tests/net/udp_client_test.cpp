@@ -97,6 +97,34 @@ TEST_F(CUdpClientTest, DatagramsWaitingBeforeTheCallAreReturnedInOrderFromAnySen
   EXPECT_FALSE(ec);
 }
 
+// The sender is reported with each datagram, and a drain drops everything queued (a long
+// datagram whole) without waiting, so the next receive sees only what comes after it.
+TEST_F(CUdpClientTest, SenderIsReportedAndDrainDropsWhatIsQueued) {
+  CPeer other;
+  m_peer.SendTo(m_client.LocalPort(), Bytes("first"));
+  uint8_t arrBuf[16] = {0};
+  boost::system::error_code ec;
+  udp::endpoint sender;
+  ASSERT_EQ(m_client.Receive(arrBuf, sizeof(arrBuf), kLongWait, ec, &sender), 5u);
+  EXPECT_EQ(sender.port(), m_peer.Port());
+  EXPECT_EQ(sender.address(), boost::asio::ip::address_v4::loopback());
+
+  EXPECT_EQ(m_client.Drain(), 0u);
+  m_peer.SendTo(m_client.LocalPort(), Bytes("late"));
+  other.SendTo(m_client.LocalPort(), std::vector<uint8_t>(600, 7));
+  m_peer.SendTo(m_client.LocalPort(), Bytes("later"));
+  size_t unDropped = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    unDropped += m_client.Drain();
+    return unDropped == 3;
+  }));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(m_client.Drain(), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  other.SendTo(m_client.LocalPort(), Bytes("next"));
+  EXPECT_EQ(ReceiveText(kLongWait, ec), "next");
+}
+
 TEST_F(CUdpClientTest, DatagramIsCutToTheCapacity) {
   struct Case {
     size_t unSent;

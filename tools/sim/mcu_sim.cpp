@@ -95,10 +95,15 @@ void PtimeToRecord(const boost::posix_time::ptime& tm, McuRtcRecord* pRec) {
 }  // namespace
 
 CMcuSim::CMcuSim(uint16_t unPort, const std::string& strAddress)
-    : m_socket(m_ioContext), m_arrSerialNo(kDefaultSerialNo) {
+    : m_socket(m_ioContext),
+      m_socketStray(m_ioContext),
+      m_timerDelay(m_ioContext),
+      m_arrSerialNo(kDefaultSerialNo) {
   boost::asio::ip::udp::endpoint local(boost::asio::ip::make_address(strAddress), unPort);
   m_socket.open(local.protocol());
   m_socket.bind(local);
+  m_socketStray.open(local.protocol());
+  m_socketStray.bind(boost::asio::ip::udp::endpoint(local.address(), 0));
   m_unPort = m_socket.local_endpoint().port();
   m_tdClockOffset = boost::posix_time::seconds(0);
 }
@@ -131,6 +136,7 @@ void CMcuSim::Stop() {
   m_upThread.reset();
   boost::system::error_code ec;
   m_socket.close(ec);
+  m_socketStray.close(ec);
 }
 
 void CMcuSim::Run() {
@@ -384,6 +390,19 @@ void CMcuSim::HandleDatagram(size_t unCount) {
   } else {
     unReply = Answer(req);
   }
+  if (m_bStrayReplyFirst.load()) {
+    boost::system::error_code ec;
+    const std::vector<uint8_t> arrReal(m_arrReply, m_arrReply + unReply);
+    const uint8_t byCode = 0x07;
+    const size_t unStray = BuildReply(req.arrNonce, static_cast<uint8_t>(req.bySequence + 1), 1,
+                                      &byCode, 1);
+    m_socketStray.send_to(boost::asio::buffer(m_arrReply, unStray), m_sender, 0, ec);
+    if (!ec) {
+      ++m_unStrays;
+      Event("stray refusal sent from another port");
+    }
+    std::memcpy(m_arrReply, arrReal.data(), arrReal.size());
+  }
   const McuSimMode mode = m_mode.load();
   if (arrRaw.empty() && mode == McuSimMode::Silent) {
     Event("silent: no reply");
@@ -400,6 +419,25 @@ void CMcuSim::HandleDatagram(size_t unCount) {
     return;
   }
   boost::system::error_code ec;
+  const int nDelayMs = m_nNextReplyDelayMs.exchange(0);
+  if (nDelayMs > 0) {
+    m_arrDelayed.assign(m_arrReply, m_arrReply + unReply);
+    m_delayedPeer = m_sender;
+    m_timerDelay.expires_after(std::chrono::milliseconds(nDelayMs));
+    m_timerDelay.async_wait([this](const boost::system::error_code& ecWait) {
+      if (ecWait) {
+        return;
+      }
+      boost::system::error_code ecSend;
+      m_socket.send_to(boost::asio::buffer(m_arrDelayed), m_delayedPeer, 0, ecSend);
+      if (!ecSend) {
+        ++m_unReplies;
+        Event("delayed reply " + Hex(m_arrDelayed.data(), m_arrDelayed.size()));
+      }
+    });
+    Event("reply delayed");
+    return;
+  }
   m_socket.send_to(boost::asio::buffer(m_arrReply, unReply), m_sender, 0, ec);
   if (ec) {
     Event("reply not sent: " + ec.message());

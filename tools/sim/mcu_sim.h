@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/mutex.hpp>
@@ -76,6 +78,13 @@ class CMcuSim {
   void SetClockWritable(bool bWritable) { m_bClockWritable.store(bWritable); }
   // Sends the replies kept in Hold mode, in order.
   void ReleaseHeld();
+  // The next reply goes out only after this delay (a module behind a slow link), the later ones
+  // at once again.
+  void DelayNextReply(std::chrono::milliseconds delay) { m_nNextReplyDelayMs.store(
+      static_cast<int>(delay.count())); }
+  // Before each reply, a refusal of the same request (result 1, error code 0x07) goes out from
+  // another port of the same address: a stranger that answers in the module's place.
+  void SetStrayReplyFirst(bool bStray) { m_bStrayReplyFirst.store(bStray); }
 
   uint32_t SerialNoRequests() const { return m_unSerialNo.load(); }
   uint32_t GetRtcRequests() const { return m_unGetRtc.load(); }
@@ -84,6 +93,7 @@ class CMcuSim {
   uint32_t BadRequests() const { return m_unBad.load(); }
   uint32_t Requests() const { return m_unRequests.load(); }  // every datagram received
   uint32_t RepliesSent() const { return m_unReplies.load(); }
+  uint32_t StraysSent() const { return m_unStrays.load(); }
   bool HasClockSet() const { return m_bClockSet.load(); }
   McuRtcRecord LastClockSet() const;
   McuSimRequest LastRequest() const;
@@ -106,6 +116,10 @@ class CMcuSim {
   boost::asio::io_context m_ioContext;
   boost::asio::ip::udp::socket m_socket;
   boost::asio::ip::udp::endpoint m_sender;
+  boost::asio::ip::udp::socket m_socketStray;  // bound on first use of SetStrayReplyFirst
+  boost::asio::steady_timer m_timerDelay;
+  std::vector<uint8_t> m_arrDelayed;  // the delayed reply, for m_delayedPeer
+  boost::asio::ip::udp::endpoint m_delayedPeer;
   uint16_t m_unPort = 0;
   uint8_t m_arrDatagram[512] = {0};
   uint8_t m_arrReply[256] = {0};
@@ -123,6 +137,9 @@ class CMcuSim {
   std::atomic<uint32_t> m_unBad{0};
   std::atomic<uint32_t> m_unRequests{0};
   std::atomic<uint32_t> m_unReplies{0};
+  std::atomic<uint32_t> m_unStrays{0};
+  std::atomic<int> m_nNextReplyDelayMs{0};
+  std::atomic<bool> m_bStrayReplyFirst{false};
   std::atomic<bool> m_bClockSet{false};
   std::atomic<bool> m_bClockWritable{true};
 

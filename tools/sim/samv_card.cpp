@@ -291,6 +291,10 @@ std::vector<std::vector<uint8_t>> BuildCardAnswers(SamvCardKind eKind, const Sam
     case SamvCardKind::FingerprintPart1:
       blocks.push_back(BuildCardAnswer(SamvAnswerBlock::FingerprintPart1, fields, pKey, byCommand));
       break;
+    case SamvCardKind::PhotoStrayPart2:
+      blocks.push_back(BuildCardAnswer(SamvAnswerBlock::TextPhoto, fields, pKey, byCommand));
+      blocks.push_back(BuildCardAnswer(SamvAnswerBlock::FingerprintPart2, fields, pKey, byCommand));
+      break;
   }
   return blocks;
 }
@@ -336,6 +340,7 @@ const KindName kKindNames[] = {
     {SamvCardKind::Photo, "photo"},
     {SamvCardKind::Fingerprint, "fingerprint"},
     {SamvCardKind::FingerprintPart1, "fingerprint-part1"},
+    {SamvCardKind::PhotoStrayPart2, "photo-stray-part2"},
 };
 
 }  // namespace

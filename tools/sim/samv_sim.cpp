@@ -206,7 +206,7 @@ struct CSamvSim::Impl {
     if (blocks.size() < 2) {
       return;
     }
-    // The second fingerprint part is written after a pause, so that it arrives as a read of its
+    // The second block (a fingerprint's second part) is written after a pause, so that it arrives as a read of its
     // own (the gateway classifies answers by the size of each read).
     auto spTimer = std::make_shared<boost::asio::steady_timer>(
         io, std::chrono::milliseconds(options.unPart2DelayMs));
@@ -388,7 +388,8 @@ void SamvUsage(FILE* out) {
       "  --keepalive-ms N    keepalive mode: interval of the zero block (default 1000)\n"
       "  --card-kind KIND    card mode answer: text (288 bytes, default), photo (1311),\n"
       "                      fingerprint (1313, then 1041 after a pause), fingerprint-part1 "
-      "(1313)\n"
+      "(1313),\n"
+      "                      photo-stray-part2 (1311, then a 1041 that belongs to none)\n"
       "  --part2-delay-ms N  pause before the second fingerprint part (default 50)\n"
       "  --close-after-frames N\n"
       "                      hang up: close a connection, unanswered, on its Nth frame (0: never)\n"

@@ -27,6 +27,7 @@ enum class SamvCardKind {
   Photo,             // one 1311-byte answer
   Fingerprint,       // 1313 bytes, then after a pause (so it arrives as a read of its own) 1041
   FingerprintPart1,  // 1313 bytes only: the second part never comes
+  PhotoStrayPart2,   // 1311 bytes, then after a pause a 1041-byte second part that belongs to none
 };
 
 // One block of a card answer, as the server writes it in one write.
