@@ -49,6 +49,11 @@ struct CTcpClient::Shared {
   // close of a Connected or Ended socket by anyone but its thread, and the client's
   // m_spConnection, m_hPeer, address texts and index. Never held across blocking socket I/O.
   boost::mutex mtx;
+  // Held by a receive thread from its last look at its stop flag through the whole callback, and
+  // by StopConnection once it has set the stop flags: when StopConnection returns, no answer of
+  // an old connection is being relayed or captured, nor will be. Nobody takes it while holding
+  // mtx (the callback may take mtx under it).
+  boost::mutex mtxDeliver;
   uint64_t unGeneration = 0;            // that of the newest Start
   std::atomic<bool> bConnected{false};  // set and cleared only for the newest generation
   std::atomic<uint32_t> unThreads{0};
@@ -332,8 +337,11 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
           arrBuffer[3] == 0) {
         continue;  // the server's keep-alive block
       }
+      // A stopped connection delivers nothing more (the client may be gone, or its work area
+      // already cleared for the next device); the callback runs whole before a stop completes.
+      boost::mutex::scoped_lock deliver(shared.mtxDeliver);
       if (connection.bStop.load()) {
-        break;  // a stopped connection delivers nothing more (the client may be gone)
+        break;
       }
       ClientReceiveCallback pCallback = m_pReceiveCallback.load();
       if (pCallback != nullptr) {
@@ -392,17 +400,26 @@ uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
   return unCount;
 }
 
-void CTcpClient::Close() {
+void CTcpClient::StopConnection() {
   {
-    boost::mutex::scoped_lock lock(m_mtxWorkArea);
-    std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
+    boost::mutex::scoped_lock lock(m_spShared->mtx);
+    m_spShared->bConnected.store(false);
+    if (m_spConnection) {
+      StopConnectionLocked(*m_spConnection);
+      m_spConnection.reset();
+    }
   }
-  boost::mutex::scoped_lock lock(m_spShared->mtx);
-  m_spShared->bConnected.store(false);
-  if (m_spConnection) {
-    StopConnectionLocked(*m_spConnection);
-    m_spConnection.reset();
-  }
+  // Every later look of a receive thread at its stop flag finds it set; wait out a callback that
+  // looked before.
+  boost::mutex::scoped_lock deliver(m_spShared->mtxDeliver);
+}
+
+void CTcpClient::Close() {
+  // The connection first: an answer being captured finishes against the session it belongs to
+  // before the area is cleared, and none comes after.
+  StopConnection();
+  boost::mutex::scoped_lock lock(m_mtxWorkArea);
+  std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
 }
 
 void CTcpClient::SetDeviceInfo(const char* szDeviceIp) {

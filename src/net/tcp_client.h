@@ -69,10 +69,15 @@ class CTcpClient {
   // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged).
   uint32_t SendData(const uint8_t* pData, uint32_t unCount);
 
-  // Zero-fills the work area, stops the receive thread's connection and clears the connected
-  // flag; IsConnected is false when Close returns. A connect in progress is cancelled (the thread
-  // logs "Operation canceled"); an established connection is shut down at once and its socket
-  // is closed by its receive thread, which then ends without a message. Does not wait.
+  // Stops the receive thread's connection and clears the connected flag; IsConnected is false
+  // when it returns, and no receive callback of the connection is running or will run: a
+  // callback already running (an answer being relayed to the device and captured) is waited
+  // for, which is as long as its write to the device may take. A connect in progress is
+  // cancelled (the thread logs "Operation canceled"); an established connection is shut down at
+  // once and its socket is closed by its receive thread, which then ends without a message.
+  // Keeps the work area. REQUIRES: not called from this client's receive callback.
+  void StopConnection();
+  // StopConnection, then zero-fills the work area. Waits only as StopConnection does.
   void Close();
 
   // Work area of the current device session (layout of DecodeLogRecord).

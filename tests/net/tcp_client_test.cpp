@@ -307,6 +307,45 @@ TEST_F(CTcpClientTest, CloseWhileThreadBlockedInReadEndsItSilently) {
   EXPECT_EQ(m_client.SendData(arrData, 1), 0u);
 }
 
+// The device session's release stops the connection while an answer may be on its way to the
+// device: the release waits for a callback that is running, and no callback comes after it, so
+// the work area it clears next is never read by an answer of the old session.
+TEST_F(CTcpClientTest, StopConnectionWaitsForARunningCallbackAndNoneFollows) {
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+  ASSERT_TRUE(ConnectedWithin());
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.bHold = true;
+  }
+  boost::asio::write(server, boost::asio::buffer(std::string("first")));
+  ASSERT_TRUE(WaitFor([] {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    return g_obs.nInside == 1;
+  }));
+  std::atomic<bool> bStopped{false};
+  std::thread stopper([&] {
+    m_client.StopConnection();
+    bStopped = true;
+  });
+  // The server's next block is already there when the callback returns.
+  boost::asio::write(server, boost::asio::buffer(std::string("second")));
+  EXPECT_FALSE(WaitFor([&] { return bStopped.load(); }, milliseconds(200)))
+      << "the stop did not wait for the callback";
+  EXPECT_FALSE(m_client.IsConnected());
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.bHold = false;
+  }
+  stopper.join();
+  EXPECT_TRUE(bStopped.load());
+  ASSERT_TRUE(ThreadsEnded());
+  EXPECT_EQ(g_obs.Blocks(), std::vector<std::vector<uint8_t>>{Bytes("first")});
+}
+
 TEST_F(CTcpClientTest, WriteFailureIsLogged) {
   tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
   ConfigureFor(acceptor.local_endpoint().port());
