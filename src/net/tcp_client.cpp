@@ -13,12 +13,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/socket_base.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "config/byte_io.h"
 #include "config/run_log.h"
+#include "net/peer_timing.h"
 #include "net/thread_stack.h"
 
 namespace {
@@ -314,6 +314,7 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     if (ec) {
       throw boost::system::system_error(ec, "set_option");
     }
+    ApplyPeerTiming(connection.socket.native_handle());  // a vanished server shows in a minute
   } catch (const std::exception& e) {
     LogThreadLoopError(e.what());
     endConnection(false);  // a failed connect left the socket closed; a failed option leaves it
@@ -381,10 +382,18 @@ uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
     }
     ++spConnection->unWriters;
   }
-  boost::system::error_code ec;
-  (void)boost::asio::write(spConnection->socket, boost::asio::buffer(pData, unCount), ec);
+  // A server that stops reading fails the write after the stall limit instead of holding the
+  // device's session for ever.
+  boost::system::error_code ec =
+      WriteWithin(spConnection->socket.native_handle(), pData, static_cast<size_t>(unCount));
   {
     boost::mutex::scoped_lock lock(m_spShared->mtx);
+    if (ec && spConnection->ePhase == Phase::Connected) {
+      // Part of a request may have gone out: the connection is of no more use. Its receive
+      // thread sees the end and closes the socket.
+      boost::system::error_code ecShutdown;
+      (void)spConnection->socket.shutdown(tcp::socket::shutdown_both, ecShutdown);
+    }
     if (--spConnection->unWriters == 0 && spConnection->bCloseWhenIdle) {
       ShutdownAndClose(spConnection->socket);
     }

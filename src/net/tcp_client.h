@@ -65,8 +65,10 @@ class CTcpClient {
   void Start(DeviceHandle hPeer);
   bool IsConnected() const;
 
-  // Waits up to about 101 ms (101 tests 1 ms apart) for the connection, then writes all bytes.
-  // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged).
+  // Waits up to about 101 ms (101 tests 1 ms apart) for the connection, then writes all bytes;
+  // a server that takes no byte for the write stall limit (peer_timing.h) fails the write.
+  // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged); a failed
+  // write ends the connection (its receive thread sees the end).
   uint32_t SendData(const uint8_t* pData, uint32_t unCount);
 
   // Stops the receive thread's connection and clears the connected flag; IsConnected is false

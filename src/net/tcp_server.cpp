@@ -14,11 +14,11 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/socket_base.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "config/run_log.h"
+#include "net/peer_timing.h"
 #include "net/thread_stack.h"
 
 namespace {
@@ -56,6 +56,12 @@ void EndDeviceSocket(const DeviceHandle& hDevice) {
 }
 
 }  // namespace
+
+void DeviceSocket::EndFromGateway() {
+  m_bEndedFromGateway.store(true);
+  // The descriptor stays open (it is closed with the last handle); a shutdown never blocks.
+  (void)::shutdown(native_handle(), SHUT_RDWR);  // fails only when the device is gone already
+}
 
 CTcpServer::CTcpServer(uint16_t unPort) {
   using boost::asio::ip::tcp;
@@ -128,6 +134,7 @@ void CTcpServer::ThreadLoop() {
       (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // result ignored
       (void)hDevice->set_option(boost::asio::socket_base::keep_alive(true), ec);
       ThrowIfError(ec, "set_option");
+      ApplyPeerTiming(fd);  // a vanished device is noticed within about a minute
 
       if (m_pAcceptCallback == nullptr) {
         EndDeviceSocket(hDevice);
@@ -210,7 +217,9 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
     (void)m_pCloseCallback(hDevice, pContext);
   }
   if (bCleanEnd) {
-    WriteLog("Connection closed cleanly by Device!");
+    if (!hDevice->EndedFromGateway()) {
+      WriteLog("Connection closed cleanly by Device!");
+    }
     EndDeviceSocket(hDevice);
     return;
   }
@@ -228,14 +237,17 @@ uint32_t CTcpServer::SendData(DeviceHandle hDevice, const uint8_t* pData, uint32
   }
   boost::system::error_code ec;
   {
-    // Blocks until everything is written: Asio polls again after the 1-second SO_SNDTIMEO
-    // expires. The other writer of this device waits, so frames never interleave.
+    // The other writer of this device waits, so frames never interleave; a device that stopped
+    // reading holds it for the stall limit at most.
     boost::mutex::scoped_lock lock(hDevice->WriteMutex());
-    (void)boost::asio::write(*hDevice, boost::asio::buffer(pData, unLength), ec);
+    ec = WriteWithin(hDevice->native_handle(), pData, unLength);
   }
   if (!ec) {
     return unLength;
   }
+  // Part of a frame may have gone out, and a device that cannot take its answers holds its SAMV
+  // module for nothing: the session ends here.
+  hDevice->EndFromGateway();
   std::string strError = boost::system::system_error(ec, "write").what();
   char szMessage[kMessageSize] = {0};
   std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception in thread:%s!",

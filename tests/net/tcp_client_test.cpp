@@ -20,6 +20,7 @@
 #include <boost/asio/write.hpp>
 
 #include "net/net_test_util.h"
+#include "net/peer_timing.h"
 #include "samv_sim.h"
 #include "support/test_util.h"
 
@@ -418,6 +419,36 @@ TEST_F(CTcpClientTest, ServerEndingItsSideFailsAWriteBlockedOnIt) {
   EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: "),
             std::string::npos)
       << strOut;
+}
+
+// A server that stays connected but stops reading: a request written to it fails once it has
+// taken no byte for the stall limit, and the connection ends, so the device's session is not
+// held for ever.
+TEST_F(CTcpClientTest, ServerThatStopsReadingFailsTheWriteWithinTheStallLimit) {
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  acceptor.set_option(boost::asio::socket_base::receive_buffer_size(4096));  // taken by accept
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+  ASSERT_TRUE(ConnectedWithin());
+
+  SetWriteStallLimitMs(300);
+  std::vector<uint8_t> request(8 * 1024 * 1024, 0x24);
+  testing::internal::CaptureStdout();
+  auto tmStart = std::chrono::steady_clock::now();
+  uint32_t unWritten = m_client.SendData(request.data(), static_cast<uint32_t>(request.size()));
+  auto elapsed = std::chrono::steady_clock::now() - tmStart;
+  SetWriteStallLimitMs(PeerTiming::kWriteStallLimitMs);
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(unWritten, 0u);
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+  EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: Connection timed "
+                        "out!]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_TRUE(ThreadsEnded());
+  EXPECT_FALSE(m_client.IsConnected());
 }
 
 TEST_F(CTcpClientTest, WorkAreaSettersWriteTheirFieldsAndCloseClearsThem) {
