@@ -356,6 +356,14 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     LogThreadLoopError("unknown exception");
   }
   endConnection(true);
+  if (hPeer && !connection.bStop.load()) {
+    // The server ended a device's session (it closed, reset, or failed a write): requests of
+    // that device would go nowhere. Ending the device's connection makes it come back and be
+    // paired with a working server, and its release returns this client to the pool.
+    WriteLogF("Samv Server %s:%s ended the session: device connection closed", strAddress.c_str(),
+              strPort.c_str());
+    hPeer->EndFromGateway();
+  }
 }
 
 uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {

@@ -24,7 +24,9 @@ typedef uint32_t (*ClientReceiveCallback)(CTcpClient* pClient,
 
 // One outgoing TCP connection (a SAMV decode server, or the log server). Each Start makes one
 // detached receive thread that connects with a 100 ms time-out, hands every block read to the
-// callback and ends with the connection; the client never reconnects by itself.
+// callback and ends with the connection; the client never reconnects by itself. When the
+// connection of a device's session ends by the server's doing (not by Close, StopConnection or
+// a newer Start), the thread logs it and ends the device's connection too (EndFromGateway).
 //
 // Restarts: every Start opens a connection of its own (struct Connection: a socket on an
 // io_context of its own, numbered by a generation) that only its own receive thread reads and

@@ -451,6 +451,52 @@ TEST_F(CTcpClientTest, ServerThatStopsReadingFailsTheWriteWithinTheStallLimit) {
   EXPECT_FALSE(m_client.IsConnected());
 }
 
+// A server that ends a device's session: the device's requests would go nowhere, so the client
+// ends the device's connection too (the device comes back to a working server). A session that
+// the gateway itself closes leaves the device's connection to its owner.
+TEST_F(CTcpClientTest, ServerEndingADeviceSessionEndsTheDeviceConnection) {
+  struct Row {
+    const char* szName;
+    bool bServerEnds;
+  } rows[] = {{"the server closes", true}, {"the gateway closes the client", false}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    tcp::acceptor deviceAcceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    tcp::socket device(m_io);
+    device.connect(deviceAcceptor.local_endpoint());
+    DeviceHandle hDevice(new DeviceSocket(m_io));
+    deviceAcceptor.accept(*hDevice);
+    tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    ConfigureFor(acceptor.local_endpoint().port());
+    m_client.Start(hDevice);
+    tcp::socket server(m_io);
+    acceptor.accept(server);
+    ASSERT_TRUE(ConnectedWithin());
+
+    testing::internal::CaptureStdout();
+    if (r.bServerEnds) {
+      server.close();
+    } else {
+      m_client.Close();
+    }
+    ASSERT_TRUE(ThreadsEnded());
+    std::string strOut = testing::internal::GetCapturedStdout();
+    if (r.bServerEnds) {
+      EXPECT_TRUE(nettest::SeesEndWithin(device, milliseconds(5000)));
+      EXPECT_TRUE(hDevice->EndedFromGateway());
+      EXPECT_NE(strOut.find("Samv Server 127.0.0.1:" +
+                            std::to_string(acceptor.local_endpoint().port()) +
+                            " ended the session: device connection closed]"),
+                std::string::npos)
+          << strOut;
+    } else {
+      EXPECT_FALSE(nettest::SeesEndWithin(device, milliseconds(200)));
+      EXPECT_FALSE(hDevice->EndedFromGateway());
+      EXPECT_EQ(strOut, "");
+    }
+  }
+}
+
 TEST_F(CTcpClientTest, WorkAreaSettersWriteTheirFieldsAndCloseClearsThem) {
   m_client.SetDeviceInfo("123.123.123.1234567");
   m_client.SetDeviceInfo(nullptr);  // changes nothing
