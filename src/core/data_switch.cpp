@@ -136,6 +136,9 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.push_back(pClient);
   }
+  SessionLimits stLimits;
+  m_ConfigStore.GetSessionLimits(&stLimits);
+  SetIdleTimeout(stLimits.unDeviceIdleTimeoutS);
   SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
   SetAcceptCallback(&DataSwitch::VelmServeAcceptCallback);
   SetCloseCallback(&DataSwitch::VelmServeDisconnectCallback);

@@ -2,9 +2,11 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -52,6 +54,19 @@ void EndDeviceSocket(const DeviceHandle& hDevice) {
   (void)hDevice->shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);  // errors ignored
   if (hDevice.use_count() == 1) {
     (void)hDevice->close(ec);  // errors ignored
+  }
+}
+
+// Waits until the device socket has something for a read (bytes, the end, an error), at most
+// unTimeoutMs. False when nothing came in time.
+bool WaitReadable(int nFd, uint32_t unTimeoutMs) {
+  for (;;) {
+    struct pollfd pfd = {nFd, POLLIN, 0};
+    int nReady = ::poll(&pfd, 1, static_cast<int>(unTimeoutMs));
+    if (nReady < 0 && errno == EINTR) {
+      continue;  // a signal: the wait starts again, so the limit is a lower bound
+    }
+    return nReady != 0;  // an error of poll itself is left to the read, which reports it
   }
 }
 
@@ -189,9 +204,23 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   uint8_t arrBuffer[kReceiveBufferSize];
   std::string strError;
   bool bCleanEnd = false;
+  bool bIdle = false;
   try {
     for (;;) {
       std::memset(arrBuffer, 0, sizeof arrBuffer);
+      uint32_t unIdleS = m_unIdleTimeoutS.load();
+      if (unIdleS > 0 && !WaitReadable(hDevice->native_handle(), unIdleS * 1000)) {
+        bIdle = true;
+        boost::system::error_code ecPeer;
+        boost::asio::ip::tcp::endpoint peer = hDevice->remote_endpoint(ecPeer);
+        char szMessage[kMessageSize] = {0};
+        std::snprintf(szMessage, sizeof szMessage,
+                      "Device Idle Ip:%s Port: %d sent nothing for %u s: connection closed",
+                      ecPeer ? "" : peer.address().to_string().c_str(),
+                      ecPeer ? 0 : static_cast<int>(peer.port()), unIdleS);
+        WriteLog(szMessage);
+        break;
+      }
       boost::system::error_code ec;
       // Waits without limit: Asio polls again after the 1-second SO_RCVTIMEO expires.
       size_t unCount = hDevice->read_some(boost::asio::buffer(arrBuffer), ec);
@@ -215,6 +244,10 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   // Exactly one close callback per session, outside the guarded loop: it must not raise.
   if (m_pCloseCallback != nullptr) {
     (void)m_pCloseCallback(hDevice, pContext);
+  }
+  if (bIdle) {
+    EndDeviceSocket(hDevice);
+    return;
   }
   if (bCleanEnd) {
     if (!hDevice->EndedFromGateway()) {

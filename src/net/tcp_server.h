@@ -77,6 +77,12 @@ class CTcpServer {
   void SetAcceptCallback(ServerAcceptCallback pCallback) { m_pAcceptCallback = pCallback; }
   void SetCloseCallback(ServerCloseCallback pCallback) { m_pCloseCallback = pCallback; }
 
+  // A device that sends no byte for unSeconds is closed: its session thread logs "Device Idle
+  // Ip:%s Port: %d ..." and ends the session as on a read error (close callback), so whatever
+  // the session held is freed; a device that vanished without a word goes the same way. 0 (the
+  // default) waits without limit. Any thread; sessions use the value from their next read on.
+  void SetIdleTimeout(uint32_t unSeconds) { m_unIdleTimeoutS.store(unSeconds); }
+
   // Starts the detached accept thread. Throws boost::thread_resource_error if it cannot be made.
   bool Start();
   // Sets the stop flag; the accept thread ends after the next connection it handles.
@@ -112,4 +118,5 @@ class CTcpServer {
   ServerAcceptCallback m_pAcceptCallback = nullptr;
   ServerCloseCallback m_pCloseCallback = nullptr;
   std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount
+  std::atomic<uint32_t> m_unIdleTimeoutS{0};  // see SetIdleTimeout
 };

@@ -40,9 +40,14 @@ std::unique_ptr<CLogServerSim> FaultRig::MakeLogServer(bool bStart, uint16_t unP
   return upServer;
 }
 
-bool FaultRig::Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort) {
+bool FaultRig::Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort,
+                     const std::string& strMoreSettings) {
   m_gateway.SetModules(arrModules);
   m_gateway.SetLogServer(unLogServerPort, kSecretKey);
+  if (!strMoreSettings.empty()) {
+    m_gateway.Dir().Write("SystemConfig.ini",
+                          m_gateway.Dir().Read("SystemConfig.ini") + strMoreSettings);
+  }
   return m_gateway.Start();
 }
 

@@ -37,7 +37,9 @@ class FaultRig {
       bool bStart = true, uint16_t unPort = 0, LogServerSimMode eMode = LogServerSimMode::Normal);
 
   // Starts the gateway with the modules and the log server; false when it did not come up.
-  bool Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort);
+  // strMoreSettings is appended to SystemConfig.ini (further sections).
+  bool Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort,
+             const std::string& strMoreSettings = std::string());
 
   bool Connect(CDeviceSimClient& device);
   // The next card read of the test: account 1001, transaction data {"order":"F-<n>"}.

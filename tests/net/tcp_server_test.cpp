@@ -465,6 +465,41 @@ TEST_F(CTcpServerTest, DeviceThatStopsReadingFailsTheWriteWithinTheStallLimitAnd
   hDevice.reset();
 }
 
+// A device that sends nothing for the idle limit is closed and its session ended (the close
+// callback frees what it held), with a line that names it; one that keeps sending stays.
+TEST_F(CTcpServerTest, DeviceSilentForTheIdleLimitIsClosedOneThatSendsStays) {
+  g_obs.pContext = &g_nContextMarker;
+  StartServer();
+  m_upServer->SetIdleTimeout(1);
+  testing::internal::CaptureStdout();
+  std::unique_ptr<tcp::socket> upSilent = Connect();
+  std::unique_ptr<tcp::socket> upTalker = Connect();
+  const uint16_t unSilentPort = upSilent->local_endpoint().port();
+  auto tmStart = std::chrono::steady_clock::now();
+  // The talker sends a byte every 300 ms until the silent one has been closed.
+  bool bSilentClosed = false;
+  while (!bSilentClosed && std::chrono::steady_clock::now() - tmStart < std::chrono::seconds(20)) {
+    boost::asio::write(*upTalker, boost::asio::buffer("x", 1));
+    bSilentClosed = nettest::SeesEndWithin(*upSilent, milliseconds(300));
+  }
+  auto elapsed = std::chrono::steady_clock::now() - tmStart;
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 1; }));
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(bSilentClosed);
+  EXPECT_GE(elapsed, milliseconds(900));
+  EXPECT_NE(strOut.find("[Device Idle Ip:127.0.0.1 Port: " + std::to_string(unSilentPort) +
+                        " sent nothing for 1 s: connection closed]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_EQ(strOut.find("Exception in thread"), std::string::npos) << strOut;
+  EXPECT_EQ(strOut.find("Connection closed cleanly by Device!"), std::string::npos) << strOut;
+  boost::system::error_code ec;
+  EXPECT_FALSE(nettest::SeesEndWithin(*upTalker, milliseconds(10)));
+  EXPECT_EQ(g_obs.Closes(), 1);
+  upTalker->close(ec);
+  EXPECT_TRUE(SessionsEnded());
+}
+
 // A device has two writers: its session thread (local replies) and its SAMV client's thread
 // (relayed answers). With small socket buffers every frame goes out in pieces; the pieces of two
 // frames must never interleave on the device's stream.

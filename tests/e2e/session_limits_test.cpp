@@ -1,0 +1,48 @@
+// Readers and modules that hold a session without using it: the gateway ends such sessions
+// within its limits, and the module serves the next reader.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fault_rig.h"
+
+TEST(SessionLimitsTest, SilentReadersAreClosedAfterTheIdleLimitAndARealReaderIsServed) {
+  std::unique_ptr<CSamvSim> upFirst = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CSamvSim> upSecond = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CLogServerSim> upLog = FaultRig::MakeLogServer();
+  FaultRig rig;
+  ASSERT_TRUE(rig.Start({{upFirst->Port(), 0}, {upSecond->Port(), 0}}, upLog->Port(),
+                        "[DEVICE]\nIDLE_TIMEOUT_S=1\n"));
+
+  // Two connections that never send a byte hold both modules; a third reader is turned away.
+  CDeviceSimClient silent[2];
+  for (CDeviceSimClient& device : silent) {
+    ASSERT_TRUE(rig.Connect(device));
+  }
+  ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 2 FREE 0", FaultRig::kDeviceTimeout)) << rig.Output();
+  {
+    CDeviceSimClient turnedAway;
+    ASSERT_TRUE(rig.Connect(turnedAway));
+    EXPECT_EQ(turnedAway.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed);
+  }
+  // After the limit both are closed, each named in the run log, and the modules are free.
+  for (CDeviceSimClient& device : silent) {
+    EXPECT_EQ(device.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed) << rig.Output();
+  }
+  EXPECT_TRUE(rig.WaitForLogCount("sent nothing for 1 s: connection closed", 2,
+                                  FaultRig::kDeviceTimeout))
+      << rig.Output();
+  EXPECT_EQ(rig.Gateway().CountLog("[Device Idle Ip:127.0.0.1 Port: "), 2u) << rig.Output();
+  ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 0 FREE 2 ERROR 0", FaultRig::kDeviceTimeout))
+      << rig.Output();
+
+  // A reader that reads cards within the limit is served, and more than once.
+  CDeviceSimClient reader;
+  ASSERT_TRUE(rig.Connect(reader));
+  ASSERT_TRUE(rig.ReadCard(reader));
+  ASSERT_TRUE(rig.ReadCard(reader));
+  reader.Close();
+  rig.ExpectEveryCardUploaded({upLog.get()});
+}
