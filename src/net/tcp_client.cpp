@@ -418,6 +418,7 @@ uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
 }
 
 void CTcpClient::StopConnection() {
+  DeviceHandle hFormerPeer;  // released below, outside the lock
   {
     boost::mutex::scoped_lock lock(m_spShared->mtx);
     m_spShared->bConnected.store(false);
@@ -425,6 +426,9 @@ void CTcpClient::StopConnection() {
       StopConnectionLocked(*m_spConnection);
       m_spConnection.reset();
     }
+    // A released client keeps nothing of its former device: its socket closes once the session
+    // and the receive thread have let go of it too.
+    hFormerPeer.swap(m_hPeer);
   }
   // Every later look of a receive thread at its stop flag finds it set; wait out a callback that
   // looked before.

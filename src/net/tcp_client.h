@@ -61,8 +61,8 @@ class CTcpClient {
                      int32_t* pnVelmPort, uint32_t* punIndex) const;
   void SetReceiveCallback(ClientReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
 
-  // Returns at once when the server port is "0". Otherwise keeps hPeer until the next Start and
-  // starts the receive thread (which connects). Throws boost::thread_resource_error when the
+  // Returns at once when the server port is "0". Otherwise keeps hPeer until the next Start,
+  // StopConnection or Close, and starts the receive thread (which connects). Throws boost::thread_resource_error when the
   // thread cannot be made.
   void Start(DeviceHandle hPeer);
   bool IsConnected() const;
@@ -79,7 +79,8 @@ class CTcpClient {
   // for, which is as long as its write to the device may take. A connect in progress is
   // cancelled (the thread logs "Operation canceled"); an established connection is shut down at
   // once and its socket is closed by its receive thread, which then ends without a message.
-  // Keeps the work area. REQUIRES: not called from this client's receive callback.
+  // Lets go of the device handle given to Start. Keeps the work area.
+  // REQUIRES: not called from this client's receive callback.
   void StopConnection();
   // StopConnection, then zero-fills the work area. Waits only as StopConnection does.
   void Close();

@@ -18,6 +18,13 @@
 //
 // Deadlines are generous: the suite also runs the router build under an emulator, several times
 // slower than the host. A test thread owns its rig.
+// Entries of a /proc directory (a process's fd or task), without "." and "..". -1 when it cannot
+// be read.
+int CountProcEntries(const std::string& strDir);
+// What each open descriptor in a process's fd directory refers to, one per line, for a failure
+// message.
+std::string DescribeProcDescriptors(const std::string& strFdDir);
+
 class FaultRig {
  public:
   static constexpr uint16_t kGatewayPort = 31213;
