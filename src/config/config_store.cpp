@@ -340,6 +340,46 @@ bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
   return true;
 }
 
+void ConfigStore::GetSessionLimits(SessionLimits* pLimits) {
+  if (pLimits == nullptr) {
+    return;
+  }
+  *pLimits = SessionLimits();
+  std::string strPath = PathOf(kSystemConfigFile);
+  pt::ptree tree;
+  try {
+    if (!boost::filesystem::exists(strPath)) {
+      return;
+    }
+    pt::read_ini(strPath, tree);
+  } catch (const std::exception&) {
+    return;  // GetSystemConfig has logged the file
+  }
+  struct Key {
+    const char* szKey;
+    uint32_t* punValue;
+  } keys[] = {{"DEVICE.IDLE_TIMEOUT_S", &pLimits->unDeviceIdleTimeoutS},
+              {"SAMV.ANSWER_TIMEOUT_S", &pLimits->unSamvAnswerTimeoutS}};
+  for (const Key& k : keys) {
+    boost::optional<std::string> optValue = tree.get_optional<std::string>(k.szKey);
+    if (!optValue) {
+      continue;
+    }
+    std::string strValue = IniLineValue(*optValue);
+    bool bValid = !strValue.empty() && strValue.size() <= 5 &&
+                  strValue.find_first_not_of("0123456789") == std::string::npos;
+    uint32_t unValue = bValid ? static_cast<uint32_t>(std::strtoul(strValue.c_str(), nullptr, 10))
+                              : 0;
+    if (!bValid || unValue > SessionLimits::kMaxS) {
+      WriteLogF("FUNCTION %s  LINE %d %s %s is not a number of seconds up to %u: %u is used",
+                "GetSessionLimits", __LINE__, strPath.c_str(), k.szKey, SessionLimits::kMaxS,
+                *k.punValue);
+      continue;
+    }
+    *k.punValue = unValue;
+  }
+}
+
 bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus,
                                   SystemConfigStruct* pReadBack) {
   SetStatus(pStatus, ConfigStatus::Ok);

@@ -39,6 +39,17 @@ bool GetIniNumber(const boost::property_tree::ptree& tree, const std::string& st
                   uint32_t* punValue, const char* szFunction, int nLine,
                   const std::string& strPath);
 
+// Limits on device sessions from SystemConfig.ini, in seconds; 0 turns a limit off. They are not
+// part of the settings record that devices read and write.
+struct SessionLimits {
+  static constexpr uint32_t kDefaultDeviceIdleS = 60;
+  static constexpr uint32_t kDefaultSamvAnswerS = 10;
+  // A day: more would overflow the millisecond waits; far beyond any sensible setting.
+  static constexpr uint32_t kMaxS = 86400;
+  uint32_t unDeviceIdleTimeoutS = kDefaultDeviceIdleS;  // DEVICE.IDLE_TIMEOUT_S
+  uint32_t unSamvAnswerTimeoutS = kDefaultSamvAnswerS;  // SAMV.ANSWER_TIMEOUT_S
+};
+
 // Account number -> password of every account that may log in (type 0).
 using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
 
@@ -70,6 +81,11 @@ class ConfigStore {
   // that does not read (or is 0 where 0 makes no sense) is logged and keeps its default. False
   // when the file is missing or malformed (the defaults stand).
   bool GetGatewaySettings(GatewaySettings* pSettings);
+
+  // Fills *pLimits from SystemConfig.ini. A key that is absent keeps its default; a value that
+  // is not a whole number of seconds up to SessionLimits::kMaxS is logged and keeps the default.
+  // A missing or malformed file leaves the defaults (GetSystemConfig reports the file).
+  void GetSessionLimits(SessionLimits* pLimits);
 
   // Rewrites the eight keys of SystemConfig.ini from *pConfig, keeping every other key and
   // section, then reads the file back and compares. A text that the reader would not give back

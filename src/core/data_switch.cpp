@@ -138,6 +138,9 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.push_back(pClient);
   }
+  SessionLimits stLimits;
+  m_ConfigStore.GetSessionLimits(&stLimits);
+  SetIdleTimeout(stLimits.unDeviceIdleTimeoutS);
   // The records of earlier runs are queued before the first reader can add one.
   OpenDecodeLogSpool();
   SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
@@ -317,6 +320,9 @@ uint32_t DataSwitch::ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient
   pClient->GetServerInfo(szServerIp, sizeof(szServerIp), &nServerPort, &nVelmPort, &unIndex);
   WriteLogF("Device Disconnect Ip:%s Port: %d SamvServerIndex %d", strIp.c_str(), nPort,
             static_cast<int>(unIndex));
+  // No answer is relayed or captured once the connection has stopped, so the look for a
+  // fingerprint answer still waiting for its second part cannot race with that second part.
+  pClient->StopConnection();
   QueueUnfinishedFingerprint(*this, pClient);
   pClient->Close();
   GetFreeTcpClient(pClient, nullptr, false);

@@ -13,12 +13,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/socket_base.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "config/byte_io.h"
 #include "config/run_log.h"
+#include "net/peer_timing.h"
 #include "net/thread_stack.h"
 
 namespace {
@@ -49,6 +49,11 @@ struct CTcpClient::Shared {
   // close of a Connected or Ended socket by anyone but its thread, and the client's
   // m_spConnection, m_hPeer, address texts and index. Never held across blocking socket I/O.
   boost::mutex mtx;
+  // Held by a receive thread from its last look at its stop flag through the whole callback, and
+  // by StopConnection once it has set the stop flags: when StopConnection returns, no answer of
+  // an old connection is being relayed or captured, nor will be. Nobody takes it while holding
+  // mtx (the callback may take mtx under it).
+  boost::mutex mtxDeliver;
   uint64_t unGeneration = 0;            // that of the newest Start
   std::atomic<bool> bConnected{false};  // set and cleared only for the newest generation
   std::atomic<uint32_t> unThreads{0};
@@ -309,6 +314,7 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     if (ec) {
       throw boost::system::system_error(ec, "set_option");
     }
+    ApplyPeerTiming(connection.socket.native_handle());  // a vanished server shows in a minute
   } catch (const std::exception& e) {
     LogThreadLoopError(e.what());
     endConnection(false);  // a failed connect left the socket closed; a failed option leaves it
@@ -332,8 +338,11 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
           arrBuffer[3] == 0) {
         continue;  // the server's keep-alive block
       }
+      // A stopped connection delivers nothing more (the client may be gone, or its work area
+      // already cleared for the next device); the callback runs whole before a stop completes.
+      boost::mutex::scoped_lock deliver(shared.mtxDeliver);
       if (connection.bStop.load()) {
-        break;  // a stopped connection delivers nothing more (the client may be gone)
+        break;
       }
       ClientReceiveCallback pCallback = m_pReceiveCallback.load();
       if (pCallback != nullptr) {
@@ -347,6 +356,14 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     LogThreadLoopError("unknown exception");
   }
   endConnection(true);
+  if (hPeer && !connection.bStop.load()) {
+    // The server ended a device's session (it closed, reset, or failed a write): requests of
+    // that device would go nowhere. Ending the device's connection makes it come back and be
+    // paired with a working server, and its release returns this client to the pool.
+    WriteLogF("Samv Server %s:%s ended the session: device connection closed", strAddress.c_str(),
+              strPort.c_str());
+    hPeer->EndFromGateway();
+  }
 }
 
 uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
@@ -373,10 +390,18 @@ uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
     }
     ++spConnection->unWriters;
   }
-  boost::system::error_code ec;
-  (void)boost::asio::write(spConnection->socket, boost::asio::buffer(pData, unCount), ec);
+  // A server that stops reading fails the write after the stall limit instead of holding the
+  // device's session for ever.
+  boost::system::error_code ec =
+      WriteWithin(spConnection->socket.native_handle(), pData, static_cast<size_t>(unCount));
   {
     boost::mutex::scoped_lock lock(m_spShared->mtx);
+    if (ec && spConnection->ePhase == Phase::Connected) {
+      // Part of a request may have gone out: the connection is of no more use. Its receive
+      // thread sees the end and closes the socket.
+      boost::system::error_code ecShutdown;
+      (void)spConnection->socket.shutdown(tcp::socket::shutdown_both, ecShutdown);
+    }
     if (--spConnection->unWriters == 0 && spConnection->bCloseWhenIdle) {
       ShutdownAndClose(spConnection->socket);
     }
@@ -392,17 +417,30 @@ uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
   return unCount;
 }
 
-void CTcpClient::Close() {
+void CTcpClient::StopConnection() {
+  DeviceHandle hFormerPeer;  // released below, outside the lock
   {
-    boost::mutex::scoped_lock lock(m_mtxWorkArea);
-    std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
+    boost::mutex::scoped_lock lock(m_spShared->mtx);
+    m_spShared->bConnected.store(false);
+    if (m_spConnection) {
+      StopConnectionLocked(*m_spConnection);
+      m_spConnection.reset();
+    }
+    // A released client keeps nothing of its former device: its socket closes once the session
+    // and the receive thread have let go of it too.
+    hFormerPeer.swap(m_hPeer);
   }
-  boost::mutex::scoped_lock lock(m_spShared->mtx);
-  m_spShared->bConnected.store(false);
-  if (m_spConnection) {
-    StopConnectionLocked(*m_spConnection);
-    m_spConnection.reset();
-  }
+  // Every later look of a receive thread at its stop flag finds it set; wait out a callback that
+  // looked before.
+  boost::mutex::scoped_lock deliver(m_spShared->mtxDeliver);
+}
+
+void CTcpClient::Close() {
+  // The connection first: an answer being captured finishes against the session it belongs to
+  // before the area is cleared, and none comes after.
+  StopConnection();
+  boost::mutex::scoped_lock lock(m_mtxWorkArea);
+  std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
 }
 
 void CTcpClient::SetDeviceInfo(const char* szDeviceIp) {

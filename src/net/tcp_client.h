@@ -24,7 +24,9 @@ typedef uint32_t (*ClientReceiveCallback)(CTcpClient* pClient,
 
 // One outgoing TCP connection (a SAMV decode server, or the log server). Each Start makes one
 // detached receive thread that connects with a 100 ms time-out, hands every block read to the
-// callback and ends with the connection; the client never reconnects by itself.
+// callback and ends with the connection; the client never reconnects by itself. When the
+// connection of a device's session ends by the server's doing (not by Close, StopConnection or
+// a newer Start), the thread logs it and ends the device's connection too (EndFromGateway).
 //
 // Restarts: every Start opens a connection of its own (struct Connection: a socket on an
 // io_context of its own, numbered by a generation) that only its own receive thread reads and
@@ -59,20 +61,28 @@ class CTcpClient {
                      int32_t* pnVelmPort, uint32_t* punIndex) const;
   void SetReceiveCallback(ClientReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
 
-  // Returns at once when the server port is "0". Otherwise keeps hPeer until the next Start and
-  // starts the receive thread (which connects). Throws boost::thread_resource_error when the
+  // Returns at once when the server port is "0". Otherwise keeps hPeer until the next Start,
+  // StopConnection or Close, and starts the receive thread (which connects). Throws boost::thread_resource_error when the
   // thread cannot be made.
   void Start(DeviceHandle hPeer);
   bool IsConnected() const;
 
-  // Waits up to about 101 ms (101 tests 1 ms apart) for the connection, then writes all bytes.
-  // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged).
+  // Waits up to about 101 ms (101 tests 1 ms apart) for the connection, then writes all bytes;
+  // a server that takes no byte for the write stall limit (peer_timing.h) fails the write.
+  // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged); a failed
+  // write ends the connection (its receive thread sees the end).
   uint32_t SendData(const uint8_t* pData, uint32_t unCount);
 
-  // Zero-fills the work area, stops the receive thread's connection and clears the connected
-  // flag; IsConnected is false when Close returns. A connect in progress is cancelled (the thread
-  // logs "Operation canceled"); an established connection is shut down at once and its socket
-  // is closed by its receive thread, which then ends without a message. Does not wait.
+  // Stops the receive thread's connection and clears the connected flag; IsConnected is false
+  // when it returns, and no receive callback of the connection is running or will run: a
+  // callback already running (an answer being relayed to the device and captured) is waited
+  // for, which is as long as its write to the device may take. A connect in progress is
+  // cancelled (the thread logs "Operation canceled"); an established connection is shut down at
+  // once and its socket is closed by its receive thread, which then ends without a message.
+  // Lets go of the device handle given to Start. Keeps the work area.
+  // REQUIRES: not called from this client's receive callback.
+  void StopConnection();
+  // StopConnection, then zero-fills the work area. Waits only as StopConnection does.
   void Close();
 
   // Work area of the current device session (layout of DecodeLogRecord).

@@ -2,9 +2,11 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,11 +16,11 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/socket_base.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "config/run_log.h"
+#include "net/peer_timing.h"
 #include "net/thread_stack.h"
 
 namespace {
@@ -55,7 +57,26 @@ void EndDeviceSocket(const DeviceHandle& hDevice) {
   }
 }
 
+// Waits until the device socket has something for a read (bytes, the end, an error), at most
+// unTimeoutMs. False when nothing came in time.
+bool WaitReadable(int nFd, uint32_t unTimeoutMs) {
+  for (;;) {
+    struct pollfd pfd = {nFd, POLLIN, 0};
+    int nReady = ::poll(&pfd, 1, static_cast<int>(unTimeoutMs));
+    if (nReady < 0 && errno == EINTR) {
+      continue;  // a signal: the wait starts again, so the limit is a lower bound
+    }
+    return nReady != 0;  // an error of poll itself is left to the read, which reports it
+  }
+}
+
 }  // namespace
+
+void DeviceSocket::EndFromGateway() {
+  m_bEndedFromGateway.store(true);
+  // The descriptor stays open (it is closed with the last handle); a shutdown never blocks.
+  (void)::shutdown(native_handle(), SHUT_RDWR);  // fails only when the device is gone already
+}
 
 CTcpServer::CTcpServer(uint16_t unPort) {
   using boost::asio::ip::tcp;
@@ -137,6 +158,7 @@ void CTcpServer::ThreadLoop() {
       (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // result ignored
       (void)hDevice->set_option(boost::asio::socket_base::keep_alive(true), ec);
       ThrowIfError(ec, "set_option");
+      ApplyPeerTiming(fd);  // a vanished device is noticed within about a minute
 
       if (m_pAcceptCallback == nullptr) {
         EndDeviceSocket(hDevice);
@@ -196,9 +218,23 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   uint8_t arrBuffer[kReceiveBufferSize];
   std::string strError;
   bool bCleanEnd = false;
+  bool bIdle = false;
   try {
     for (;;) {
       std::memset(arrBuffer, 0, sizeof arrBuffer);
+      uint32_t unIdleS = m_unIdleTimeoutS.load();
+      if (unIdleS > 0 && !WaitReadable(hDevice->native_handle(), unIdleS * 1000)) {
+        bIdle = true;
+        boost::system::error_code ecPeer;
+        boost::asio::ip::tcp::endpoint peer = hDevice->remote_endpoint(ecPeer);
+        char szMessage[kMessageSize] = {0};
+        std::snprintf(szMessage, sizeof szMessage,
+                      "Device Idle Ip:%s Port: %d sent nothing for %u s: connection closed",
+                      ecPeer ? "" : peer.address().to_string().c_str(),
+                      ecPeer ? 0 : static_cast<int>(peer.port()), unIdleS);
+        WriteLog(szMessage);
+        break;
+      }
       boost::system::error_code ec;
       // Waits without limit: Asio polls again after the 1-second SO_RCVTIMEO expires.
       size_t unCount = hDevice->read_some(boost::asio::buffer(arrBuffer), ec);
@@ -223,8 +259,14 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   if (m_pCloseCallback != nullptr) {
     (void)m_pCloseCallback(hDevice, pContext);
   }
+  if (bIdle) {
+    EndDeviceSocket(hDevice);
+    return;
+  }
   if (bCleanEnd) {
-    WriteLog("Connection closed cleanly by Device!");
+    if (!hDevice->EndedFromGateway()) {
+      WriteLog("Connection closed cleanly by Device!");
+    }
     EndDeviceSocket(hDevice);
     return;
   }
@@ -242,14 +284,17 @@ uint32_t CTcpServer::SendData(DeviceHandle hDevice, const uint8_t* pData, uint32
   }
   boost::system::error_code ec;
   {
-    // Blocks until everything is written: Asio polls again after the 1-second SO_SNDTIMEO
-    // expires. The other writer of this device waits, so frames never interleave.
+    // The other writer of this device waits, so frames never interleave; a device that stopped
+    // reading holds it for the stall limit at most.
     boost::mutex::scoped_lock lock(hDevice->WriteMutex());
-    (void)boost::asio::write(*hDevice, boost::asio::buffer(pData, unLength), ec);
+    ec = WriteWithin(hDevice->native_handle(), pData, unLength);
   }
   if (!ec) {
     return unLength;
   }
+  // Part of a frame may have gone out, and a device that cannot take its answers holds its SAMV
+  // module for nothing: the session ends here.
+  hDevice->EndFromGateway();
   std::string strError = boost::system::system_error(ec, "write").what();
   char szMessage[kMessageSize] = {0};
   std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception in thread:%s!",

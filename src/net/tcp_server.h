@@ -22,8 +22,16 @@ class DeviceSocket : public boost::asio::ip::tcp::socket {
   using boost::asio::ip::tcp::socket::socket;
   boost::mutex& WriteMutex() { return m_mtxWrite; }
 
+  // Ends the connection from the gateway's side, from any thread: shuts it down both ways, so
+  // the device sees the end and the session thread's read ends, and keeps the descriptor for the
+  // holders of the handle. The gateway has logged why; the session does not report it as a close
+  // by the device.
+  void EndFromGateway();
+  bool EndedFromGateway() const { return m_bEndedFromGateway.load(); }
+
  private:
   boost::mutex m_mtxWrite;
+  std::atomic<bool> m_bEndedFromGateway{false};
 };
 using DeviceHandle = boost::shared_ptr<DeviceSocket>;
 
@@ -69,6 +77,12 @@ class CTcpServer {
   void SetAcceptCallback(ServerAcceptCallback pCallback) { m_pAcceptCallback = pCallback; }
   void SetCloseCallback(ServerCloseCallback pCallback) { m_pCloseCallback = pCallback; }
 
+  // A device that sends no byte for unSeconds is closed: its session thread logs "Device Idle
+  // Ip:%s Port: %d ..." and ends the session as on a read error (close callback), so whatever
+  // the session held is freed; a device that vanished without a word goes the same way. 0 (the
+  // default) waits without limit. Any thread; sessions use the value from their next read on.
+  void SetIdleTimeout(uint32_t unSeconds) { m_unIdleTimeoutS.store(unSeconds); }
+
   // Starts the detached accept thread. Throws boost::thread_resource_error if it cannot be made.
   bool Start();
   // Sets the stop flag; the accept thread ends after the next connection it handles.
@@ -87,10 +101,12 @@ class CTcpServer {
   // with it the I/O context of every device socket) once this is 0 and it holds no handle itself.
   uint32_t ThreadCount() const;
 
-  // Writes all unLength bytes to the device, blocking as long as needed; any thread, any device.
+  // Writes all unLength bytes to the device; any thread, any device. Blocks while the device
+  // takes bytes, but fails when it takes none for the write stall limit (peer_timing.h).
   // Returns unLength, or 0 when an argument is missing or the write failed; on a failure the
   // error text ("write: ...") is logged and copied, cut to unErrorSize - 1 bytes, into
-  // szErrorText. Bytes already written stay written.
+  // szErrorText, and the connection is ended (EndFromGateway), so that its session ends and
+  // frees what it holds. Bytes already written stay written.
   static uint32_t SendData(DeviceHandle hDevice, const uint8_t* pData, uint32_t unLength,
                            char* szErrorText, size_t unErrorSize);
 
@@ -109,4 +125,5 @@ class CTcpServer {
   ServerCloseCallback m_pCloseCallback = nullptr;
   std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount
   std::atomic<uint32_t> m_unSessionCount{0};  // see SessionCount
+  std::atomic<uint32_t> m_unIdleTimeoutS{0};  // see SetIdleTimeout
 };

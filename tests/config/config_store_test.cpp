@@ -184,6 +184,44 @@ TEST_F(ConfigStoreTest, SetSystemConfigReportsAFileItCouldNotWrite) {
   EXPECT_TRUE(m_store.SetSystemConfig(&cfg));
 }
 
+TEST_F(ConfigStoreTest, SessionLimitsTakeWholeSecondsAndKeepDefaultsOtherwise) {
+  struct Row {
+    const char* szName;
+    const char* szFile;  // nullptr: no file at all
+    uint32_t unIdle;
+    uint32_t unAnswer;
+    bool bLogged;
+  } rows[] = {
+      {"no file", nullptr, 60, 10, false},
+      {"no keys", "[LOG_SERVER]\nPORT=1\n", 60, 10, false},
+      {"both set", "[DEVICE]\nIDLE_TIMEOUT_S=5\n[SAMV]\nANSWER_TIMEOUT_S= 3 \n", 5, 3, false},
+      {"0 turns them off", "[DEVICE]\nIDLE_TIMEOUT_S=0\n[SAMV]\nANSWER_TIMEOUT_S=0\n", 0, 0, false},
+      {"the largest", "[DEVICE]\nIDLE_TIMEOUT_S=86400\n", 86400, 10, false},
+      {"too large", "[DEVICE]\nIDLE_TIMEOUT_S=86401\n", 60, 10, true},
+      {"negative", "[SAMV]\nANSWER_TIMEOUT_S=-1\n", 60, 10, true},
+      {"not a number", "[DEVICE]\nIDLE_TIMEOUT_S=1m\n", 60, 10, true},
+      {"empty", "[SAMV]\nANSWER_TIMEOUT_S=\n", 60, 10, true},
+      {"malformed file", "[DEVICE\nIDLE_TIMEOUT_S=5\n", 60, 10, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    (void)std::remove(m_dir.File("SystemConfig.ini").c_str());
+    if (r.szFile != nullptr) {
+      m_dir.Write("SystemConfig.ini", r.szFile);
+    }
+    SessionLimits limits;
+    limits.unDeviceIdleTimeoutS = 7;  // overwritten: the defaults come first
+    testing::internal::CaptureStdout();
+    m_store.GetSessionLimits(&limits);
+    std::string strOut = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(limits.unDeviceIdleTimeoutS, r.unIdle);
+    EXPECT_EQ(limits.unSamvAnswerTimeoutS, r.unAnswer);
+    EXPECT_EQ(strOut.find("is not a number of seconds up to 86400") != std::string::npos,
+              r.bLogged)
+        << strOut;
+  }
+}
+
 TEST_F(ConfigStoreTest, SetSystemConfigKeepsUnknownKeysAndNeverCreatesTheFile) {
   SystemConfigStruct cfg = ZeroConfig();
   CopyText(cfg.szUserName, "root");

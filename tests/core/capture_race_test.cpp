@@ -9,6 +9,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 
 #include "core/data_switch.h"
 #include "decodelog/decode_log_capture.h"
@@ -157,5 +160,71 @@ TEST(CaptureRaceTest, WorkAreaHoldsEachFingerprintPartBeforeTheDeviceHasIt) {
       EXPECT_EQ(upRecord->arrSamvData[kAnswerFingerprintPart1], 0x22);
     }
     EXPECT_FALSE(ds.SamvDecodeLogQueue(nullptr)) << "the card was queued twice";
+  }
+}
+
+// The release of a device races the SAMV client's own thread relaying a card answer to it: the
+// answer may come before, during or after the release, at any point of a two-part fingerprint
+// answer. Whatever the order, every record queued names the request the answer belongs to, and
+// a card is queued at most once.
+TEST(CaptureRaceTest, ReleaseRacingTheClientThreadLeavesTheRightRecordOrNone) {
+  using boost::asio::ip::tcp;
+  struct Row {
+    const char* szName;
+    std::vector<uint32_t> arrParts;
+  } rows[] = {
+      {"a text answer", {kAnswerTextOnly}},
+      {"a fingerprint answer in two parts", {kAnswerFingerprintPart1, kAnswerFingerprintPart2}},
+  };
+  constexpr int kRounds = 24;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    for (int nRound = 0; nRound < kRounds; ++nRound) {
+      SCOPED_TRACE(nRound);
+      Session session("{\"order\":\"first\"}");
+      CTcpClient& client = session.client;
+      boost::asio::io_context io;
+      tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+      client.Configure("127.0.0.1", acceptor.local_endpoint().port(), 0, 0);
+      client.SetReceiveCallback(&DataSwitch::SamvClientReceiveCallback);
+      client.Start(session.pair.Gateway());
+      tcp::socket samv(io);
+      acceptor.accept(samv);
+      ASSERT_TRUE(WaitFor([&] { return client.IsConnected(); }));
+
+      // The SAMV server answers part by part (each part a read of its own: the next is sent
+      // once the device has the one before), while the device leaves after a delay that moves
+      // through the answer from round to round.
+      std::thread server([&] {
+        for (uint32_t unPart : r.arrParts) {
+          std::vector<uint8_t> part(unPart, static_cast<uint8_t>(unPart));
+          boost::system::error_code ec;
+          (void)boost::asio::write(samv, boost::asio::buffer(part), ec);
+          if (ec || session.pair.ReadExactly(unPart, std::chrono::milliseconds(2000)).size() !=
+                        unPart) {
+            return;  // the release came first
+          }
+        }
+      });
+      std::this_thread::sleep_for(std::chrono::microseconds(nRound * 150));
+      EXPECT_EQ(session.ds.ProcessVelmServeDisconnect(session.pair.Gateway(), &client), 1u);
+      boost::system::error_code ec;  // the server ends the device's connection after its release
+      (void)session.pair.Gateway()->shutdown(tcp::socket::shutdown_both, ec);
+      server.join();
+      ASSERT_TRUE(WaitFor([&] { return client.ThreadCount() == 0; }));
+
+      size_t unRecords = 0;
+      while (DecodeLogRecord* p = session.ds.SamvDecodeLogQueue(nullptr)) {
+        std::unique_ptr<DecodeLogRecord> upRecord(p);
+        ++unRecords;
+        EXPECT_EQ(upRecord->unAccountNo, 1001u);
+        EXPECT_STREQ(upRecord->szTransData, "{\"order\":\"first\"}");
+        EXPECT_STREQ(upRecord->szDeviceId, "READER-R");
+        EXPECT_STREQ(upRecord->szDeviceIp, "127.0.0.9");
+        EXPECT_EQ(upRecord->arrSamvData[0], static_cast<uint8_t>(r.arrParts[0]));
+      }
+      EXPECT_LE(unRecords, 1u) << "the card was queued twice";
+      EXPECT_EQ(client.GetWorkArea()->unSamvDataLength, 0u);
+    }
   }
 }

@@ -1,9 +1,6 @@
 // A few hundred device connections, in bursts that find the only server busy and one at a time
 // that find it free, ending every way a device can end: the built gateway is left with the
 // descriptors and threads it had before, and still serves.
-#include <dirent.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,42 +14,6 @@ namespace {
 constexpr int kRounds = 20;
 constexpr int kBurst = 10;      // devices at once: one is paired, the others get the busy reply
 constexpr int kOneByOne = 100;  // devices one after another
-
-// Entries of a /proc directory, without "." and "..". -1 when it cannot be read.
-int CountEntries(const std::string& strDir) {
-  DIR* pDir = opendir(strDir.c_str());
-  if (pDir == nullptr) {
-    return -1;
-  }
-  int nCount = 0;
-  while (dirent* pEntry = readdir(pDir)) {
-    if (pEntry->d_name[0] != '.') {
-      ++nCount;
-    }
-  }
-  closedir(pDir);
-  return nCount;
-}
-
-// What each open descriptor of the process refers to, for the failure message.
-std::string DescribeDescriptors(const std::string& strFdDir) {
-  std::string strOut;
-  DIR* pDir = opendir(strFdDir.c_str());
-  if (pDir == nullptr) {
-    return strOut;
-  }
-  while (dirent* pEntry = readdir(pDir)) {
-    if (pEntry->d_name[0] == '.') {
-      continue;
-    }
-    char szTarget[256] = {0};
-    std::string strPath = strFdDir + "/" + pEntry->d_name;
-    ssize_t n = readlink(strPath.c_str(), szTarget, sizeof(szTarget) - 1);
-    strOut += std::string(pEntry->d_name) + " -> " + (n > 0 ? szTarget : "?") + "\n";
-  }
-  closedir(pDir);
-  return strOut;
-}
 
 // How a churning device ends its connection.
 void EndDevice(CDeviceSimClient& device, int nWay) {
@@ -84,12 +45,12 @@ TEST(ChurnTest, DeviceChurnLeavesNoDescriptorOrThreadBehind) {
   const std::string strProc = "/proc/" + std::to_string(rig.Gateway().Process().Pid());
 
   // Warm-up: one card read, so that what the gateway keeps for good exists (the sockets' I/O
-  // services, the client's handle of its last device) before the baseline is taken.
+  // services) before the baseline is taken.
   rig.ExpectFreshDeviceReadsCard();
   ASSERT_TRUE(rig.WaitForLogCount("BUSY 0 FREE 1 ERROR 0", 1, FaultRig::kDeviceTimeout))
       << rig.Output();
-  const int nBaseFds = CountEntries(strProc + "/fd");
-  const int nBaseThreads = CountEntries(strProc + "/task");
+  const int nBaseFds = CountProcEntries(strProc + "/fd");
+  const int nBaseThreads = CountProcEntries(strProc + "/task");
   ASSERT_GT(nBaseFds, 0);
   ASSERT_GT(nBaseThreads, 0);
 
@@ -135,19 +96,18 @@ TEST(ChurnTest, DeviceChurnLeavesNoDescriptorOrThreadBehind) {
   int nThreads = -1;
   bool bBack = WaitFor(
       [&] {
-        nFds = CountEntries(strProc + "/fd");
-        nThreads = CountEntries(strProc + "/task");
+        nFds = CountProcEntries(strProc + "/fd");
+        nThreads = CountProcEntries(strProc + "/task");
         return nFds <= nBaseFds && nThreads <= nBaseThreads;
       },
       FaultRig::kUploadDeadline);
   EXPECT_TRUE(bBack) << "descriptors " << nFds << " (baseline " << nBaseFds << "), threads "
                      << nThreads << " (baseline " << nBaseThreads << ")\n"
-                     << DescribeDescriptors(strProc + "/fd");
+                     << DescribeProcDescriptors(strProc + "/fd");
   EXPECT_GT(rig.Gateway().CountLog("GetFreeTcpClient False"), 0u);  // some found the server busy
 
-  // Descriptor and thread counts can be back before the last paired device's release has run
-  // (the client drops its handle of an earlier device when it pairs the next): wait for the pool
-  // report of that release, the last one once every accept is done.
+  // Descriptor and thread counts can be back before the last paired device's release has been
+  // reported: wait for the pool report of that release, the last one once every accept is done.
   ASSERT_TRUE(WaitFor(
       [&] {
         std::string strOut = rig.Output();

@@ -1,5 +1,8 @@
 #include "fault_rig.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <set>
 
 #include <gtest/gtest.h>
@@ -11,6 +14,40 @@ const char* const kCaptureLines[] = {"[Only Text]", "[Text Image]",
                                      "[Text Image Fingerprint Part2]", "[Not Exist Part2]"};
 
 }  // namespace
+
+int CountProcEntries(const std::string& strDir) {
+  DIR* pDir = opendir(strDir.c_str());
+  if (pDir == nullptr) {
+    return -1;
+  }
+  int nCount = 0;
+  while (dirent* pEntry = readdir(pDir)) {
+    if (pEntry->d_name[0] != '.') {
+      ++nCount;
+    }
+  }
+  closedir(pDir);
+  return nCount;
+}
+
+std::string DescribeProcDescriptors(const std::string& strFdDir) {
+  std::string strOut;
+  DIR* pDir = opendir(strFdDir.c_str());
+  if (pDir == nullptr) {
+    return strOut;
+  }
+  while (dirent* pEntry = readdir(pDir)) {
+    if (pEntry->d_name[0] == '.') {
+      continue;
+    }
+    char szTarget[256] = {0};
+    std::string strPath = strFdDir + "/" + pEntry->d_name;
+    ssize_t n = readlink(strPath.c_str(), szTarget, sizeof(szTarget) - 1);
+    strOut += std::string(pEntry->d_name) + " -> " + (n > 0 ? szTarget : "?") + "\n";
+  }
+  closedir(pDir);
+  return strOut;
+}
 
 constexpr uint16_t FaultRig::kGatewayPort;
 constexpr char FaultRig::kSecretKey[];
@@ -40,9 +77,14 @@ std::unique_ptr<CLogServerSim> FaultRig::MakeLogServer(bool bStart, uint16_t unP
   return upServer;
 }
 
-bool FaultRig::Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort) {
+bool FaultRig::Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort,
+                     const std::string& strMoreSettings) {
   m_gateway.SetModules(arrModules);
   m_gateway.SetLogServer(unLogServerPort, kSecretKey);
+  if (!strMoreSettings.empty()) {
+    m_gateway.Dir().Write("SystemConfig.ini",
+                          m_gateway.Dir().Read("SystemConfig.ini") + strMoreSettings);
+  }
   return m_gateway.Start();
 }
 

@@ -18,6 +18,13 @@
 //
 // Deadlines are generous: the suite also runs the router build under an emulator, several times
 // slower than the host. A test thread owns its rig.
+// Entries of a /proc directory (a process's fd or task), without "." and "..". -1 when it cannot
+// be read.
+int CountProcEntries(const std::string& strDir);
+// What each open descriptor in a process's fd directory refers to, one per line, for a failure
+// message.
+std::string DescribeProcDescriptors(const std::string& strFdDir);
+
 class FaultRig {
  public:
   static constexpr uint16_t kGatewayPort = 31213;
@@ -37,7 +44,9 @@ class FaultRig {
       bool bStart = true, uint16_t unPort = 0, LogServerSimMode eMode = LogServerSimMode::Normal);
 
   // Starts the gateway with the modules and the log server; false when it did not come up.
-  bool Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort);
+  // strMoreSettings is appended to SystemConfig.ini (further sections).
+  bool Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t unLogServerPort,
+             const std::string& strMoreSettings = std::string());
 
   bool Connect(CDeviceSimClient& device);
   // The next card read of the test: account 1001, transaction data {"order":"F-<n>"}.

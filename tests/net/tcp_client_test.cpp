@@ -20,6 +20,7 @@
 #include <boost/asio/write.hpp>
 
 #include "net/net_test_util.h"
+#include "net/peer_timing.h"
 #include "samv_sim.h"
 #include "support/test_util.h"
 
@@ -307,6 +308,45 @@ TEST_F(CTcpClientTest, CloseWhileThreadBlockedInReadEndsItSilently) {
   EXPECT_EQ(m_client.SendData(arrData, 1), 0u);
 }
 
+// The device session's release stops the connection while an answer may be on its way to the
+// device: the release waits for a callback that is running, and no callback comes after it, so
+// the work area it clears next is never read by an answer of the old session.
+TEST_F(CTcpClientTest, StopConnectionWaitsForARunningCallbackAndNoneFollows) {
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+  ASSERT_TRUE(ConnectedWithin());
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.bHold = true;
+  }
+  boost::asio::write(server, boost::asio::buffer(std::string("first")));
+  ASSERT_TRUE(WaitFor([] {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    return g_obs.nInside == 1;
+  }));
+  std::atomic<bool> bStopped{false};
+  std::thread stopper([&] {
+    m_client.StopConnection();
+    bStopped = true;
+  });
+  // The server's next block is already there when the callback returns.
+  boost::asio::write(server, boost::asio::buffer(std::string("second")));
+  EXPECT_FALSE(WaitFor([&] { return bStopped.load(); }, milliseconds(200)))
+      << "the stop did not wait for the callback";
+  EXPECT_FALSE(m_client.IsConnected());
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    g_obs.bHold = false;
+  }
+  stopper.join();
+  EXPECT_TRUE(bStopped.load());
+  ASSERT_TRUE(ThreadsEnded());
+  EXPECT_EQ(g_obs.Blocks(), std::vector<std::vector<uint8_t>>{Bytes("first")});
+}
+
 TEST_F(CTcpClientTest, WriteFailureIsLogged) {
   tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
   ConfigureFor(acceptor.local_endpoint().port());
@@ -379,6 +419,82 @@ TEST_F(CTcpClientTest, ServerEndingItsSideFailsAWriteBlockedOnIt) {
   EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: "),
             std::string::npos)
       << strOut;
+}
+
+// A server that stays connected but stops reading: a request written to it fails once it has
+// taken no byte for the stall limit, and the connection ends, so the device's session is not
+// held for ever.
+TEST_F(CTcpClientTest, ServerThatStopsReadingFailsTheWriteWithinTheStallLimit) {
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  acceptor.set_option(boost::asio::socket_base::receive_buffer_size(4096));  // taken by accept
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+  ASSERT_TRUE(ConnectedWithin());
+
+  SetWriteStallLimitMs(300);
+  std::vector<uint8_t> request(8 * 1024 * 1024, 0x24);
+  testing::internal::CaptureStdout();
+  auto tmStart = std::chrono::steady_clock::now();
+  uint32_t unWritten = m_client.SendData(request.data(), static_cast<uint32_t>(request.size()));
+  auto elapsed = std::chrono::steady_clock::now() - tmStart;
+  SetWriteStallLimitMs(PeerTiming::kWriteStallLimitMs);
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(unWritten, 0u);
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+  EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: Connection timed "
+                        "out!]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_TRUE(ThreadsEnded());
+  EXPECT_FALSE(m_client.IsConnected());
+}
+
+// A server that ends a device's session: the device's requests would go nowhere, so the client
+// ends the device's connection too (the device comes back to a working server). A session that
+// the gateway itself closes leaves the device's connection to its owner.
+TEST_F(CTcpClientTest, ServerEndingADeviceSessionEndsTheDeviceConnection) {
+  struct Row {
+    const char* szName;
+    bool bServerEnds;
+  } rows[] = {{"the server closes", true}, {"the gateway closes the client", false}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    tcp::acceptor deviceAcceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    tcp::socket device(m_io);
+    device.connect(deviceAcceptor.local_endpoint());
+    DeviceHandle hDevice(new DeviceSocket(m_io));
+    deviceAcceptor.accept(*hDevice);
+    tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    ConfigureFor(acceptor.local_endpoint().port());
+    m_client.Start(hDevice);
+    tcp::socket server(m_io);
+    acceptor.accept(server);
+    ASSERT_TRUE(ConnectedWithin());
+
+    testing::internal::CaptureStdout();
+    if (r.bServerEnds) {
+      server.close();
+    } else {
+      m_client.Close();
+    }
+    ASSERT_TRUE(ThreadsEnded());
+    std::string strOut = testing::internal::GetCapturedStdout();
+    if (r.bServerEnds) {
+      EXPECT_TRUE(nettest::SeesEndWithin(device, milliseconds(5000)));
+      EXPECT_TRUE(hDevice->EndedFromGateway());
+      EXPECT_NE(strOut.find("Samv Server 127.0.0.1:" +
+                            std::to_string(acceptor.local_endpoint().port()) +
+                            " ended the session: device connection closed]"),
+                std::string::npos)
+          << strOut;
+    } else {
+      EXPECT_FALSE(nettest::SeesEndWithin(device, milliseconds(200)));
+      EXPECT_FALSE(hDevice->EndedFromGateway());
+      EXPECT_EQ(strOut, "");
+    }
+  }
 }
 
 TEST_F(CTcpClientTest, WorkAreaSettersWriteTheirFieldsAndCloseClearsThem) {

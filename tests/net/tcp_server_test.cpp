@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -19,6 +23,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "config/run_log.h"
+#include "net/peer_timing.h"
 #include "net/net_test_util.h"
 #include "support/test_util.h"
 
@@ -402,6 +407,97 @@ TEST_F(CTcpServerTest, SendDataWriteFailureIsLoggedAndCopiedCutToBuffer) {
   EXPECT_EQ(CTcpServer::SendData(hClosed, arrData, 4, szLarge, sizeof szLarge), 0u);
   (void)testing::internal::GetCapturedStdout();
   EXPECT_STREQ(szLarge, "write: Bad file descriptor");
+}
+
+// A device that stays connected but stops reading: a write to it fails once it has taken no byte
+// for the stall limit, and the gateway ends the connection, so its session ends (and frees its
+// SAMV module in the gateway) without reporting a close by the device. Accepted sockets carry
+// the keep-alive timing that finds a vanished device within about a minute.
+TEST_F(CTcpServerTest, DeviceThatStopsReadingFailsTheWriteWithinTheStallLimitAndIsEnded) {
+  g_obs.pContext = &g_nContextMarker;
+  StartServer();
+  tcp::socket device(m_io);
+  device.open(tcp::v4());
+  device.set_option(boost::asio::socket_base::receive_buffer_size(4096));
+  device.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), m_upServer->LocalPort()));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }));
+  DeviceHandle hDevice;
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    hDevice = g_obs.arrHandles.at(0);
+  }
+  struct Option {
+    int nName;
+    int nValue;
+  } options[] = {{TCP_KEEPIDLE, PeerTiming::kKeepIdleS},
+                 {TCP_KEEPINTVL, PeerTiming::kKeepIntervalS},
+                 {TCP_KEEPCNT, PeerTiming::kKeepCount},
+                 {TCP_USER_TIMEOUT, static_cast<int>(PeerTiming::kWriteStallLimitMs)}};
+  for (const Option& o : options) {
+    int nValue = 0;
+    socklen_t unSize = sizeof nValue;
+    ASSERT_EQ(::getsockopt(hDevice->native_handle(), IPPROTO_TCP, o.nName, &nValue, &unSize), 0);
+    EXPECT_EQ(nValue, o.nValue) << "option " << o.nName;
+  }
+
+  SetWriteStallLimitMs(300);
+  std::vector<uint8_t> answer(8 * 1024 * 1024, 0x42);  // more than the two buffers hold
+  char szError[128] = {0};
+  testing::internal::CaptureStdout();
+  auto tmStart = std::chrono::steady_clock::now();
+  uint32_t unWritten = CTcpServer::SendData(hDevice, answer.data(),
+                                            static_cast<uint32_t>(answer.size()), szError,
+                                            sizeof szError);
+  auto elapsed = std::chrono::steady_clock::now() - tmStart;
+  SetWriteStallLimitMs(PeerTiming::kWriteStallLimitMs);
+  ASSERT_TRUE(SessionsEnded());
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(unWritten, 0u);
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+  EXPECT_STREQ(szError, "write: Connection timed out");
+  EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 274 Exception in thread:write: Connection timed "
+                        "out!]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_EQ(strOut.find("Connection closed cleanly by Device!"), std::string::npos) << strOut;
+  EXPECT_EQ(g_obs.Closes(), 1);
+  EXPECT_TRUE(nettest::SeesEndWithin(device, milliseconds(10000)));
+  hDevice.reset();
+}
+
+// A device that sends nothing for the idle limit is closed and its session ended (the close
+// callback frees what it held), with a line that names it; one that keeps sending stays.
+TEST_F(CTcpServerTest, DeviceSilentForTheIdleLimitIsClosedOneThatSendsStays) {
+  g_obs.pContext = &g_nContextMarker;
+  StartServer();
+  m_upServer->SetIdleTimeout(1);
+  testing::internal::CaptureStdout();
+  std::unique_ptr<tcp::socket> upSilent = Connect();
+  std::unique_ptr<tcp::socket> upTalker = Connect();
+  const uint16_t unSilentPort = upSilent->local_endpoint().port();
+  auto tmStart = std::chrono::steady_clock::now();
+  // The talker sends a byte every 300 ms until the silent one has been closed.
+  bool bSilentClosed = false;
+  while (!bSilentClosed && std::chrono::steady_clock::now() - tmStart < std::chrono::seconds(20)) {
+    boost::asio::write(*upTalker, boost::asio::buffer("x", 1));
+    bSilentClosed = nettest::SeesEndWithin(*upSilent, milliseconds(300));
+  }
+  auto elapsed = std::chrono::steady_clock::now() - tmStart;
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 1; }));
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(bSilentClosed);
+  EXPECT_GE(elapsed, milliseconds(900));
+  EXPECT_NE(strOut.find("[Device Idle Ip:127.0.0.1 Port: " + std::to_string(unSilentPort) +
+                        " sent nothing for 1 s: connection closed]"),
+            std::string::npos)
+      << strOut;
+  EXPECT_EQ(strOut.find("Exception in thread"), std::string::npos) << strOut;
+  EXPECT_EQ(strOut.find("Connection closed cleanly by Device!"), std::string::npos) << strOut;
+  boost::system::error_code ec;
+  EXPECT_FALSE(nettest::SeesEndWithin(*upTalker, milliseconds(10)));
+  EXPECT_EQ(g_obs.Closes(), 1);
+  upTalker->close(ec);
+  EXPECT_TRUE(SessionsEnded());
 }
 
 // A device has two writers: its session thread (local replies) and its SAMV client's thread

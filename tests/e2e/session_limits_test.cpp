@@ -1,0 +1,98 @@
+// Readers and modules that hold a session without using it: the gateway ends such sessions
+// within its limits, and the module serves the next reader.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fault_rig.h"
+
+TEST(SessionLimitsTest, SilentReadersAreClosedAfterTheIdleLimitAndARealReaderIsServed) {
+  std::unique_ptr<CSamvSim> upFirst = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CSamvSim> upSecond = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CLogServerSim> upLog = FaultRig::MakeLogServer();
+  FaultRig rig;
+  ASSERT_TRUE(rig.Start({{upFirst->Port(), 0}, {upSecond->Port(), 0}}, upLog->Port(),
+                        "[DEVICE]\nIDLE_TIMEOUT_S=1\n"));
+
+  // Two connections that never send a byte hold both modules; a third reader is turned away.
+  CDeviceSimClient silent[2];
+  for (CDeviceSimClient& device : silent) {
+    ASSERT_TRUE(rig.Connect(device));
+  }
+  ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 2 FREE 0", FaultRig::kDeviceTimeout)) << rig.Output();
+  {
+    CDeviceSimClient turnedAway;
+    ASSERT_TRUE(rig.Connect(turnedAway));
+    EXPECT_EQ(turnedAway.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed);
+  }
+  // After the limit both are closed, each named in the run log, and the modules are free.
+  for (CDeviceSimClient& device : silent) {
+    EXPECT_EQ(device.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed) << rig.Output();
+  }
+  EXPECT_TRUE(rig.WaitForLogCount("sent nothing for 1 s: connection closed", 2,
+                                  FaultRig::kDeviceTimeout))
+      << rig.Output();
+  EXPECT_EQ(rig.Gateway().CountLog("[Device Idle Ip:127.0.0.1 Port: "), 2u) << rig.Output();
+  ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 0 FREE 2 ERROR 0", FaultRig::kDeviceTimeout))
+      << rig.Output();
+
+  // A reader that reads cards within the limit is served, and more than once.
+  CDeviceSimClient reader;
+  ASSERT_TRUE(rig.Connect(reader));
+  ASSERT_TRUE(rig.ReadCard(reader));
+  ASSERT_TRUE(rig.ReadCard(reader));
+  reader.Close();
+  rig.ExpectEveryCardUploaded({upLog.get()});
+}
+
+// A released module keeps nothing of its former reader: once every reader has left, however it
+// left, the gateway has the descriptors and threads it started with.
+TEST(SessionLimitsTest, DescriptorsReturnToTheStartUpCountOnceEveryReaderHasLeft) {
+  std::unique_ptr<CSamvSim> upFirst = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CSamvSim> upSecond = FaultRig::StartSamv(SamvSimMode::Card);
+  FaultRig rig;
+  // No log server: no upload connection comes and goes.
+  ASSERT_TRUE(rig.Start({{upFirst->Port(), 0}, {upSecond->Port(), 0}}, 0));
+  const std::string strProc = "/proc/" + std::to_string(rig.Gateway().Process().Pid());
+  const int nStartFds = CountProcEntries(strProc + "/fd");
+  const int nStartThreads = CountProcEntries(strProc + "/task");
+  ASSERT_GT(nStartFds, 0);
+  ASSERT_GT(nStartThreads, 0);
+
+  size_t unRounds = 0;
+  for (CloseMode eMode : {CloseMode::Normal, CloseMode::Reset, CloseMode::HalfClose}) {
+    // Both modules serve a reader at once, so both are released.
+    CDeviceSimClient readers[2];
+    for (CDeviceSimClient& reader : readers) {
+      ASSERT_TRUE(rig.Connect(reader));
+      ASSERT_TRUE(rig.ReadCard(reader));
+    }
+    for (CDeviceSimClient& reader : readers) {
+      reader.Close(eMode);
+      if (eMode == CloseMode::HalfClose) {
+        EXPECT_EQ(reader.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed);
+        reader.Close();
+      }
+    }
+    ASSERT_TRUE(rig.WaitForLogCount("BUSY 0 FREE 2 ERROR 0", ++unRounds, FaultRig::kDeviceTimeout))
+        << rig.Output();
+  }
+  ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 6, FaultRig::kDeviceTimeout))
+      << rig.Output();
+  int nFds = -1;
+  int nThreads = -1;
+  bool bBack = WaitFor(
+      [&] {
+        nFds = CountProcEntries(strProc + "/fd");
+        nThreads = CountProcEntries(strProc + "/task");
+        return nFds <= nStartFds && nThreads <= nStartThreads;
+      },
+      FaultRig::kDeviceTimeout);
+  EXPECT_TRUE(bBack) << "descriptors " << nFds << " (at start-up " << nStartFds << "), threads "
+                     << nThreads << " (at start-up " << nStartThreads << ")\n"
+                     << DescribeProcDescriptors(strProc + "/fd");
+  rig.ExpectFreshDeviceReadsCard();
+  rig.ExpectGatewaySound();
+}
