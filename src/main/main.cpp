@@ -96,7 +96,6 @@ void InstallSignalHandlers() {
 }
 
 [[noreturn]] void RunGatewayLoop(DataSwitch& ds) {
-  ds.m_LogUpload.Start();
   for (;;) {
     const int nSignal = g_nStopSignal.load();
     if (nSignal != 0) {
@@ -139,6 +138,10 @@ int Run(int argc, char** argv) {
                          "(see the run log above)\n",
                  GetExeDirectory().c_str());
     return 1;
+  }
+  if (nArgs == 0) {
+    // Every thread of the running gateway exists once it says it is up.
+    ds.m_LogUpload.Start();
   }
   std::printf("Press any key to exit!\n");
   std::fflush(stdout);

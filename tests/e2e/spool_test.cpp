@@ -23,13 +23,20 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// Reads nCount cards on one device; every read must be answered.
+// Reads nCount cards on one device; every read must be answered. Returns once the gateway has
+// released the device's module again (its pool report follows the release), so the next device
+// finds it free.
 void ReadCards(FaultRig& rig, int nCount) {
-  CDeviceSimClient device;
-  ASSERT_TRUE(rig.Connect(device));
-  for (int i = 0; i < nCount; ++i) {
-    ASSERT_TRUE(rig.ReadCard(device)) << rig.Output();
+  const size_t unReports = rig.Gateway().CountLog("[BUSY ");
+  {
+    CDeviceSimClient device;
+    ASSERT_TRUE(rig.Connect(device));
+    for (int i = 0; i < nCount; ++i) {
+      ASSERT_TRUE(rig.ReadCard(device)) << rig.Output();
+    }
   }
+  ASSERT_TRUE(rig.WaitForLogCount("[BUSY ", unReports + 2, FaultRig::kDeviceTimeout))
+      << rig.Output();
 }
 
 }  // namespace
