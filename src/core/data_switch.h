@@ -63,7 +63,12 @@ class DataSwitch : public CTcpServer {
                                            boost::asio::ip::tcp::socket* pSocket,
                                            const uint8_t* pData, uint32_t unCount,
                                            DeviceHandle hPeer);
-  CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);  // accept thread
+  // Accept thread: pairs the device with the first FREE client that connects within about
+  // 101 ms; those that do not go to ERROR. Null (after the busy reply) when none is left.
+  CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);
+  // Starts pClient (taken from FREE, now BUSY) for the device and polls its connection. True
+  // when it is up in time; false leaves it BUSY for the caller to mark.
+  bool PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice, const std::string& strIp);
   uint32_t ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData, uint32_t unCount,
                                     CTcpClient* pClient);  // session thread
   uint32_t ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient* pClient);  // session thread
