@@ -7,7 +7,8 @@ CARDGATE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CARDGATE_PACKAGES=(cmake make g++ pkg-config libboost1.74-dev libboost-system1.74-dev
   libboost-thread1.74-dev libboost-date-time1.74-dev libboost-filesystem1.74-dev
   libmbedtls-dev nlohmann-json3-dev googletest libgtest-dev
-  faketime)  # sets the gateway's clock back in an end-to-end test
+  faketime  # sets the gateway's clock back in an end-to-end test, and dates an expired certificate
+  openssl)  # makes the throw-away CA and certificates of the TLS tests
 
 # ensure_packages PKG...: installs the packages that are missing (needs root and apt-get).
 ensure_packages() {

@@ -68,7 +68,8 @@ if [ "$count" -ne "${#packages[@]}" ]; then
   echo "mipsel-sysroot: expected ${#packages[@]} packages, unpacked $count" >&2
   exit 1
 fi
-for f in usr/lib/mipsel-linux-gnu/libmbedcrypto.a usr/lib/mipsel-linux-gnu/libboost_thread.a \
+for f in usr/lib/mipsel-linux-gnu/libmbedcrypto.a usr/lib/mipsel-linux-gnu/libmbedtls.a \
+  usr/lib/mipsel-linux-gnu/libmbedx509.a usr/lib/mipsel-linux-gnu/libboost_thread.a \
   usr/include/boost/version.hpp usr/include/nlohmann/json.hpp; do
   if [ ! -e "$sysroot/$f" ]; then
     echo "mipsel-sysroot: $f is missing after unpacking" >&2

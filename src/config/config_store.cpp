@@ -271,6 +271,75 @@ bool ConfigStore::GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pSt
   return true;
 }
 
+namespace {
+
+// A positive whole number setting: absent keeps the default; anything else that does not read
+// as a number from 1 to 1000000 is logged and keeps it too.
+void TakeSetting(const pt::ptree& tree, const char* szKey, const std::string& strPath,
+                 uint32_t* punValue) {
+  boost::optional<std::string> value = tree.get_optional<std::string>(szKey);
+  if (!value) {
+    return;
+  }
+  std::string strText = IniLineValue(*value);
+  char* pEnd = nullptr;
+  errno = 0;
+  unsigned long ul = std::strtoul(strText.c_str(), &pEnd, 10);
+  if (strText.empty() || *pEnd != '\0' || errno != 0 || ul == 0 || ul > 1000000 ||
+      !std::isdigit(static_cast<unsigned char>(strText[0]))) {
+    WriteLogF("FUNCTION %s  LINE %d %s %s is not a whole number from 1 to 1000000: %u is used",
+              "GetGatewaySettings", __LINE__, strPath.c_str(), szKey, *punValue);
+    return;
+  }
+  *punValue = static_cast<uint32_t>(ul);
+}
+
+}  // namespace
+
+bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
+  if (pSettings == nullptr) {
+    return false;
+  }
+  std::string strPath = PathOf(kSystemConfigFile);
+  boost::system::error_code ec;
+  if (!boost::filesystem::exists(strPath, ec)) {
+    return false;  // GetSystemConfig has said so
+  }
+  pt::ptree tree;
+  try {
+    pt::read_ini(strPath, tree);
+  } catch (const std::exception&) {
+    return false;  // GetSystemConfig has said so
+  }
+  boost::optional<std::string> dir = tree.get_optional<std::string>("SPOOL.DIR");
+  if (dir) {
+    pSettings->strSpoolDir = IniLineValue(*dir);
+  }
+  TakeSetting(tree, "SPOOL.MAX_MB", strPath, &pSettings->unSpoolMaxMb);
+  TakeSetting(tree, "LOG_SERVER.ANSWER_TIMEOUT_S", strPath, &pSettings->unAnswerTimeoutS);
+  boost::optional<std::string> tls = tree.get_optional<std::string>("LOG_SERVER.TLS");
+  if (tls) {
+    const std::string strTls = IniLineValue(*tls);
+    if (strTls == "1" || strTls == "0") {
+      pSettings->bTls = strTls == "1";
+    } else {
+      // Neither plain by mistake nor TLS without a word: the operator meant something.
+      pSettings->bTls = true;
+      WriteLogF("FUNCTION %s  LINE %d %s LOG_SERVER.TLS is neither 0 nor 1: TLS is used",
+                "GetGatewaySettings", __LINE__, strPath.c_str());
+    }
+  }
+  boost::optional<std::string> ca = tree.get_optional<std::string>("LOG_SERVER.CA_FILE");
+  if (ca && !IniLineValue(*ca).empty()) {
+    pSettings->strCaFile = IniLineValue(*ca);
+  }
+  boost::optional<std::string> name = tree.get_optional<std::string>("LOG_SERVER.SERVER_NAME");
+  if (name) {
+    pSettings->strServerName = IniLineValue(*name);
+  }
+  return true;
+}
+
 bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus,
                                   SystemConfigStruct* pReadBack) {
   SetStatus(pStatus, ConfigStatus::Ok);

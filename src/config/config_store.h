@@ -29,6 +29,16 @@ bool GetIniNumber(const boost::property_tree::ptree& tree, const std::string& st
                   uint32_t* punValue, const char* szFunction, int nLine,
                   const std::string& strPath);
 
+// Settings of SystemConfig.ini beyond the device record, with their defaults.
+struct GatewaySettings {
+  std::string strSpoolDir = "spool";  // SPOOL.DIR as written: empty means memory only
+  uint32_t unSpoolMaxMb = 16;         // SPOOL.MAX_MB, at least 1
+  uint32_t unAnswerTimeoutS = 10;     // LOG_SERVER.ANSWER_TIMEOUT_S, at least 1
+  bool bTls = false;                  // LOG_SERVER.TLS: 1 uploads over verified TLS
+  std::string strCaFile = "/etc/ssl/certs/ca-certificates.crt";  // LOG_SERVER.CA_FILE
+  std::string strServerName;          // LOG_SERVER.SERVER_NAME; empty: the IP_ADDRESS
+};
+
 // Account number -> password of every account that may log in (type 0).
 using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
 
@@ -56,6 +66,11 @@ class ConfigStore {
   // was; an absent key empties it. False (record untouched) when the file is missing or malformed.
   bool GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr);
 
+  // Fills *pSettings from SystemConfig.ini; keys that are absent keep their defaults, a number
+  // that does not read (or is 0 where 0 makes no sense) is logged and keeps its default. False
+  // when the file is missing or malformed (the defaults stand).
+  bool GetGatewaySettings(GatewaySettings* pSettings);
+
   // Rewrites the eight keys of SystemConfig.ini from *pConfig, keeping every other key and
   // section, then reads the file back and compares. A text that the reader would not give back
   // as it stands (one that fills its field, has blanks at either end or holds a line end) is
@@ -80,7 +95,9 @@ class ConfigStore {
   // releasing it, and clears the mark only once the file holds the change. Never throws; a file
   // that is missing or cannot be read or written is tried again on the next call, its failure
   // logged once (and a later success after it).
-  void SynchronizeUserData(const std::vector<UserStruct*>* pList, boost::mutex& mtxUserList);
+  // bNow writes pending changes at once (the stop).
+  void SynchronizeUserData(const std::vector<UserStruct*>* pList, boost::mutex& mtxUserList,
+                           bool bNow = false);
 
  private:
   // The file work of SynchronizeUserData. False with the run-log line in *pstrError.

@@ -168,7 +168,7 @@ void ConfigStore::MarkUserListChanged() {
 }
 
 void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
-                                      boost::mutex& mtxUserList) {
+                                      boost::mutex& mtxUserList, bool bNow) {
   if (pList == nullptr) {
     return;
   }
@@ -181,14 +181,14 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     }
     boost::posix_time::ptime tmNow = LocalClockNow();
     int64_t nElapsedUs = (tmNow - m_tmUserListChanged).total_microseconds();
-    if (nElapsedUs < 0) {
+    if (nElapsedUs < 0 && !bNow) {
       // The clock was set back. Waiting for it to pass the change again would keep the change
       // out of the file (and lose it with a restart) for as long as the clock went back: count
       // the delay from now instead.
       m_tmUserListChanged = tmNow;
       return;
     }
-    if (nElapsedUs < kWriteBackDelayUs) {
+    if (nElapsedUs < kWriteBackDelayUs && !bNow) {
       return;
     }
     tmChange = m_tmUserListChanged;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include <boost/chrono/duration.hpp>
@@ -10,7 +11,6 @@
 #include "config/byte_io.h"
 #include "config/run_log.h"
 #include "core/device_dispatch.h"
-#include "decodelog/decode_log_capture.h"
 
 DataSwitch* g_pDataSwitch = nullptr;
 
@@ -47,12 +47,13 @@ void DeviceAddress(const DeviceHandle& hDevice, std::string* pstrIp, int* pnPort
 }  // namespace
 
 DataSwitch::DataSwitch(const std::string& strConfigDir, uint16_t unPort)
-    : CTcpServer(unPort), m_ConfigStore(strConfigDir) {
+    : CTcpServer(unPort),
+      m_ConfigStore(strConfigDir),
+      m_LogUpload(m_DecodeLogQueue, [this] { return GetSystemConfigCopy(); }),
+      m_tmStarted(std::chrono::steady_clock::now()) {
   std::memset(&m_stSystemConfig, 0, sizeof(m_stSystemConfig));
   m_VelmApi.Open();
-  m_bLogServerAnswered = 0;
   g_pDataSwitch = this;
-  m_LogServerClient.SetReceiveCallback(&DataSwitch::LogServerReceiveCallback);
 }
 
 DataSwitch::~DataSwitch() {
@@ -69,13 +70,7 @@ DataSwitch::~DataSwitch() {
     m_arrUserList.clear();
     m_mapUserPassword.clear();
   }
-  {
-    boost::mutex::scoped_lock lock(m_mtxDecodeLog);
-    for (DecodeLogRecord* p : m_arrDecodeLog) {
-      delete p;
-    }
-    m_arrDecodeLog.clear();
-  }
+  m_LogUpload.Stop();
   for (CTcpClient* p : m_arrTcpClient) {
     p->Close();
     delete p;
@@ -87,7 +82,7 @@ DataSwitch::~DataSwitch() {
     m_arrErrorTcpClient.clear();
   }
   m_arrTcpClient.clear();
-  m_LogServerClient.Close();
+  m_LogUpload.m_LogServerLink.Close();
   m_VelmApi.Close();
 }
 
@@ -106,6 +101,13 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
     boost::mutex::scoped_lock lock(m_mtxSystemConfig);
     m_stSystemConfig = stConfig;
   }
+  (void)m_ConfigStore.GetGatewaySettings(&m_stSettings);
+  m_LogUpload.SetAnswerTimeout(m_stSettings.unAnswerTimeoutS);
+  LogServerTlsSettings stTls;
+  stTls.bTls = m_stSettings.bTls;
+  stTls.strCaFile = m_stSettings.strCaFile;
+  stTls.strServerName = m_stSettings.strServerName;
+  m_LogUpload.SetTls(stTls);
   WriteLogF("Samv Device Size %d", static_cast<int>(m_arrSamvList.size()));
   if (eSamv == ConfigStatus::Malformed || eUsers == ConfigStatus::Malformed ||
       eSystem == ConfigStatus::Malformed) {
@@ -136,13 +138,13 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.push_back(pClient);
   }
+  // The records of earlier runs are queued before the first reader can add one.
+  OpenDecodeLogSpool();
   SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
   SetAcceptCallback(&DataSwitch::VelmServeAcceptCallback);
   SetCloseCallback(&DataSwitch::VelmServeDisconnectCallback);
   Start();
-  stConfig = GetSystemConfigCopy();
-  m_LogServerClient.Configure(stConfig.szLogServerIp, static_cast<int32_t>(stConfig.unLogServerPort),
-                              0, 0);
+  m_LogUpload.RequestReconfigure();  // the upload takes the log server's address before its first try
   return true;
 }
 
@@ -231,17 +233,6 @@ uint32_t DataSwitch::SamvClientReceiveCallback(CTcpClient* pClient,
     WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "SamvClientReceiveCallback", __LINE__);
   }
   return 0;
-}
-
-uint32_t DataSwitch::LogServerReceiveCallback(CTcpClient* /*pClient*/,
-                                              boost::asio::ip::tcp::socket* pSocket,
-                                              const uint8_t* pData, uint32_t unCount,
-                                              DeviceHandle /*hPeer*/) {
-  if (g_pDataSwitch == nullptr || pSocket == nullptr || pData == nullptr || unCount == 0) {
-    return 0;
-  }
-  g_pDataSwitch->m_bLogServerAnswered = 1;
-  return 1;
 }
 
 CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
@@ -461,23 +452,48 @@ void DataSwitch::WritePoolReport() {
 // ---- card records ----
 
 DecodeLogRecord* DataSwitch::SamvDecodeLogQueue(DecodeLogRecord* pRecord) {
-  boost::mutex::scoped_lock lock(m_mtxDecodeLog);
   if (pRecord != nullptr) {
-    m_arrDecodeLog.push_back(pRecord);
+    (void)m_DecodeLogQueue.Push(*pRecord);
+    delete pRecord;
     return nullptr;
   }
-  if (m_arrDecodeLog.empty()) {
+  std::unique_ptr<DecodeLogRecord> upHead(new DecodeLogRecord);
+  uint64_t unTicket = 0;
+  if (!m_DecodeLogQueue.Take(&unTicket, upHead.get())) {
     return nullptr;
   }
-  DecodeLogRecord* pHead = m_arrDecodeLog.front();
-  m_arrDecodeLog.erase(std::remove(m_arrDecodeLog.begin(), m_arrDecodeLog.end(), pHead),
-                       m_arrDecodeLog.end());
-  return pHead;
+  m_DecodeLogQueue.Discard(unTicket);
+  return upHead.release();
 }
 
-size_t DataSwitch::DecodeLogQueueSize() {
-  boost::mutex::scoped_lock lock(m_mtxDecodeLog);
-  return m_arrDecodeLog.size();
+void DataSwitch::OpenDecodeLogSpool() {
+  std::string strDir = m_stSettings.strSpoolDir;
+  if (!strDir.empty() && strDir.front() != '/') {
+    strDir = m_ConfigStore.Directory() + strDir;
+  }
+  m_DecodeLogQueue.Open(strDir, static_cast<uint64_t>(m_stSettings.unSpoolMaxMb) * 1024u * 1024u);
+}
+
+void DataSwitch::WriteStatusLine() {
+  size_t unBusy = 0;
+  size_t unFree = 0;
+  size_t unError = 0;
+  GetPoolSizes(&unBusy, &unFree, &unError);
+  LogUploadOutcomes outcomes = GetLogUploadOutcomes();
+  const long long nUptime = static_cast<long long>(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                       m_tmStarted)
+          .count());
+  WriteLogF("STATUS busy=%u free=%u error=%u readers=%u queued=%u spooled=%u delivered=%llu "
+            "retried=%llu rejected=%llu dropped=%llu uptime=%llds",
+            static_cast<unsigned>(unBusy), static_cast<unsigned>(unFree),
+            static_cast<unsigned>(unError), static_cast<unsigned>(SessionCount()),
+            static_cast<unsigned>(m_DecodeLogQueue.Size()),
+            static_cast<unsigned>(m_DecodeLogQueue.Spooled()),
+            static_cast<unsigned long long>(outcomes.unDelivered),
+            static_cast<unsigned long long>(outcomes.unRetried),
+            static_cast<unsigned long long>(outcomes.unRejected),
+            static_cast<unsigned long long>(m_DecodeLogQueue.Dropped()), nUptime);
 }
 
 // ---- settings ----
@@ -507,7 +523,7 @@ DataSwitch::SettingsWrite DataSwitch::ApplySystemConfig(
     boost::mutex::scoped_lock lock(m_mtxSystemConfig);
     m_stSystemConfig = stFresh;
   }
-  m_bLogServerReconfigure = true;
+  m_LogUpload.RequestReconfigure();
   return SettingsWrite::Written;
 }
 
@@ -517,6 +533,6 @@ void DataSwitch::SetUserInfo(const UserStruct& stUser) {
   ::SetUserInfo(m_ConfigStore, m_arrUserList, m_mapUserPassword, m_mtxUserList, stUser);
 }
 
-void DataSwitch::SynchronizeUserData() {
-  m_ConfigStore.SynchronizeUserData(&m_arrUserList, m_mtxUserList);
+void DataSwitch::SynchronizeUserData(bool bNow) {
+  m_ConfigStore.SynchronizeUserData(&m_arrUserList, m_mtxUserList, bNow);
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -13,7 +15,10 @@
 #include "config/config_store.h"
 #include "config/system_config.h"
 #include "config/user_struct.h"
+#include "decodelog/decode_log_capture.h"
+#include "decodelog/decode_log_queue.h"
 #include "decodelog/decode_log_record.h"
+#include "decodelog/log_upload.h"
 #include "mgmt/velm_api.h"
 #include "net/tcp_client.h"
 #include "net/tcp_server.h"
@@ -24,7 +29,7 @@
 // and the management channel. Static callbacks find it through g_pDataSwitch.
 //
 // Locks, never nested: m_mtxPool (the three pool lists), m_mtxUserList (user list, account table,
-// change mark), m_mtxDecodeLog (the record queue), m_mtxSystemConfig (m_stSystemConfig). The run
+// change mark), m_mtxSystemConfig (m_stSystemConfig); the record queue has its own. The run
 // log's lock may be taken under any of them. None is held while sleeping, polling or sending.
 // One more, m_mtxSystemConfigFile, is held across command 81's rewrite and re-read of
 // SystemConfig.ini so that two administrators' writes cannot cross; m_mtxSystemConfig (and no
@@ -41,8 +46,8 @@ class DataSwitch : public CTcpServer {
   explicit DataSwitch(const std::string& strConfigDir, uint16_t unPort = kDevicePort);
   ~DataSwitch();
 
-  // Reads the three INI files; in gateway mode also creates the pool, registers the callbacks,
-  // starts accepting and configures the log-server client. Returns false (and starts nothing)
+  // Reads the three INI files; in gateway mode also creates the pool, opens the record spool,
+  // registers the callbacks, starts accepting and configures the log-server client. Returns false (and starts nothing)
   // when a file exists but cannot be read or parsed: the gateway must not run on half a
   // configuration. Missing files are logged and give empty settings.
   bool DataSwitchInit(bool bGateway);
@@ -59,10 +64,6 @@ class DataSwitch : public CTcpServer {
                                             boost::asio::ip::tcp::socket* pSocket,
                                             const uint8_t* pData, uint32_t unCount,
                                             DeviceHandle hPeer);
-  static uint32_t LogServerReceiveCallback(CTcpClient* pClient,
-                                           boost::asio::ip::tcp::socket* pSocket,
-                                           const uint8_t* pData, uint32_t unCount,
-                                           DeviceHandle hPeer);
   // Accept thread: pairs the device with the first FREE client that connects within about
   // 101 ms; those that do not go to ERROR. Null (after the busy reply) when none is left.
   CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);
@@ -80,9 +81,19 @@ class DataSwitch : public CTcpServer {
   void GetPoolSizes(size_t* punBusy, size_t* punFree, size_t* punError);
 
   // ---- card records ----
-  // Push (record given: appended, returns null) or pop (null: the oldest record, or null).
+  // Push (record given: a copy is queued and the record deleted; returns null) or pop (null: the
+  // oldest record, removed from the queue for good and owned by the caller, or null).
   DecodeLogRecord* SamvDecodeLogQueue(DecodeLogRecord* pRecord);
-  size_t DecodeLogQueueSize();
+  size_t DecodeLogQueueSize() { return m_DecodeLogQueue.Size(); }
+  // Opens the spool (SPOOL.DIR, relative to the configuration directory unless absolute, and
+  // SPOOL.MAX_MB) and queues what earlier runs left in it. DataSwitchInit in gateway mode, before
+  // the first reader is accepted.
+  void OpenDecodeLogSpool();
+  // One run-log line: "STATUS busy=B free=F error=E readers=R queued=Q spooled=S delivered=D
+  // retried=T rejected=J dropped=P uptime=Us".
+  void WriteStatusLine();
+  // Stops accepting readers (the listening socket is shut): the clean stop.
+  void StopAccepting() { CTcpServer::StopAccepting(); }
 
   // ---- settings ----
   SystemConfigStruct GetSystemConfigCopy();
@@ -91,8 +102,8 @@ class DataSwitch : public CTcpServer {
   // is asked about the settings in memory at that moment, so a write checked against a password
   // that another administrator has just changed does not land; then SystemConfig.ini is
   // rewritten and read back (ConfigStore::SetSystemConfig). Only a write that reads back as
-  // written reaches memory and asks the upload step to reconfigure the log-server client before
-  // its next attempt (the main thread alone touches m_LogServerClient).
+  // written reaches memory and asks the upload to take the new log-server settings before its
+  // next attempt.
   enum class SettingsWrite { Written, NotAdministrator, NotSaved };
   SettingsWrite ApplySystemConfig(
       const SystemConfigStruct& stConfig,
@@ -100,7 +111,8 @@ class DataSwitch : public CTcpServer {
 
   // ---- user accounts ----
   void SetUserInfo(const UserStruct& stUser);
-  void SynchronizeUserData();
+  // Writes pending account changes back 11 s after the last one, or at once with bNow (stop).
+  void SynchronizeUserData(bool bNow = false);
 
   // ---- module management (main thread) ----
   void LogBuildTime();
@@ -122,16 +134,15 @@ class DataSwitch : public CTcpServer {
   std::vector<UserStruct*> m_arrUserList;     // owned; m_mtxUserList
   UserPasswordMap m_mapUserPassword;          // m_mtxUserList
   SystemConfigStruct m_stSystemConfig;        // m_mtxSystemConfig; starts zero-filled
+  GatewaySettings m_stSettings;               // read-only after start-up
   boost::mutex m_mtxPool;
-  boost::mutex m_mtxDecodeLog;
   boost::mutex m_mtxUserList;
   boost::mutex m_mtxSystemConfig;
   boost::mutex m_mtxSystemConfigFile;
-  CTcpClient m_LogServerClient;               // main thread only (upload)
-  std::atomic<bool> m_bLogServerReconfigure{false};  // set by command 81, taken by the upload
-  std::vector<DecodeLogRecord*> m_arrDecodeLog;  // owned; m_mtxDecodeLog
+  CDecodeLogQueue m_DecodeLogQueue;           // the card records; locks itself
+  CLogUpload m_LogUpload;                     // owns the log-server link; upload thread
   CVelmApi m_VelmApi;                         // main thread only
-  std::atomic<uint32_t> m_bLogServerAnswered{0};
+  std::chrono::steady_clock::time_point m_tmStarted;  // for the status line's uptime
 
   // Main-loop clocks (main thread only): the retry step and the clock synchronisation.
   bool m_bRetryClockSet = false;
@@ -142,3 +153,19 @@ class DataSwitch : public CTcpServer {
 
 // Set once by the constructor, before any callback can run; never reset.
 extern DataSwitch* g_pDataSwitch;
+
+// The capture and the upload work on the record queue and what else they need; these forms hand
+// them the data switch's.
+inline uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
+                                         boost::asio::ip::tcp::socket* pSocket,
+                                         DeviceHandle hDevice, const uint8_t* pData,
+                                         uint32_t unCount) {
+  return ProcessSamvClientReceive(ds.m_DecodeLogQueue, ds.LogServerPort(), pClient, pSocket,
+                                  std::move(hDevice), pData, unCount);
+}
+inline void QueueUnfinishedFingerprint(DataSwitch& ds, CTcpClient* pClient) {
+  QueueUnfinishedFingerprint(ds.m_DecodeLogQueue, ds.LogServerPort(), pClient);
+}
+inline uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds) {
+  return ds.m_LogUpload.ProcessSendSamvDecodeLog();
+}

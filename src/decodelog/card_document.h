@@ -9,7 +9,6 @@
 #include "config/system_config.h"
 #include "decodelog/decode_log_record.h"
 
-class DataSwitch;
 
 // The card record as the log server receives it: the captured SAMV answer is unscrambled, the
 // card's text fields and photo are taken out of it and written into a fixed inner document,
@@ -54,10 +53,6 @@ static_assert(kEnd <= kCardTextBlockSize, "");
 std::string BuildSamvDecodeLogHttpData(const SystemConfigStruct& stConfig,
                                        const DecodeLogRecord* pRecord,
                                        const boost::posix_time::ptime& tmNow);
-
-// The same with a copy of the data switch's settings and LocalClockNow(). Main thread (upload).
-// Defined beside the upload, its only caller, so that the document itself needs no data switch.
-std::string BuildSamvDecodeLogHttpData(DataSwitch& ds, const DecodeLogRecord* pRecord);
 
 // Reads the captured answer of a record (in a working copy: the record is never changed) and
 // writes the card data into pOut: zero-filled first, then the text block and the photo when the

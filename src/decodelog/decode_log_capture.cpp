@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "config/run_log.h"
-#include "core/data_switch.h"
+#include "decodelog/decode_log_queue.h"
 #include "decodelog/decode_log_record.h"
 #include "net/tcp_client.h"
 
@@ -62,7 +62,8 @@ bool SameSession(const DecodeLogRecord& area, const DecodeLogRecord& snapshot) {
 
 }  // namespace
 
-uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
+uint32_t ProcessSamvClientReceive(CDecodeLogQueue& queue, uint32_t unLogServerPort,
+                                  CTcpClient* pClient,
                                   boost::asio::ip::tcp::socket* pSocket, DeviceHandle hDevice,
                                   const uint8_t* pData, uint32_t unCount) {
   if (!hDevice || pSocket == nullptr || pData == nullptr || unCount == 0) {
@@ -86,9 +87,19 @@ uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
       stSession = area;
     });
   }
+  // A finished card is stored before the device gets its answer: once the reader has its card,
+  // the record survives a crash or a power cut.
+  uint64_t unTicket = 0;
+  if (eResult == CaptureResult::Complete && unLogServerPort != 0) {
+    DecodeLogRecord stRecord = stSession;
+    std::memset(stRecord.szDecodeTime, 0, sizeof(stRecord.szDecodeTime));
+    GetLocalTimeString(stRecord.szDecodeTime);
+    unTicket = queue.Prepare(stRecord);
+  }
   char szError[512] = {0};
   if (CTcpServer::SendData(hDevice, pData, unCount, szError, sizeof(szError)) < unCount) {
     // The server has logged the failed write; nothing is captured.
+    queue.Withdraw(unTicket);
     if (eResult == CaptureResult::Waiting || eResult == CaptureResult::Complete) {
       pClient->WithWorkArea([&](DecodeLogRecord& area) {
         if (SameSession(area, stSession) && area.unSamvDataLength == stSession.unSamvDataLength) {
@@ -112,29 +123,31 @@ uint32_t ProcessSamvClientReceive(DataSwitch& ds, CTcpClient* pClient,
   if (pClient == nullptr) {
     return 1;
   }
-  if (eResult == CaptureResult::Complete && ds.LogServerPort() != 0) {
-    DecodeLogRecord* pRecord = NewDecodeLogRecord(stSession);
-    if (pRecord != nullptr) {
-      ds.SamvDecodeLogQueue(pRecord);
-    }
-  }
+  // The record becomes visible to the upload only now, after the message that names its card.
+  queue.Commit(unTicket);
   return 1;
 }
 
-void QueueUnfinishedFingerprint(DataSwitch& ds, CTcpClient* pClient) {
+void QueueUnfinishedFingerprint(CDecodeLogQueue& queue, uint32_t unLogServerPort,
+                                CTcpClient* pClient) {
   if (pClient == nullptr) {
     return;
   }
-  bool bQueue = ds.LogServerPort() != 0;
+  const bool bQueue = unLogServerPort != 0;
   bool bUnfinished = false;
-  DecodeLogRecord* pRecord = pClient->WithWorkArea([&](DecodeLogRecord& area) {
+  DecodeLogRecord stRecord;
+  pClient->WithWorkArea([&](DecodeLogRecord& area) {
     bUnfinished = area.unSamvDataLength == kAnswerFingerprintPart1;
-    return bUnfinished && bQueue ? NewDecodeLogRecord(area) : nullptr;
+    if (bUnfinished && bQueue) {
+      stRecord = area;
+    }
   });
   if (bUnfinished) {
     WriteLog("Not Exist Part2");
   }
-  if (pRecord != nullptr) {
-    ds.SamvDecodeLogQueue(pRecord);
+  if (bUnfinished && bQueue) {
+    std::memset(stRecord.szDecodeTime, 0, sizeof(stRecord.szDecodeTime));
+    GetLocalTimeString(stRecord.szDecodeTime);
+    (void)queue.Push(stRecord);
   }
 }

@@ -1,7 +1,9 @@
 #include "decodelog/log_upload.h"
 
-#include <atomic>
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -9,21 +11,23 @@
 
 #include "config/byte_io.h"
 #include "config/run_log.h"
-#include "core/data_switch.h"
 #include "decodelog/card_document.h"
+#include "decodelog/decode_log_queue.h"
+#include "net/thread_stack.h"
 
 namespace {
 
 constexpr const char kFunction[] = "ProcessSendSamvDecodeLog";
 
 constexpr std::chrono::milliseconds kConnectTimeout(2000);
-constexpr std::chrono::milliseconds kConnectPoll(50);
-constexpr std::chrono::milliseconds kPauseAfterSend(200);
-constexpr int kAnswerPolls = 10;
-constexpr std::chrono::milliseconds kAnswerPoll(50);
-// How long a new attempt waits for the thread of the previous connection to end.
-constexpr std::chrono::milliseconds kOldThreadWait(200);
-constexpr std::chrono::milliseconds kOldThreadPoll(1);
+constexpr std::chrono::milliseconds kAnswerPoll(100);
+constexpr std::chrono::milliseconds kSendTimeout(10000);
+// Upload thread pauses.
+constexpr uint32_t kIdlePauseMs = 100;
+constexpr uint32_t kRetryPauseMs = 1000;
+// The answer's first bytes kept for reading its head; the rest is only counted.
+constexpr size_t kAnswerHeadLimit = 8192;
+constexpr size_t kAnswerTailSize = 5;
 
 // Attempts, not records; for the whole process, never reset.
 std::atomic<int32_t> g_nConnectFalseCount{0};
@@ -31,116 +35,276 @@ std::atomic<int32_t> g_nSendFalseCount{0};
 std::atomic<int32_t> g_nSendCount{0};
 std::atomic<int32_t> g_nReceiveFalseCount{0};
 std::atomic<int32_t> g_nReceiveSuccessCount{0};
+std::atomic<uint64_t> g_unDelivered{0};
+std::atomic<uint64_t> g_unRetried{0};
+std::atomic<uint64_t> g_unRejected{0};
 
-// The record taken for one attempt, and the connection started for it. Whatever way the attempt
-// ends (an error raised by the transport or the builder included), an undelivered record goes
-// back to the tail of the queue and a started connection is closed.
-class UploadAttempt {
- public:
-  UploadAttempt(DataSwitch& ds, DecodeLogRecord* pRecord) : m_ds(ds), m_pRecord(pRecord) {}
-  ~UploadAttempt() {
-    if (m_bStarted) {
-      m_ds.m_LogServerClient.Close();
-    }
-    PutBack();
+bool StartsWithNoCase(const std::string& strText, size_t unAt, const char* szPrefix) {
+  size_t n = std::strlen(szPrefix);
+  if (strText.size() < unAt + n) {
+    return false;
   }
-  UploadAttempt(const UploadAttempt&) = delete;
-  UploadAttempt& operator=(const UploadAttempt&) = delete;
-
-  DecodeLogRecord* Record() const { return m_pRecord; }
-  void Started() { m_bStarted = true; }
-  void Close() {
-    m_ds.m_LogServerClient.Close();
-    m_bStarted = false;
-  }
-  void PutBack() {
-    if (m_pRecord != nullptr) {
-      m_ds.SamvDecodeLogQueue(m_pRecord);
-      m_pRecord = nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(strText[unAt + i])) !=
+        std::tolower(static_cast<unsigned char>(szPrefix[i]))) {
+      return false;
     }
   }
-  void Delivered() {
-    delete m_pRecord;
-    m_pRecord = nullptr;
-  }
+  return true;
+}
 
- private:
-  DataSwitch& m_ds;
-  DecodeLogRecord* m_pRecord;  // owned until put back or delivered
-  bool m_bStarted = false;
-};
-
-// Device command 81 only raises a flag; the client is touched here, on the main thread, while no
-// connection of it is in use.
-void ReconfigureIfAsked(DataSwitch& ds) {
-  if (!ds.m_bLogServerReconfigure.exchange(false)) {
-    return;
-  }
-  SystemConfigStruct stConfig = ds.GetSystemConfigCopy();
-  char szAddress[sizeof(stConfig.szLogServerIp) + 1] = {0};
-  std::memcpy(szAddress, stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp));
-  ds.m_LogServerClient.Close();
-  ds.m_LogServerClient.Configure(szAddress, static_cast<int32_t>(stConfig.unLogServerPort), 0, 0);
+std::string HeaderValue(const std::string& strLine) {
+  size_t unColon = strLine.find(':');
+  std::string strValue = unColon == std::string::npos ? std::string() : strLine.substr(unColon + 1);
+  size_t b = strValue.find_first_not_of(" \t");
+  size_t e = strValue.find_last_not_of(" \t\r");
+  return b == std::string::npos ? std::string() : strValue.substr(b, e - b + 1);
 }
 
 }  // namespace
 
-std::string BuildSamvDecodeLogHttpData(DataSwitch& ds, const DecodeLogRecord* pRecord) {
-  if (pRecord == nullptr) {
-    return std::string();
+HttpAnswer ParseHttpAnswer(const std::string& strHead, uint64_t unTotal, const std::string& strTail,
+                           bool bClosed) {
+  HttpAnswer answer;
+  // The status line: "HTTP/1.x NNN" followed by a blank or the line end.
+  size_t unLineEnd = strHead.find('\n');
+  if (unLineEnd == std::string::npos) {
+    const bool bTooLong = strHead.size() >= 64;
+    answer.eState = bClosed || bTooLong ? HttpAnswerState::Malformed : HttpAnswerState::Incomplete;
+    if (!bClosed && !bTooLong && !strHead.empty() &&
+        std::string("HTTP/1.").compare(0, std::min<size_t>(strHead.size(), 7), strHead, 0,
+                                       std::min<size_t>(strHead.size(), 7)) != 0) {
+      answer.eState = HttpAnswerState::Malformed;  // not an HTTP answer at all
+    }
+    return answer;
   }
-  SystemConfigStruct stConfig = ds.GetSystemConfigCopy();
-  return BuildSamvDecodeLogHttpData(stConfig, pRecord, LocalClockNow());
+  std::string strStatusLine = strHead.substr(0, unLineEnd);
+  if (!strStatusLine.empty() && strStatusLine.back() == '\r') {
+    strStatusLine.pop_back();
+  }
+  if (strStatusLine.size() < 12 || strStatusLine.compare(0, 7, "HTTP/1.") != 0 ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[7])) || strStatusLine[8] != ' ' ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[9])) ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[10])) ||
+      !std::isdigit(static_cast<unsigned char>(strStatusLine[11])) ||
+      (strStatusLine.size() > 12 && strStatusLine[12] != ' ')) {
+    answer.eState = HttpAnswerState::Malformed;
+    return answer;
+  }
+  answer.nStatus = std::atoi(strStatusLine.substr(9, 3).c_str());
+  if (answer.nStatus < 100) {
+    answer.eState = HttpAnswerState::Malformed;
+    answer.nStatus = 0;
+    return answer;
+  }
+  // The head ends with an empty line.
+  size_t unHeadEnd = std::string::npos;
+  size_t unBodyStart = 0;
+  size_t unPos = unLineEnd + 1;
+  bool bChunked = false;
+  bool bHasLength = false;
+  uint64_t unLength = 0;
+  while (unPos < strHead.size()) {
+    size_t unEnd = strHead.find('\n', unPos);
+    if (unEnd == std::string::npos) {
+      break;
+    }
+    std::string strLine = strHead.substr(unPos, unEnd - unPos);
+    if (strLine.empty() || strLine == "\r") {
+      unHeadEnd = unPos;
+      unBodyStart = unEnd + 1;
+      break;
+    }
+    if (StartsWithNoCase(strLine, 0, "content-length:")) {
+      std::string strValue = HeaderValue(strLine);
+      char* pEnd = nullptr;
+      unsigned long long ull = std::strtoull(strValue.c_str(), &pEnd, 10);
+      if (strValue.empty() || *pEnd != '\0') {
+        answer.eState = HttpAnswerState::Malformed;
+        return answer;
+      }
+      bHasLength = true;
+      unLength = ull;
+    } else if (StartsWithNoCase(strLine, 0, "transfer-encoding:")) {
+      std::string strValue = HeaderValue(strLine);
+      bChunked = strValue.size() >= 7 &&
+                 StartsWithNoCase(strValue, strValue.size() - 7, "chunked");
+    }
+    unPos = unEnd + 1;
+  }
+  if (unHeadEnd == std::string::npos) {
+    // A status line is enough when the server ends the connection early.
+    answer.eState = bClosed ? HttpAnswerState::Complete
+                            : (strHead.size() >= kAnswerHeadLimit ? HttpAnswerState::Malformed
+                                                                  : HttpAnswerState::Incomplete);
+    return answer;
+  }
+  const uint64_t unBody = unTotal - unBodyStart;
+  bool bWhole = bClosed;
+  if (answer.nStatus < 200 || answer.nStatus == 204 || answer.nStatus == 304) {
+    bWhole = true;
+  } else if (bChunked) {
+    bWhole = bWhole || (unBody >= 5 && strTail == "0\r\n\r\n");
+  } else if (bHasLength) {
+    bWhole = bWhole || unBody >= unLength;
+  }
+  answer.eState = bWhole ? HttpAnswerState::Complete : HttpAnswerState::Incomplete;
+  return answer;
 }
 
-uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds) {
-  if (ds.LogServerPort() == 0) {
+LogUploadCounters GetLogUploadCounters() {
+  return LogUploadCounters{g_nConnectFalseCount.load(), g_nSendFalseCount.load(),
+                           g_nSendCount.load(), g_nReceiveFalseCount.load(),
+                           g_nReceiveSuccessCount.load()};
+}
+
+LogUploadOutcomes GetLogUploadOutcomes() {
+  return LogUploadOutcomes{g_unDelivered.load(), g_unRetried.load(), g_unRejected.load()};
+}
+
+CLogUpload::CLogUpload(CDecodeLogQueue& queue, std::function<SystemConfigStruct()> fnConfig)
+    : m_queue(queue), m_fnConfig(std::move(fnConfig)), m_upRecord(new DecodeLogRecord) {}
+
+CLogUpload::~CLogUpload() {
+  Stop();
+  m_LogServerLink.Close();
+}
+
+void CLogUpload::SetAnswerTimeout(uint32_t unSeconds) {
+  m_unAnswerTimeoutS.store(std::max<uint32_t>(unSeconds, 1));
+}
+
+// Device command 81 only raises a flag; the client is touched here, on the upload thread, while
+// no connection of it is in use.
+void CLogUpload::ReconfigureIfAsked() {
+  if (!m_bLogServerReconfigure.exchange(false)) {
+    return;
+  }
+  SystemConfigStruct stConfig = m_fnConfig();
+  std::string strAddress(stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp));
+  std::string strError;
+  if (!m_LogServerLink.Configure(strAddress, static_cast<uint16_t>(stConfig.unLogServerPort),
+                                 m_stTls, &strError)) {
+    WriteLogF("FUNCTION %s  LINE %d TLS cannot be used: %s", kFunction, __LINE__,
+              strError.c_str());
+  }
+}
+
+HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes) {
+  const auto tmDeadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(m_unAnswerTimeoutS.load());
+  std::string strHead;  // the first bytes, up to kAnswerHeadLimit
+  std::string strTail;  // the last bytes, up to kAnswerTailSize
+  uint64_t unTotal = 0;
+  uint8_t arrBuffer[1024];
+  *pbAnyBytes = false;
+  for (;;) {
+    auto tmNow = std::chrono::steady_clock::now();
+    bool bEnd = m_bStop.load() || tmNow >= tmDeadline;
+    bool bClosed = false;
+    if (!bEnd) {
+      auto wait = std::min<std::chrono::steady_clock::duration>(tmDeadline - tmNow, kAnswerPoll);
+      long n = m_LogServerLink.Read(arrBuffer, sizeof(arrBuffer),
+                                    std::chrono::duration_cast<std::chrono::milliseconds>(wait) +
+                                        std::chrono::milliseconds(1));
+      if (n > 0) {
+        const char* p = reinterpret_cast<const char*>(arrBuffer);
+        const size_t unCount = static_cast<size_t>(n);
+        if (strHead.size() < kAnswerHeadLimit) {
+          strHead.append(p, std::min(unCount, kAnswerHeadLimit - strHead.size()));
+        }
+        strTail.append(p + (unCount > kAnswerTailSize ? unCount - kAnswerTailSize : 0),
+                       std::min(unCount, kAnswerTailSize));
+        if (strTail.size() > kAnswerTailSize) {
+          strTail.erase(0, strTail.size() - kAnswerTailSize);
+        }
+        unTotal += unCount;
+        *pbAnyBytes = true;
+      } else if (n == 0 || n == -2) {
+        bClosed = true;
+      }
+    }
+    if (unTotal == 0 && (bEnd || bClosed)) {
+      return HttpAnswer();  // nothing came
+    }
+    if (unTotal == 0) {
+      continue;
+    }
+    // At the end, whatever came is all there is: a status line alone still counts.
+    HttpAnswer answer = ParseHttpAnswer(strHead, unTotal, strTail, bClosed || bEnd);
+    if (answer.eState != HttpAnswerState::Incomplete || bClosed || bEnd) {
+      return answer;
+    }
+  }
+}
+
+uint32_t CLogUpload::ProcessSendSamvDecodeLog() {
+  Outcome eOutcome = Attempt();
+  return eOutcome == Outcome::Delivered || eOutcome == Outcome::Undelivered ? 1 : 0;
+}
+
+CLogUpload::Outcome CLogUpload::Attempt() {
+  uint64_t unTicket = 0;
+  DecodeLogRecord& record = *m_upRecord;
+  SystemConfigStruct stConfig = m_fnConfig();
+  if (stConfig.unLogServerPort == 0) {
     // No log server: what was queued before the port was cleared goes, one record per pass.
-    DecodeLogRecord* pRecord = ds.SamvDecodeLogQueue(nullptr);
-    if (pRecord != nullptr) {
+    if (m_queue.Take(&unTicket, &record)) {
       WriteLog("delete psttSamvDecodeLog");
-      delete pRecord;
+      m_queue.Discard(unTicket);
     }
-    return 0;
+    return Outcome::Nothing;
   }
-  DecodeLogRecord* pRecord = ds.SamvDecodeLogQueue(nullptr);
-  if (pRecord == nullptr) {
-    return 0;
+  if (!m_queue.Take(&unTicket, &record)) {
+    return Outcome::Nothing;
   }
-  UploadAttempt attempt(ds, pRecord);
-  ReconfigureIfAsked(ds);
+  // Whatever way the attempt ends (an error raised by the transport or the builder included),
+  // an undelivered record goes back to the tail and a started connection is closed.
+  struct Guard {
+    CLogUpload& up;
+    uint64_t unTicket;
+    bool bStarted = false;
+    ~Guard() {
+      if (bStarted) {
+        up.m_LogServerLink.Close();
+      }
+      if (unTicket != 0) {
+        up.m_queue.PutBack(unTicket);
+      }
+    }
+  } guard{*this, unTicket};
 
-  // The previous connection is closed, but its thread may still be inside the receive callback
-  // with a late answer; marking this attempt answered would delete this record undelivered.
-  // A closed connection's thread ends at once otherwise.
-  auto tmOldThread = std::chrono::steady_clock::now();
-  while (ds.m_LogServerClient.ThreadCount() != 0 &&
-         std::chrono::steady_clock::now() - tmOldThread < kOldThreadWait) {
-    std::this_thread::sleep_for(kOldThreadPoll);
-  }
-  ds.m_bLogServerAnswered.store(0);
-  attempt.Started();
-  ds.m_LogServerClient.Start(DeviceHandle());
-  // The steady clock: a wall clock set back during the wait would stretch it without end.
-  auto tmStart = std::chrono::steady_clock::now();
-  while (!ds.m_LogServerClient.IsConnected()) {
-    std::this_thread::sleep_for(kConnectPoll);
-    if (std::chrono::steady_clock::now() - tmStart >= kConnectTimeout) {
+  ReconfigureIfAsked();
+  const auto tmStart = std::chrono::steady_clock::now();
+  std::string strWhy;
+  CLogServerLink::ConnectResult eConnect =
+      m_LogServerLink.Connect(kConnectTimeout, m_bStop, &strWhy);
+  if (eConnect != CLogServerLink::ConnectResult::Ok) {
+    if (m_bStop.load()) {
+      return Outcome::NoConnection;
+    }
+    // One attempt per connect wait, however fast the refusal came.
+    (void)Pause(static_cast<uint32_t>(std::max<long long>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(
+               kConnectTimeout - (std::chrono::steady_clock::now() - tmStart))
+               .count())));
+    if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
+      WriteLogF("FUNCTION %s  LINE %d TLS False: %s", kFunction, __LINE__, strWhy.c_str());
+    } else {
       WriteLogF("FUNCTION %s  LINE %d Connect False", kFunction, __LINE__);
-      ++g_nConnectFalseCount;
-      attempt.PutBack();
-      attempt.Close();
-      return 0;
     }
+    ++g_nConnectFalseCount;
+    ++g_unRetried;
+    return Outcome::NoConnection;
   }
+  guard.bStarted = true;
 
-  if (ds.m_LogServerClient.IsConnected()) {
-    std::string strHttpData = BuildSamvDecodeLogHttpData(ds, attempt.Record());
+  {
+    std::string strHttpData = BuildSamvDecodeLogHttpData(stConfig, &record, LocalClockNow());
     if (!strHttpData.empty()) {
       ++g_nSendCount;
-      uint32_t unSendCount =
-          ds.m_LogServerClient.SendData(reinterpret_cast<const uint8_t*>(strHttpData.data()),
-                                        static_cast<uint32_t>(strHttpData.size()));
+      size_t unSendCount = m_LogServerLink.Write(
+          reinterpret_cast<const uint8_t*>(strHttpData.data()), strHttpData.size(), kSendTimeout);
       if (unSendCount < strHttpData.size()) {
         ++g_nSendFalseCount;
         WriteLogF("FUNCTION %s  LINE %d Send False unSendCount %d, strHttpData.size() %d",
@@ -151,35 +315,108 @@ uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds) {
   }
 
   WriteLog("delete psttSamvDecodeLog");
-  std::this_thread::sleep_for(kPauseAfterSend);
-  bool bAnswered = false;
-  for (int i = 0; i < kAnswerPolls; ++i) {
-    if (ds.m_bLogServerAnswered.load() != 0) {
-      bAnswered = true;
-      break;
-    }
-    std::this_thread::sleep_for(kAnswerPoll);
-  }
-  if (bAnswered) {
+  bool bAnyBytes = false;
+  HttpAnswer answer = WaitForAnswer(&bAnyBytes);
+  Outcome eOutcome = Outcome::Undelivered;
+  if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 200 && answer.nStatus < 300) {
     ++g_nReceiveSuccessCount;
-    attempt.Delivered();
-  } else {
+    ++g_unDelivered;
+    m_queue.Delivered(unTicket);
+    guard.unTicket = 0;
+    eOutcome = Outcome::Delivered;
+  } else if (!bAnyBytes) {
     WriteLogF("FUNCTION %s  LINE %d Receive False", kFunction, __LINE__);
     ++g_nReceiveFalseCount;
-    attempt.PutBack();
+    ++g_unRetried;
+  } else if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 400 &&
+             answer.nStatus < 500) {
+    // The server refuses this record for good: sending it again would be refused again.
+    WriteLogF("FUNCTION %s  LINE %d log server refused the card record with HTTP status %d: "
+              "set aside, not retried",
+              kFunction, __LINE__, answer.nStatus);
+    ++g_nReceiveFalseCount;
+    ++g_unRejected;
+    m_queue.Reject(unTicket);
+    guard.unTicket = 0;
+  } else {
+    if (answer.nStatus != 0) {
+      WriteLogF("FUNCTION %s  LINE %d log server answered with HTTP status %d: the card record "
+                "is retried",
+                kFunction, __LINE__, answer.nStatus);
+    } else {
+      WriteLogF("FUNCTION %s  LINE %d log server answer is not HTTP: the card record is retried",
+                kFunction, __LINE__);
+    }
+    ++g_nReceiveFalseCount;
+    ++g_unRetried;
   }
 
-  attempt.Close();
+  m_LogServerLink.Close();
+  guard.bStarted = false;
   WriteLogF(
       "FUNCTION %s  LINE %d nConnectFalseCount %d nSendFalseCount %d nSendCount %d "
       "nReceiveFalseCount %d nReceiveSuccessCount %d",
       kFunction, __LINE__, g_nConnectFalseCount.load(), g_nSendFalseCount.load(),
       g_nSendCount.load(), g_nReceiveFalseCount.load(), g_nReceiveSuccessCount.load());
-  return 1;
+  if (eOutcome == Outcome::Undelivered && !bAnyBytes && m_bStop.load()) {
+    return Outcome::NoConnection;  // cut short by the stop
+  }
+  return eOutcome;
 }
 
-LogUploadCounters GetLogUploadCounters() {
-  return LogUploadCounters{g_nConnectFalseCount.load(), g_nSendFalseCount.load(),
-                           g_nSendCount.load(), g_nReceiveFalseCount.load(),
-                           g_nReceiveSuccessCount.load()};
+bool CLogUpload::Pause(uint32_t unMs) {
+  auto tmEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(unMs);
+  while (!m_bStop.load()) {
+    auto tmNow = std::chrono::steady_clock::now();
+    if (tmNow >= tmEnd) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        tmEnd - tmNow, std::chrono::milliseconds(10)));
+  }
+  return false;
+}
+
+void CLogUpload::ThreadLoop() {
+  try {
+    ReconfigureIfAsked();  // reports a CA file that cannot be used at start-up
+  } catch (...) {
+    m_bLogServerReconfigure = true;
+  }
+  while (!m_bStop.load()) {
+    Outcome eOutcome = Outcome::Nothing;
+    try {
+      eOutcome = Attempt();
+    } catch (const std::exception& e) {
+      // One failed attempt must not end the upload; the record is queued again.
+      WriteLogF("FUNCTION %s  LINE %d Exception:%s!", kFunction, __LINE__, e.what());
+    } catch (...) {
+      WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", kFunction, __LINE__);
+    }
+    if (eOutcome == Outcome::Delivered) {
+      continue;
+    }
+    // A server that answers at once with an error is not hammered: one retry a second.
+    (void)Pause(eOutcome == Outcome::Undelivered ? kRetryPauseMs : kIdlePauseMs);
+  }
+}
+
+void CLogUpload::Start() {
+  if (m_upThread) {
+    return;
+  }
+  m_bStop = false;
+  boost::thread::attributes attrs;
+  attrs.set_stack_size(kThreadStackSize);
+  m_upThread.reset(new boost::thread(attrs, [this] { ThreadLoop(); }));
+}
+
+void CLogUpload::Stop() {
+  m_bStop = true;
+  if (m_upThread) {
+    if (m_upThread->joinable()) {
+      m_upThread->join();
+    }
+    m_upThread.reset();
+  }
 }

@@ -1,14 +1,37 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 
-class DataSwitch;
+#include <boost/thread/thread.hpp>
 
-// Main-loop step: takes at most one card record off the queue and posts it to the log server
-// over a fresh connection (2 s connect wait, 200 ms pause, ten answer polls of 50 ms). The record
-// is deleted when the server answered (or when no log server is configured) and put back at the
-// tail otherwise. Returns 1 after an attempt on an established connection, else 0. Main thread.
-uint32_t ProcessSendSamvDecodeLog(DataSwitch& ds);
+#include "config/system_config.h"
+#include "decodelog/decode_log_record.h"
+#include "decodelog/log_server_link.h"
+
+class CDecodeLogQueue;
+
+// What the log server's answer says so far. Only the status line decides: 2xx delivered the
+// record, 4xx refuses it for good, anything else (5xx, another code, an answer that is not HTTP)
+// leaves it to be tried again.
+enum class HttpAnswerState { Incomplete, Complete, Malformed };
+struct HttpAnswer {
+  HttpAnswerState eState = HttpAnswerState::Incomplete;
+  int nStatus = 0;  // the status code once the status line was read, else 0
+};
+
+// Reads an HTTP/1.x answer: strHead holds its first bytes (at least the head, when it has come
+// whole), unTotal counts every byte received, strTail holds the last bytes (up to 5), bClosed
+// tells that the server has ended the connection. Complete once the body is whole: by
+// Content-Length, by the last chunk of a chunked body, at the end of the head for 1xx, 204 and
+// 304, or at the close when the head gives no length. A status line is enough when the server
+// closes early. Pure.
+HttpAnswer ParseHttpAnswer(const std::string& strHead, uint64_t unTotal, const std::string& strTail,
+                           bool bClosed);
 
 // The upload's process-wide counters (attempts, not records), in the order of its counter line.
 struct LogUploadCounters {
@@ -19,3 +42,72 @@ struct LogUploadCounters {
   int32_t nReceiveSuccessCount;
 };
 LogUploadCounters GetLogUploadCounters();
+
+// Record outcomes for the status line, for the life of the process.
+struct LogUploadOutcomes {
+  uint64_t unDelivered;  // answered 2xx
+  uint64_t unRetried;    // put back: no connection, no answer, 5xx or an unreadable answer
+  uint64_t unRejected;   // answered 4xx: set aside for good
+};
+LogUploadOutcomes GetLogUploadOutcomes();
+
+// The upload of card records to the log server, one record per attempt over a fresh connection
+// (plain or TLS, the same request either way): connect within 2 s, send the request, wait for the
+// whole answer up to the answer time-out, close. Runs on a thread of its own in the gateway (Start), so a slow log
+// server never holds up the pool retry or the clock synchronisation; tests call the step itself.
+class CLogUpload {
+ public:
+  // fnConfig gives the current settings (log server address, port, keys); called on the upload
+  // thread.
+  CLogUpload(CDecodeLogQueue& queue, std::function<SystemConfigStruct()> fnConfig);
+  ~CLogUpload();  // Stop()
+  CLogUpload(const CLogUpload&) = delete;
+  CLogUpload& operator=(const CLogUpload&) = delete;
+
+  // Seconds to wait for the whole answer after the request went out (at least 1).
+  void SetAnswerTimeout(uint32_t unSeconds);
+  // Plain or TLS, taken at the next reconfiguration. Before Start.
+  void SetTls(const LogServerTlsSettings& tls) { m_stTls = tls; }
+  // Asks the next attempt to take the log-server address and port from the settings again
+  // (start-up, device command 81). Any thread.
+  void RequestReconfigure() { m_bLogServerReconfigure.store(true); }
+
+  // One step: takes at most one record and makes one attempt. Returns 1 after an attempt on an
+  // established connection, 0 when there was nothing to upload, no log server is configured, or
+  // the connection could not be made. Blocks up to about 2 s plus the answer time-out; returns
+  // early (the record queued again) when Stop is called. Not for two threads at once.
+  uint32_t ProcessSendSamvDecodeLog();
+
+  // Starts the upload thread, which first takes the settings (a CA file that cannot be used is
+  // reported then), then steps without pause while records are delivered, 100 ms apart when
+  // there is nothing to do or no connection, 1 s apart after an attempt that was answered but not
+  // delivered. Throws boost::thread_resource_error when the thread cannot be made.
+  void Start();
+  // Ends an attempt in progress (its record stays queued) and joins the thread; within about
+  // 0.3 s. Safe to call twice or without Start.
+  void Stop();
+
+  // The connection to the log server; the upload thread alone uses it.
+  CLogServerLink m_LogServerLink;
+  // Set by RequestReconfigure, taken by the next attempt.
+  std::atomic<bool> m_bLogServerReconfigure{false};
+
+ private:
+  enum class Outcome { Nothing, NoConnection, Delivered, Undelivered };
+  Outcome Attempt();
+  void ThreadLoop();
+  void ReconfigureIfAsked();
+  // Reads the answer to the request just sent until it is complete, the connection ends, the
+  // time-out passes or Stop is called.
+  HttpAnswer WaitForAnswer(bool* pbAnyBytes);
+  // Sleeps up to the duration, returning early on Stop. False when stopping.
+  bool Pause(uint32_t unMs);
+
+  CDecodeLogQueue& m_queue;
+  std::function<SystemConfigStruct()> m_fnConfig;
+  std::atomic<uint32_t> m_unAnswerTimeoutS{10};
+  std::atomic<bool> m_bStop{false};
+  std::unique_ptr<boost::thread> m_upThread;
+  std::unique_ptr<DecodeLogRecord> m_upRecord;  // the record of the current attempt
+  LogServerTlsSettings m_stTls;
+};

@@ -2,7 +2,9 @@
 // module management command.
 #include <signal.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,22 +24,100 @@ namespace {
 // Where a command goes when the command line gives no usable address (four or more arguments).
 constexpr char kDefaultModuleAddress[] = "192.168.1.100";
 
+// How long the stop lets answers already under way reach their readers.
+constexpr std::chrono::milliseconds kStopGrace(1000);
+
+// Set by the signal handlers, read by the main loop. Lock-free, so the handlers may touch them.
+static_assert(ATOMIC_INT_LOCK_FREE == 2, "signal flags must be lock-free");
+std::atomic<int> g_nStopSignal{0};
+std::atomic<int> g_nStatusRequests{0};
+
+extern "C" void OnStopSignal(int nSignal) {
+  if (g_nStopSignal.exchange(nSignal) != 0) {
+    // The second stop signal ends the process at once, as the signal itself would.
+    ::signal(nSignal, SIG_DFL);
+    ::raise(nSignal);
+  }
+}
+
+extern "C" void OnStatusSignal(int /*nSignal*/) { g_nStatusRequests.fetch_add(1); }
+
+// Installed whatever was inherited: a gateway started in the background by a shell inherits
+// SIGINT ignored, and must still stop cleanly on it.
+void InstallSignalHandlers() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof(sa));
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sa.sa_handler = OnStopSignal;
+  (void)::sigaction(SIGTERM, &sa, nullptr);
+  (void)::sigaction(SIGINT, &sa, nullptr);
+  sa.sa_handler = OnStatusSignal;
+  (void)::sigaction(SIGUSR1, &sa, nullptr);
+}
+
+// The clean stop: no new readers, a moment for answers under way, the upload ended with its
+// record still queued, pending account changes written, one line on what stays queued. Exits
+// with status 0 without running destructors: the detached session and client threads may still
+// be inside the objects they use.
+[[noreturn]] void StopGateway(DataSwitch& ds, int nSignal) {
+  WriteLogF("FUNCTION %s  LINE %d signal %d: stopping", "main", __LINE__, nSignal);
+  ds.StopAccepting();
+  const auto tmEnd = std::chrono::steady_clock::now() + kStopGrace;
+  while (std::chrono::steady_clock::now() < tmEnd) {
+    size_t unBusy = 0;
+    size_t unFree = 0;
+    size_t unError = 0;
+    ds.GetPoolSizes(&unBusy, &unFree, &unError);
+    if (unBusy == 0) {
+      break;
+    }
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(10));
+  }
+  ds.m_LogUpload.Stop();
+  try {
+    ds.SynchronizeUserData(true);
+  } catch (...) {
+    WriteLogF("FUNCTION %s  LINE %d account changes could not be written", "main", __LINE__);
+  }
+  const size_t unQueued = ds.m_DecodeLogQueue.Size();
+  const size_t unSpooled = ds.m_DecodeLogQueue.Spooled();
+  if (unQueued == unSpooled) {
+    WriteLogF("FUNCTION %s  LINE %d stopped: %u card records stay queued for the next start",
+              "main", __LINE__, static_cast<unsigned>(unQueued));
+  } else {
+    WriteLogF("FUNCTION %s  LINE %d stopped: %u card records stay queued for the next start, "
+              "%u kept in memory only are lost",
+              "main", __LINE__, static_cast<unsigned>(unSpooled),
+              static_cast<unsigned>(unQueued - unSpooled));
+  }
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
 [[noreturn]] void RunGatewayLoop(DataSwitch& ds) {
+  ds.m_LogUpload.Start();
   for (;;) {
-    uint32_t unUploaded = 0;
+    const int nSignal = g_nStopSignal.load();
+    if (nSignal != 0) {
+      StopGateway(ds, nSignal);
+    }
+    if (g_nStatusRequests.exchange(0) != 0) {
+      ds.WriteStatusLine();
+    }
     try {
       ds.SynchronizeUserData();
       ds.ProcessSamvErrorClient();
       ds.ProcessSamvSetRtc();
-      unUploaded = ProcessSendSamvDecodeLog(ds);
     } catch (const std::exception& e) {
       // One failed pass must not end the daemon; the next pass tries again.
       WriteLogF("FUNCTION %s  LINE %d Exception:%s!", "main", __LINE__, e.what());
     } catch (...) {
       WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "main", __LINE__);
     }
-    if (unUploaded == 0) {
-      boost::this_thread::sleep_for(boost::chrono::milliseconds(100));  // steady clock
+    // The upload runs on its own thread; the loop's other steps are time-gated.
+    for (int i = 0; i < 10 && g_nStopSignal.load() == 0 && g_nStatusRequests.load() == 0; ++i) {
+      boost::this_thread::sleep_for(boost::chrono::milliseconds(10));  // steady clock
     }
   }
 }
@@ -63,6 +143,7 @@ int Run(int argc, char** argv) {
   std::printf("Press any key to exit!\n");
   std::fflush(stdout);
   if (nArgs == 0) {
+    InstallSignalHandlers();
     RunGatewayLoop(ds);
   }
   if (nArgs <= 3) {

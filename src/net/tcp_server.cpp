@@ -102,6 +102,15 @@ void CTcpServer::Stop() {
   m_bStop.store(true);
 }
 
+void CTcpServer::StopAccepting() {
+  m_bStop.store(true);
+  if (m_upAcceptor) {
+    // A blocked accept returns at once (Linux) and the port stops listening; the descriptor
+    // itself is closed with the server.
+    (void)::shutdown(m_upAcceptor->native_handle(), SHUT_RDWR);
+  }
+}
+
 uint16_t CTcpServer::LocalPort() const {
   boost::system::error_code ec;
   boost::asio::ip::tcp::endpoint local = m_upAcceptor->local_endpoint(ec);
@@ -140,6 +149,9 @@ void CTcpServer::ThreadLoop() {
       }
       StartSession(hDevice, pContext);
     } catch (const std::exception& e) {
+      if (m_bStop.load()) {
+        break;  // the listening socket was shut for the stop
+      }
       char szMessage[kMessageSize] = {0};
       std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception:%s!", "ThreadLoop",
                     kAcceptLoopLine, e.what());
@@ -159,7 +171,9 @@ void CTcpServer::StartSession(const DeviceHandle& hDevice, void* pContext) {
     // Detached: the session ends with its connection. The handle is moved into the session's
     // parameter, so the thread's copy is released before the count drops.
     boost::thread thr(attrs, [this, hSession = hDevice, pContext]() mutable {
+      m_unSessionCount.fetch_add(1);
       TcpSessionThread(std::move(hSession), pContext);
+      m_unSessionCount.fetch_sub(1);
       m_unThreadCount.fetch_sub(1);  // the last use of this object by the thread
     });
     thr.detach();

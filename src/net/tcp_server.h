@@ -74,6 +74,12 @@ class CTcpServer {
   // Sets the stop flag; the accept thread ends after the next connection it handles.
   void Stop();
 
+  // The clean stop: sets the stop flag and shuts the listening socket down, so the accept thread
+  // ends at once and new connections are refused. Sessions already running go on. Any thread.
+  void StopAccepting();
+  // Device sessions running now.
+  uint32_t SessionCount() const { return m_unSessionCount.load(); }
+
   // The port actually bound (tests that passed 0).
   uint16_t LocalPort() const;
   // Accept and session threads still running. A thread's last use of the server is the
@@ -102,4 +108,5 @@ class CTcpServer {
   ServerAcceptCallback m_pAcceptCallback = nullptr;
   ServerCloseCallback m_pCloseCallback = nullptr;
   std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount
+  std::atomic<uint32_t> m_unSessionCount{0};  // see SessionCount
 };

@@ -159,12 +159,17 @@ TEST_F(CaptureTest, FailedRelayCapturesNothing) {
 
 TEST_F(CaptureTest, QueueIsFirstInFirstOut) {
   EXPECT_EQ(m_upSwitch->SamvDecodeLogQueue(nullptr), nullptr);
+  // The queue keeps copies: a push hands the record over, a pop hands a new one out.
   DecodeLogRecord* a = new DecodeLogRecord();
   DecodeLogRecord* b = new DecodeLogRecord();
+  a->unAccountNo = 1;
+  b->unAccountNo = 2;
   m_upSwitch->SamvDecodeLogQueue(a);
   m_upSwitch->SamvDecodeLogQueue(b);
-  EXPECT_EQ(m_upSwitch->SamvDecodeLogQueue(nullptr), a);
-  EXPECT_EQ(m_upSwitch->SamvDecodeLogQueue(nullptr), b);
-  delete a;
-  delete b;
+  std::unique_ptr<DecodeLogRecord> upFirst(m_upSwitch->SamvDecodeLogQueue(nullptr));
+  std::unique_ptr<DecodeLogRecord> upSecond(m_upSwitch->SamvDecodeLogQueue(nullptr));
+  ASSERT_TRUE(upFirst && upSecond);
+  EXPECT_EQ(upFirst->unAccountNo, 1u);
+  EXPECT_EQ(upSecond->unAccountNo, 2u);
+  EXPECT_EQ(m_upSwitch->SamvDecodeLogQueue(nullptr), nullptr);
 }

@@ -194,7 +194,7 @@ TEST_F(DeviceDispatchTest, SystemConfigReadAndWrite) {
   cfg.unLogServerPort = 8088;
   std::vector<uint8_t> payload(724);
   EncodeSystemConfig(cfg, payload.data());
-  m_upSwitch->m_bLogServerReconfigure = false;
+  m_upSwitch->m_LogUpload.m_bLogServerReconfigure = false;
   Dispatch(MakeDeviceRequest(kKey, 81, kWrite, payload), &bHandled);
   r = Reply();
   EXPECT_EQ(r.byCode, 81);
@@ -202,7 +202,7 @@ TEST_F(DeviceDispatchTest, SystemConfigReadAndWrite) {
   SystemConfigStruct now = m_upSwitch->GetSystemConfigCopy();
   EXPECT_STREQ(now.szPassword, "fresh");
   EXPECT_EQ(now.unLogServerPort, 8088u);
-  EXPECT_TRUE(m_upSwitch->m_bLogServerReconfigure);
+  EXPECT_TRUE(m_upSwitch->m_LogUpload.m_bLogServerReconfigure);
   std::string file = m_dir.Read("SystemConfig.ini");
   EXPECT_NE(file.find("PASSWORD=fresh\n"), std::string::npos) << file;
   EXPECT_NE(file.find("IP_ADDRESS=10.0.0.9\n"), std::string::npos);
@@ -254,7 +254,7 @@ TEST_F(DeviceDispatchTest, SettingsWriteThatWouldNotReadBackOrNotLandIsRefused) 
     if (r.bBlockFile) {
       ASSERT_EQ(::mkdir(m_dir.File("SystemConfig.ini.tmp").c_str(), 0755), 0);
     }
-    m_upSwitch->m_bLogServerReconfigure = false;
+    m_upSwitch->m_LogUpload.m_bLogServerReconfigure = false;
     bool bHandled = false;
     EXPECT_EQ(Dispatch(MakeDeviceRequest(kKey, 81, kWrite, payload), &bHandled), 1u);
     EXPECT_TRUE(bHandled);
@@ -267,7 +267,7 @@ TEST_F(DeviceDispatchTest, SettingsWriteThatWouldNotReadBackOrNotLandIsRefused) 
     EXPECT_EQ(m_dir.Read("SystemConfig.ini"), strFile);
     const SystemConfigStruct stNow = m_upSwitch->GetSystemConfigCopy();
     EXPECT_EQ(0, std::memcmp(&stBefore, &stNow, sizeof(stBefore)));
-    EXPECT_FALSE(m_upSwitch->m_bLogServerReconfigure);
+    EXPECT_FALSE(m_upSwitch->m_LogUpload.m_bLogServerReconfigure);
   }
   bool bHandled = false;
   Dispatch(MakeDeviceRequest(kKey, 83, kRead, AdminPayload("admin", "adminpw")), &bHandled);

@@ -47,10 +47,10 @@ class LogUploadTest : public ::testing::Test {
                 "[LOG_SERVER]\nIP_ADDRESS=127.0.0.1\nPORT=" +
                     std::to_string(unLogPort) +
                     "\nHTTP_LOG_URL=/card/log\nAPP_KEY=appkey\nSECRET_KEY=" + kSecretKey +
-                    "\nSIGN=sign\n");
+                    "\nSIGN=sign\nANSWER_TIMEOUT_S=1\n");
     std::unique_ptr<DataSwitch> upDs(new DataSwitch(m_dir.Path(), 0));
     EXPECT_TRUE(upDs->DataSwitchInit(false));
-    upDs->m_bLogServerReconfigure = true;
+    upDs->m_LogUpload.m_bLogServerReconfigure = true;
     return upDs;
   }
 
@@ -72,12 +72,19 @@ class LogUploadTest : public ::testing::Test {
     return p;
   }
 
-  // The device identifiers of the queued records, head first.
+  // The device identifiers of the queued records, head first. Taking every record and putting
+  // each back in turn leaves the order as it was.
   static std::vector<std::string> Queue(DataSwitch& ds) {
-    boost::mutex::scoped_lock lock(ds.m_mtxDecodeLog);
     std::vector<std::string> arr;
-    for (const DecodeLogRecord* p : ds.m_arrDecodeLog) {
-      arr.emplace_back(p->szDeviceId, FieldLength(p->szDeviceId));
+    std::vector<uint64_t> arrTickets;
+    std::unique_ptr<DecodeLogRecord> upRecord(new DecodeLogRecord);
+    uint64_t unTicket = 0;
+    while (ds.m_DecodeLogQueue.Take(&unTicket, upRecord.get())) {
+      arr.emplace_back(upRecord->szDeviceId, FieldLength(upRecord->szDeviceId));
+      arrTickets.push_back(unTicket);
+    }
+    for (uint64_t un : arrTickets) {
+      ds.m_DecodeLogQueue.PutBack(un);
     }
     return arr;
   }
@@ -196,10 +203,10 @@ TEST_F(LogUploadTest, UnreachableServerKeepsTheRecord) {
     boost::mutex::scoped_lock lock(upDs->m_mtxSystemConfig);
     upDs->m_stSystemConfig.unLogServerPort = upLive->Port();
   }
-  upDs->m_bLogServerReconfigure = true;
+  upDs->m_LogUpload.m_bLogServerReconfigure = true;
   EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
   EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
-  EXPECT_FALSE(upDs->m_bLogServerReconfigure.load());
+  EXPECT_FALSE(upDs->m_LogUpload.m_bLogServerReconfigure.load());
   ASSERT_TRUE(WaitFor([&] { return upLive->ValidDocuments() == 1; }));
   EXPECT_EQ(upLive->Documents()[0].mapCard["deviceId"], "DEV-A");
 }
@@ -237,13 +244,14 @@ TEST_F(LogUploadTest, ClientIsReconfiguredOnlyWhenAsked) {
   auto upDown = DownServer();
   auto upDs = MakeSwitch(upSim->Port());
   // A client left pointing elsewhere, with no request to reconfigure it, stays as it is.
-  upDs->m_bLogServerReconfigure = false;
-  upDs->m_LogServerClient.Configure("127.0.0.1", upDown->Port(), 0, 0);
+  upDs->m_LogUpload.m_bLogServerReconfigure = false;
+  upDs->m_LogUpload.m_LogServerLink.Configure("127.0.0.1", upDown->Port(), LogServerTlsSettings(),
+                                              nullptr);
   upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
   std::string strOut;
   EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
   EXPECT_EQ(upSim->Connections(), 0u);
-  upDs->m_bLogServerReconfigure = true;
+  upDs->m_LogUpload.m_bLogServerReconfigure = true;
   EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
   EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
   EXPECT_TRUE(WaitFor([&] { return upSim->ValidDocuments() == 1; }));

@@ -25,7 +25,7 @@ void GatewayRun::SetLogServer(uint16_t unPort, const std::string& strSecretKey) 
               "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=admin\nPASSWORD=adminpw\n[LOG_SERVER]\n"
               "IP_ADDRESS=127.0.0.1\nPORT=" + std::to_string(unPort) +
                   "\nHTTP_LOG_URL=/card/log\nAPP_KEY=app01\nSECRET_KEY=" + strSecretKey +
-                  "\nSIGN=sig\n");
+                  "\nSIGN=sig\n" + m_strExtraSystemConfig);
 }
 
 void GatewayRun::SetDefaultUsers() {

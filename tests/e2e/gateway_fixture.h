@@ -21,6 +21,9 @@ class GatewayRun {
   void SetModules(const std::vector<Module>& arrModules);
   // Writes SystemConfig.ini: administrator admin/adminpw and the log server.
   void SetLogServer(uint16_t unPort, const std::string& strSecretKey = "0123456789abcdef");
+  // Lines that SetLogServer appends to SystemConfig.ini, inside its last section [LOG_SERVER];
+  // they may open sections of their own. Set before SetLogServer.
+  void SetExtraSystemConfig(const std::string& strLines) { m_strExtraSystemConfig = strLines; }
   // Writes UserList.ini with accounts 1001/pass1001 and 1002/pass1002.
   void SetDefaultUsers();
   // "NAME=value" entries for the environment of the gateway started next.
@@ -40,5 +43,6 @@ class GatewayRun {
  private:
   TempDir m_dir;
   std::vector<std::string> m_arrEnvironment;
+  std::string m_strExtraSystemConfig;
   std::unique_ptr<ChildProcess> m_upProcess;
 };

@@ -53,3 +53,13 @@ void WriteFile(const std::string& strPath, const std::string& strText) {
   std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
   out << strText;
 }
+
+size_t CountFiles(const std::string& strDir, const std::string& strSuffix) {
+  boost::system::error_code ec;
+  size_t unCount = 0;
+  for (boost::filesystem::directory_iterator it(strDir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    unCount += it->path().extension() == strSuffix ? 1 : 0;
+  }
+  return unCount;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -26,4 +27,7 @@ bool WaitFor(const std::function<bool()>& fnDone,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
 std::string ReadFile(const std::string& strPath);
+
+// Files directly in strDir whose names end in strSuffix (".rec"); 0 when the directory is missing.
+size_t CountFiles(const std::string& strDir, const std::string& strSuffix);
 void WriteFile(const std::string& strPath, const std::string& strText);

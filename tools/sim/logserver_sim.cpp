@@ -437,8 +437,15 @@ CLogServerSim::CLogServerSim(const LogServerSimOptions& options)
       m_acceptor(m_io),
       m_mode(options.mode),
       m_nAnswerDelayMs(options.answerDelay.count()) {
-  boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(options.strAddress),
-                                          options.unPort);
+  SetStatus(options.nStatus, options.unStatusFirst);
+  const bool bTls = !options.strTlsCert.empty() && !options.strTlsKey.empty();
+  if (bTls) {
+    m_upTlsFront.reset(new CTlsFront(options.strAddress, options.unPort, options.strTlsCert,
+                                     options.strTlsKey));
+  }
+  boost::asio::ip::tcp::endpoint endpoint(
+      boost::asio::ip::make_address(bTls ? std::string("127.0.0.1") : options.strAddress),
+      bTls ? 0 : options.unPort);
   m_acceptor.open(endpoint.protocol());
   m_acceptor.set_option(boost::asio::socket_base::reuse_address(true));
   m_acceptor.bind(endpoint);
@@ -457,6 +464,10 @@ void CLogServerSim::Start() {
   if (m_upThread) {
     return;
   }
+  if (m_upTlsFront) {
+    // The HTTPS face listens at once; its connections wait for the plain server behind it.
+    m_upTlsFront->Start(m_unPort, [this](const std::string& strLine) { Emit(strLine); });
+  }
   if (m_options.startDelay.count() <= 0) {
     // Listening before Start returns: a client may connect as soon as it has the port.
     StartListening();
@@ -470,11 +481,15 @@ void CLogServerSim::StartListening() {
   m_acceptor.listen(128);
   m_acceptor.non_blocking(true);
   m_bListening.store(true);
-  Emit("listening on " + m_options.strAddress + ":" + std::to_string(m_unPort) + ", mode " +
+  Emit("listening on " + m_options.strAddress + ":" + std::to_string(Port()) +
+       (m_upTlsFront ? " (HTTPS)" : "") + ", mode " +
        LogServerSimModeName(m_mode.load()));
 }
 
 void CLogServerSim::Stop() {
+  if (m_upTlsFront) {
+    m_upTlsFront->Stop();
+  }
   m_bStop.store(true);
   if (m_upThread) {
     if (m_upThread->joinable()) {
@@ -636,8 +651,23 @@ bool CLogServerSim::HandleRequests(Connection& conn) {
     conn.strBuffer.erase(0, unUsed);
     ++m_unRequests;
     DecodeLogServerBody(doc.strBody, m_options.strSecretKey, &doc);
-    Emit(DescribeLogServerDocument(doc));
     bool bValid = doc.bValid;
+    uint32_t unCopies = 0;
+    int nStatus = 200;
+    {
+      boost::mutex::scoped_lock lock(m_mtxDocuments);
+      if (bValid) {
+        unCopies = ++m_mapReceived[std::make_pair(doc.strTransData, doc.mapCard["deviceId"])];
+      }
+      if (m_bStatusAll) {
+        nStatus = m_nStatus;
+      } else if (m_unStatusLeft > 0) {
+        --m_unStatusLeft;
+        nStatus = m_nStatus;
+      }
+    }
+    Emit(DescribeLogServerDocument(doc) +
+         (unCopies > 1 ? " (received " + std::to_string(unCopies) + " times)" : std::string()));
     {
       // Count only once the document can be read: a test that sees the count reads Documents().
       boost::mutex::scoped_lock lock(m_mtxDocuments);
@@ -653,13 +683,51 @@ bool CLogServerSim::HandleRequests(Connection& conn) {
       return false;
     }
     if (mode == LogServerSimMode::Normal) {
-      if (bValid) {
+      if (bValid && nStatus == 200) {
         Answer(conn, 200, "{\"code\": 0, \"message\": \"accepted\"}");
+      } else if (bValid) {
+        Answer(conn, nStatus,
+               "{\"code\": " + std::to_string(nStatus) + ", \"message\": \"as told\"}");
       } else {
         Answer(conn, 400, "{\"code\": 400, \"message\": \"unreadable card record\"}");
       }
     }
   }
+}
+
+void CLogServerSim::SetStatus(int nStatus, uint32_t unFirst) {
+  boost::mutex::scoped_lock lock(m_mtxDocuments);
+  m_nStatus = nStatus;
+  m_bStatusAll = unFirst == 0;
+  m_unStatusLeft = unFirst;
+}
+
+uint32_t CLogServerSim::ReceiveCount(const std::string& strTransData,
+                                     const std::string& strDeviceId) const {
+  boost::mutex::scoped_lock lock(m_mtxDocuments);
+  auto it = m_mapReceived.find(std::make_pair(strTransData, strDeviceId));
+  return it == m_mapReceived.end() ? 0 : it->second;
+}
+
+uint32_t CLogServerSim::MaxReceiveCount() const {
+  boost::mutex::scoped_lock lock(m_mtxDocuments);
+  uint32_t unMax = 0;
+  for (const auto& entry : m_mapReceived) {
+    unMax = std::max(unMax, entry.second);
+  }
+  return unMax;
+}
+
+std::string CLogServerSim::DuplicateReport() const {
+  boost::mutex::scoped_lock lock(m_mtxDocuments);
+  std::string strReport;
+  for (const auto& entry : m_mapReceived) {
+    if (entry.second > 1) {
+      strReport += entry.first.second + " " + entry.first.first + " x" +
+                   std::to_string(entry.second) + "\n";
+    }
+  }
+  return strReport;
 }
 
 void CLogServerSim::Answer(Connection& conn, int nStatus, const std::string& strBody) {
@@ -682,7 +750,12 @@ void CLogServerSim::AnswerDue(Connection& conn) {
 }
 
 void CLogServerSim::WriteAnswer(Connection& conn, int nStatus, const std::string& strBody) {
-  std::string strStatus = nStatus == 200 ? "200 OK" : std::to_string(nStatus) + " Bad Request";
+  const char* szReason = nStatus == 200   ? "OK"
+                         : nStatus == 400 ? "Bad Request"
+                         : nStatus < 300  ? "Done"
+                         : nStatus < 500  ? "Refused"
+                                          : "Server Error";
+  std::string strStatus = std::to_string(nStatus) + " " + szReason;
   std::string strAnswer =
       "HTTP/1.1 " + strStatus +
       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(strBody.size()) +
@@ -729,6 +802,10 @@ void LogServerUsage(FILE* out) {
       "                       close:  read, then close without answering\n"
       "  --start-delay S      start listening S seconds late (connections refused until then)\n"
       "  --answer-delay S     answer each request S seconds after reading it (a slow server)\n"
+      "  --status CODE        answer readable records with this HTTP status (default 200)\n"
+      "  --status-first N     give --status to the first N readable records only, 200 after\n"
+      "  --tls-cert FILE      serve HTTPS with this PEM certificate (chain); needs --tls-key\n"
+      "  --tls-key FILE       the PEM private key of --tls-cert\n"
       "  --help               this text\n"
       "Runs until SIGINT or SIGTERM.\n");
 }
@@ -752,7 +829,9 @@ int RunLogServerSim(int argc, char** argv) {
       return 0;
     }
     if (strArg != "--port" && strArg != "--secret-key" && strArg != "--address" &&
-        strArg != "--mode" && strArg != "--start-delay" && strArg != "--answer-delay") {
+        strArg != "--mode" && strArg != "--start-delay" && strArg != "--answer-delay" &&
+        strArg != "--status" && strArg != "--status-first" && strArg != "--tls-cert" &&
+        strArg != "--tls-key") {
       return ArgumentError("unknown option '" + strArg + "'");
     }
     if (i + 1 >= argc) {
@@ -792,6 +871,26 @@ int RunLogServerSim(int argc, char** argv) {
       } else {
         return ArgumentError("--mode wants normal, silent or close, not '" + strValue + "'");
       }
+    } else if (strArg == "--tls-cert") {
+      options.strTlsCert = strValue;
+    } else if (strArg == "--tls-key") {
+      options.strTlsKey = strValue;
+    } else if (strArg == "--status" || strArg == "--status-first") {
+      char* pEnd = nullptr;
+      errno = 0;
+      unsigned long ul = std::strtoul(strValue.c_str(), &pEnd, 10);
+      const bool bStatus = strArg == "--status";
+      if (strValue.empty() || !AllDigits(strValue) || errno != 0 ||
+          (bStatus ? (ul < 100 || ul > 599) : ul > 1000000)) {
+        return ArgumentError(strArg + (bStatus ? " wants an HTTP status from 100 to 599"
+                                               : " wants a count from 0 to 1000000") +
+                             ", not '" + strValue + "'");
+      }
+      if (bStatus) {
+        options.nStatus = static_cast<int>(ul);
+      } else {
+        options.unStatusFirst = static_cast<uint32_t>(ul);
+      }
     } else {  // --start-delay, --answer-delay
       char* pEnd = nullptr;
       double dSeconds = std::strtod(strValue.c_str(), &pEnd);
@@ -808,6 +907,9 @@ int RunLogServerSim(int argc, char** argv) {
   }
   if (!bKey) {
     return ArgumentError("--secret-key is required");
+  }
+  if (options.strTlsCert.empty() != options.strTlsKey.empty()) {
+    return ArgumentError("--tls-cert and --tls-key go together");
   }
 
   // Block the stop signals before any thread starts, so that only sigwait below receives them.
@@ -842,6 +944,12 @@ int RunLogServerSim(int argc, char** argv) {
   std::printf("logserver: stopped after %u connections, %u requests, %u records read, %u bad\n",
               upSim->Connections(), upSim->Requests(), upSim->ValidDocuments(),
               upSim->BadRequests());
+  const std::string strDuplicates = upSim->DuplicateReport();
+  if (strDuplicates.empty()) {
+    std::printf("logserver: every record was received once\n");
+  } else {
+    std::printf("logserver: records received more than once:\n%s", strDuplicates.c_str());
+  }
   std::fflush(stdout);
   return 0;
 }

@@ -15,6 +15,8 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "tls_front.h"
+
 // A log server for the gateway's card records: it reads each HTTP request strictly (the head the
 // gateway writes, then exactly Content-Length bytes), opens the JSON envelope, decrypts reqData
 // with the secret key, checks the inner card document and answers. The helpers below are pure
@@ -112,6 +114,15 @@ struct LogServerSimOptions {
   // A slow server: each answer goes out this long after its request was read (Normal mode; a
   // connection that the peer closes meanwhile gets none). Other connections are served meanwhile.
   std::chrono::milliseconds answerDelay{0};
+  // The HTTP status of the answer to a readable record (Normal mode): for every request, or,
+  // when unStatusFirst is not 0, for the first unStatusFirst readable records only (200 after).
+  int nStatus = 200;
+  uint32_t unStatusFirst = 0;
+  // HTTPS: with both set, the address and port serve TLS with this certificate (chain) and key,
+  // both PEM files, and the plain server listens on 127.0.0.1 behind it. The start delay applies
+  // to the plain server only.
+  std::string strTlsCert;
+  std::string strTlsKey;
 };
 
 // The log server on one TCP port, run by one thread of its own that polls the listening socket
@@ -135,9 +146,18 @@ class CLogServerSim {
   // Ends and joins the thread and closes every socket. Safe to call twice.
   void Stop();
 
-  uint16_t Port() const { return m_unPort; }
+  uint16_t Port() const { return m_upTlsFront ? m_upTlsFront->Port() : m_unPort; }
   bool Listening() const { return m_bListening.load(); }
   void SetMode(LogServerSimMode mode) { m_mode.store(mode); }
+  // Changes the answer status (see LogServerSimOptions) for requests read from now on; the count
+  // of the first N starts again.
+  void SetStatus(int nStatus, uint32_t unFirst = 0);
+  // How many times a record with this transaction text (compact JSON, as strTransData) and
+  // device identifier was received, and the most times any one record was received.
+  uint32_t ReceiveCount(const std::string& strTransData, const std::string& strDeviceId) const;
+  uint32_t MaxReceiveCount() const;
+  // Every record received more than once: "<device> <transdata> xN", one per line.
+  std::string DuplicateReport() const;
   // Changes the answer delay for requests read from now on.
   void SetAnswerDelay(std::chrono::milliseconds delay) { m_nAnswerDelayMs.store(delay.count()); }
 
@@ -173,10 +193,15 @@ class CLogServerSim {
   std::atomic<bool> m_bStop{false};
   std::atomic<bool> m_bListening{false};
   std::unique_ptr<boost::thread> m_upThread;
+  std::unique_ptr<CTlsFront> m_upTlsFront;  // set for HTTPS
   std::vector<std::unique_ptr<Connection>> m_arrConnections;  // the thread's own
 
-  mutable boost::mutex m_mtxDocuments;  // guards m_arrDocuments
+  mutable boost::mutex m_mtxDocuments;  // guards m_arrDocuments and the three below
   std::vector<LogServerDocument> m_arrDocuments;
+  std::map<std::pair<std::string, std::string>, uint32_t> m_mapReceived;  // (transdata, device)
+  int m_nStatus = 200;
+  uint32_t m_unStatusLeft = 0;  // answers still to give m_nStatus; 0 with bStatusAll
+  bool m_bStatusAll = true;
   std::atomic<uint32_t> m_unConnections{0};
   std::atomic<uint32_t> m_unOpen{0};
   std::atomic<uint32_t> m_unRequests{0};

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/thread/mutex.hpp>
+
+#include "decodelog/decode_log_record.h"
+
+// The queue of card records waiting for the log server, oldest first, kept durable in a spool
+// directory: every record is a file of its own (see spool_record.h) written to "<seq>.tmp",
+// flushed to storage and renamed to "<seq>.rec" before it counts as queued, and removed only
+// when the log server has taken it (or refused it for good). After a crash, a power cut or a
+// restart the files are queued again, oldest first. Memory holds the index only (sequence
+// number and size per record); a record is read back from its file when its turn comes.
+//
+// Without a spool directory (empty DIR, or one that cannot be created or written) the records
+// are kept in memory, under the same size bound. When the bound would be passed, the oldest
+// queued record is dropped and the drop is logged.
+//
+// Protocol of a record's life:
+//   capture:  Prepare (stored, not yet visible) -> Commit (queued) or Withdraw (gone)
+//   upload:   Take (out of the queue) -> Delivered | PutBack (to the tail) | Reject | Discard
+// Thread-safe: the capture runs on SAMV client threads, the upload on its own thread. File work
+// is done outside the lock except for the removal of dropped records.
+class CDecodeLogQueue {
+ public:
+  CDecodeLogQueue();
+  ~CDecodeLogQueue();
+  CDecodeLogQueue(const CDecodeLogQueue&) = delete;
+  CDecodeLogQueue& operator=(const CDecodeLogQueue&) = delete;
+
+  // Chooses the spool directory (empty: memory only) and the bound of all queued records
+  // together (bytes, at least one record). Creates the directory when missing, removes leftover
+  // temporary files, queues every record file oldest first and moves unreadable ones to
+  // "<dir>/bad/" with a run-log line. A directory that cannot be created or written is reported
+  // once and the queue runs in memory. Call once, before any other thread uses the queue;
+  // records queued before Open stay queued (in memory).
+  void Open(const std::string& strDirectory, uint64_t unMaxBytes);
+
+  // Stores a copy of the record (its file is on storage when this returns, or, when the spool
+  // cannot take it, in memory) without queueing it yet. Returns the record's ticket, 0 when it
+  // could not be kept at all (memory exhausted; logged).
+  uint64_t Prepare(const DecodeLogRecord& record);
+  // Queues a prepared record at the tail. Unknown tickets (0 included) are ignored.
+  void Commit(uint64_t unTicket);
+  // Forgets a prepared record and removes its file.
+  void Withdraw(uint64_t unTicket);
+  // Prepare and Commit in one. False when the record could not be kept.
+  bool Push(const DecodeLogRecord& record);
+
+  // Takes the oldest queued record out of the queue for one upload attempt: copies it into
+  // *pRecord and gives its ticket. False when the queue is empty. A record file that can no
+  // longer be read is set aside (logged) and the next one is taken.
+  bool Take(uint64_t* punTicket, DecodeLogRecord* pRecord);
+  // Outcomes of an attempt on a taken record.
+  void Delivered(uint64_t unTicket);  // removed
+  void PutBack(uint64_t unTicket);    // queued again at the tail
+  void Reject(uint64_t unTicket);     // moved to "<dir>/rejected/" (memory only: dropped)
+  void Discard(uint64_t unTicket);    // removed without delivery (no log server configured)
+
+  // Current state: records queued or taken (not prepared ones), and of them those in files.
+  size_t Size() const;
+  size_t Spooled() const;
+  uint64_t Dropped() const { return m_unDropped.load(); }
+  bool Durable() const { return m_bDurable.load(); }
+  const std::string& Directory() const { return m_strDirectory; }
+
+ private:
+  struct Entry {
+    uint32_t unBytes = 0;                      // file size (or record size in memory)
+    std::unique_ptr<DecodeLogRecord> upRecord;  // set when the record is kept in memory
+    bool bTaken = false;                        // out for an upload attempt (else prepared)
+  };
+  // Removes a taken entry for good. REQUIRES: m_mtx held.
+  bool ReleaseTakenLocked(uint64_t unTicket, Entry* pEntry);
+  std::string FilePath(uint64_t unSeq, const char* szSuffix) const;
+  // Writes the record's file; false (logged) when the spool cannot take it.
+  bool WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrFile);
+  // Moves a file into a subdirectory of the spool ("bad", "rejected"). Logs what it did.
+  void SetAside(uint64_t unSeq, const char* szSubdirectory, const std::string& strWhy);
+  void RemoveFile(uint64_t unSeq);
+  // Drops the oldest queued records until unIncoming more bytes fit. REQUIRES: m_mtx held.
+  void MakeRoomLocked(uint32_t unIncoming);
+  void LoadSpool();
+
+  std::string m_strDirectory;  // with a trailing "/"; empty: memory only. Set by Open.
+  uint64_t m_unMaxBytes;
+  std::atomic<bool> m_bDurable{false};
+  std::atomic<uint64_t> m_unNextSeq{1};
+  std::atomic<uint64_t> m_unDropped{0};
+
+  mutable boost::mutex m_mtx;  // guards everything below
+  std::deque<std::pair<uint64_t, Entry>> m_arrQueue;  // queued, head first
+  std::map<uint64_t, Entry> m_mapOut;                 // prepared or taken
+  uint64_t m_unBytes = 0;                             // of every entry, queued or out
+  size_t m_unTaken = 0;                               // entries of m_mapOut with bTaken
+  size_t m_unSpooled = 0;                             // entries (queued or taken) in files
+};

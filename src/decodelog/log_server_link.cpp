@@ -1,0 +1,377 @@
+#include "decodelog/log_server_link.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include <mbedtls/asn1.h>
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/oid.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point tmDeadline) {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(tmDeadline - Clock::now()).count();
+  return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60000));
+}
+
+// Whether the certificate's subjectAltName lists the IPv4 address (4 bytes, network order).
+bool CertificateNamesAddress(const mbedtls_x509_crt* pCert, const uint8_t* pAddress) {
+  if (pCert == nullptr || pCert->v3_ext.p == nullptr) {
+    return false;
+  }
+  unsigned char* p = pCert->v3_ext.p;
+  const unsigned char* pEnd = p + pCert->v3_ext.len;
+  size_t unLen = 0;
+  if (mbedtls_asn1_get_tag(&p, pEnd, &unLen, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
+      0) {
+    return false;
+  }
+  pEnd = p + unLen;
+  while (p < pEnd) {
+    // Extension ::= SEQUENCE { extnID OID, critical BOOLEAN DEFAULT FALSE, extnValue OCTET STRING }
+    if (mbedtls_asn1_get_tag(&p, pEnd, &unLen, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
+        0) {
+      return false;
+    }
+    unsigned char* pExtEnd = p + unLen;
+    mbedtls_asn1_buf oid;
+    oid.tag = MBEDTLS_ASN1_OID;
+    if (mbedtls_asn1_get_tag(&p, pExtEnd, &oid.len, MBEDTLS_ASN1_OID) != 0) {
+      return false;
+    }
+    oid.p = p;
+    p += oid.len;
+    int nCritical = 0;
+    (void)mbedtls_asn1_get_bool(&p, pExtEnd, &nCritical);
+    size_t unOctets = 0;
+    if (mbedtls_asn1_get_tag(&p, pExtEnd, &unOctets, MBEDTLS_ASN1_OCTET_STRING) != 0) {
+      return false;
+    }
+    if (MBEDTLS_OID_CMP(MBEDTLS_OID_SUBJECT_ALT_NAME, &oid) == 0) {
+      unsigned char* q = p;
+      const unsigned char* qEnd = p + unOctets;
+      size_t unNames = 0;
+      if (mbedtls_asn1_get_tag(&q, qEnd, &unNames,
+                               MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0) {
+        return false;
+      }
+      qEnd = q + unNames;
+      while (q + 2 <= qEnd) {
+        const unsigned char byTag = *q++;
+        size_t unName = 0;
+        if (mbedtls_asn1_get_len(&q, qEnd, &unName) != 0) {
+          return false;
+        }
+        // iPAddress [7] OCTET STRING, primitive.
+        if (byTag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | 7) && unName == 4 &&
+            std::memcmp(q, pAddress, 4) == 0) {
+          return true;
+        }
+        q += unName;
+      }
+    }
+    p = pExtEnd;
+  }
+  return false;
+}
+
+// The verification flags in mbed TLS's words, on one line.
+std::string VerifyText(uint32_t unFlags) {
+  char szInfo[512] = {0};
+  (void)mbedtls_x509_crt_verify_info(szInfo, sizeof(szInfo), "", unFlags);
+  std::string strText = szInfo;
+  while (!strText.empty() && strText.back() == '\n') {
+    strText.pop_back();
+  }
+  std::replace(strText.begin(), strText.end(), '\n', ';');
+  return strText.empty() ? "certificate verification failed" : strText;
+}
+
+}  // namespace
+
+std::string MbedTlsErrorText(int nError) {
+  char szText[160] = {0};
+  mbedtls_strerror(nError, szText, sizeof(szText));
+  return szText;
+}
+
+struct CLogServerLink::Tls {
+  mbedtls_entropy_context entropy;
+  mbedtls_ctr_drbg_context drbg;
+  mbedtls_x509_crt ca;
+  mbedtls_ssl_config conf;
+  mbedtls_ssl_context ssl;
+  mbedtls_net_context net;
+  bool bSetUp = false;
+  Tls() {
+    mbedtls_entropy_init(&entropy);
+    mbedtls_ctr_drbg_init(&drbg);
+    mbedtls_x509_crt_init(&ca);
+    mbedtls_ssl_config_init(&conf);
+    mbedtls_ssl_init(&ssl);
+    mbedtls_net_init(&net);
+  }
+  ~Tls() {
+    mbedtls_ssl_free(&ssl);
+    mbedtls_ssl_config_free(&conf);
+    mbedtls_x509_crt_free(&ca);
+    mbedtls_ctr_drbg_free(&drbg);
+    mbedtls_entropy_free(&entropy);
+  }
+};
+
+CLogServerLink::CLogServerLink() = default;
+
+CLogServerLink::~CLogServerLink() { Close(); }
+
+bool CLogServerLink::Configure(const std::string& strAddress, uint16_t unPort,
+                               const LogServerTlsSettings& tls, std::string* pstrError) {
+  Close();
+  m_strAddress = strAddress;
+  m_unPort = unPort;
+  m_settings = tls;
+  m_strConfigError.clear();
+  m_upTls.reset();
+  if (!tls.bTls) {
+    return true;
+  }
+  std::unique_ptr<Tls> upTls(new Tls);
+  static const char kPersonal[] = "cardgate log upload";
+  int nRet = mbedtls_ctr_drbg_seed(&upTls->drbg, mbedtls_entropy_func, &upTls->entropy,
+                                   reinterpret_cast<const unsigned char*>(kPersonal),
+                                   sizeof(kPersonal) - 1);
+  if (nRet != 0) {
+    m_strConfigError = "random generator: " + MbedTlsErrorText(nRet);
+  } else {
+    nRet = mbedtls_x509_crt_parse_file(&upTls->ca, tls.strCaFile.c_str());
+    // A bundle may hold certificates this library cannot read (nRet > 0); the rest count.
+    if (nRet < 0 || upTls->ca.version == 0) {
+      m_strConfigError = "CA file " + tls.strCaFile + " cannot be used: " +
+                         (nRet < 0 ? MbedTlsErrorText(nRet) : std::string("no certificate"));
+    }
+  }
+  if (m_strConfigError.empty()) {
+    nRet = mbedtls_ssl_config_defaults(&upTls->conf, MBEDTLS_SSL_IS_CLIENT,
+                                       MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
+    if (nRet == 0) {
+      mbedtls_ssl_conf_min_version(&upTls->conf, MBEDTLS_SSL_MAJOR_VERSION_3,
+                                   MBEDTLS_SSL_MINOR_VERSION_3);  // TLS 1.2 or newer
+      // Always verified: there is no setting that skips it.
+      mbedtls_ssl_conf_authmode(&upTls->conf, MBEDTLS_SSL_VERIFY_REQUIRED);
+      mbedtls_ssl_conf_ca_chain(&upTls->conf, &upTls->ca, nullptr);
+      mbedtls_ssl_conf_rng(&upTls->conf, mbedtls_ctr_drbg_random, &upTls->drbg);
+      nRet = mbedtls_ssl_setup(&upTls->ssl, &upTls->conf);
+    }
+    if (nRet != 0) {
+      m_strConfigError = "TLS set-up: " + MbedTlsErrorText(nRet);
+    }
+  }
+  if (!m_strConfigError.empty()) {
+    if (pstrError != nullptr) {
+      *pstrError = m_strConfigError;
+    }
+    return false;
+  }
+  upTls->bSetUp = true;
+  m_upTls = std::move(upTls);
+  return true;
+}
+
+bool CLogServerLink::Connected() const { return m_nFd >= 0; }
+
+CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds timeout,
+                                                      const std::atomic<bool>& bStop,
+                                                      std::string* pstrWhy) {
+  Close();
+  const Clock::time_point tmDeadline = Clock::now() + timeout;
+  if (m_settings.bTls && !m_upTls) {
+    *pstrWhy = m_strConfigError;
+    return ConnectResult::TlsFailed;
+  }
+  struct sockaddr_in sa;
+  std::memset(&sa, 0, sizeof(sa));
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(m_unPort);
+  if (::inet_pton(AF_INET, m_strAddress.c_str(), &sa.sin_addr) != 1) {
+    *pstrWhy = "not an IPv4 address: " + m_strAddress;
+    return ConnectResult::NoConnection;
+  }
+  int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (nFd < 0) {
+    *pstrWhy = std::strerror(errno);
+    return ConnectResult::NoConnection;
+  }
+  int nError = 0;
+  if (::connect(nFd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) != 0) {
+    nError = errno;
+    if (nError == EINPROGRESS) {
+      nError = ETIMEDOUT;
+      while (!bStop.load() && Clock::now() < tmDeadline) {
+        struct pollfd pfd = {nFd, POLLOUT, 0};
+        int n = ::poll(&pfd, 1, std::min(RemainingMs(tmDeadline), 50));
+        if (n > 0) {
+          socklen_t len = sizeof(nError);
+          (void)::getsockopt(nFd, SOL_SOCKET, SO_ERROR, &nError, &len);
+          break;
+        }
+      }
+    }
+  }
+  if (nError != 0) {
+    ::close(nFd);
+    *pstrWhy = std::strerror(nError);
+    return ConnectResult::NoConnection;
+  }
+  // Blocking from here on, each wait bounded by poll or by the socket's time-outs.
+  (void)::fcntl(nFd, F_SETFL, ::fcntl(nFd, F_GETFL) & ~O_NONBLOCK);
+  int nOne = 1;
+  (void)::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof(nOne));
+  struct timeval tv = {10, 0};
+  (void)::setsockopt(nFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  m_nFd = nFd;
+  if (!m_upTls) {
+    return ConnectResult::Ok;
+  }
+
+  Tls& tls = *m_upTls;
+  (void)mbedtls_ssl_session_reset(&tls.ssl);
+  tls.net.fd = m_nFd;
+  mbedtls_ssl_set_bio(&tls.ssl, &tls.net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
+  const std::string strName = m_settings.strServerName.empty() ? m_strAddress
+                                                               : m_settings.strServerName;
+  uint8_t arrAddress[4] = {0};
+  const bool bAddress = ::inet_pton(AF_INET, strName.c_str(), arrAddress) == 1;
+  // A name goes in SNI and is checked by the library; an IP address is not sent in SNI and is
+  // checked against the certificate's IP addresses below.
+  int nRet = mbedtls_ssl_set_hostname(&tls.ssl, bAddress ? nullptr : strName.c_str());
+  while (nRet == 0) {
+    mbedtls_ssl_conf_read_timeout(&tls.conf, static_cast<uint32_t>(std::max(RemainingMs(tmDeadline), 1)));
+    nRet = mbedtls_ssl_handshake(&tls.ssl);
+    if (nRet == 0) {
+      break;
+    }
+    if ((nRet == MBEDTLS_ERR_SSL_WANT_READ || nRet == MBEDTLS_ERR_SSL_WANT_WRITE) &&
+        !bStop.load() && Clock::now() < tmDeadline) {
+      nRet = 0;
+      continue;
+    }
+  }
+  if (nRet != 0) {
+    const uint32_t unFlags = mbedtls_ssl_get_verify_result(&tls.ssl);
+    *pstrWhy = nRet == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED && unFlags != 0
+                   ? VerifyText(unFlags)
+                   : MbedTlsErrorText(nRet);
+    Close();
+    return ConnectResult::TlsFailed;
+  }
+  if (bAddress && !CertificateNamesAddress(mbedtls_ssl_get_peer_cert(&tls.ssl), arrAddress)) {
+    *pstrWhy = "The certificate does not name the IP address " + strName;
+    Close();
+    return ConnectResult::TlsFailed;
+  }
+  return ConnectResult::Ok;
+}
+
+size_t CLogServerLink::Write(const uint8_t* pData, size_t unSize,
+                             std::chrono::milliseconds timeout) {
+  if (m_nFd < 0) {
+    return 0;
+  }
+  const Clock::time_point tmDeadline = Clock::now() + timeout;
+  size_t unDone = 0;
+  while (unDone < unSize && Clock::now() < tmDeadline) {
+    long n = 0;
+    if (m_upTls) {
+      n = mbedtls_ssl_write(&m_upTls->ssl, pData + unDone, unSize - unDone);
+      if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
+        continue;
+      }
+    } else {
+      n = ::send(m_nFd, pData + unDone, unSize - unDone, MSG_NOSIGNAL);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        continue;
+      }
+    }
+    if (n <= 0) {
+      break;
+    }
+    unDone += static_cast<size_t>(n);
+  }
+  return unDone;
+}
+
+long CLogServerLink::Read(uint8_t* pBuffer, size_t unSize, std::chrono::milliseconds timeout) {
+  if (m_nFd < 0) {
+    return -2;
+  }
+  const Clock::time_point tmDeadline = Clock::now() + timeout;
+  for (;;) {
+    if (m_upTls) {
+      mbedtls_ssl_conf_read_timeout(&m_upTls->conf,
+                                    static_cast<uint32_t>(std::max(RemainingMs(tmDeadline), 1)));
+      int n = mbedtls_ssl_read(&m_upTls->ssl, pBuffer, unSize);
+      if (n > 0) {
+        return n;
+      }
+      if (n == 0 || n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
+        return 0;
+      }
+      if (n == MBEDTLS_ERR_SSL_TIMEOUT) {
+        return -1;
+      }
+      if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
+        if (Clock::now() >= tmDeadline) {
+          return -1;
+        }
+        continue;
+      }
+      return -2;
+    }
+    struct pollfd pfd = {m_nFd, POLLIN, 0};
+    int nReady = ::poll(&pfd, 1, RemainingMs(tmDeadline));
+    if (nReady < 0 && errno == EINTR) {
+      continue;
+    }
+    if (nReady == 0) {
+      return -1;
+    }
+    if (nReady < 0) {
+      return -2;
+    }
+    ssize_t n = ::recv(m_nFd, pBuffer, unSize, 0);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    return n < 0 ? -2 : static_cast<long>(n);
+  }
+}
+
+void CLogServerLink::Close() {
+  if (m_nFd < 0) {
+    return;
+  }
+  if (m_upTls) {
+    (void)mbedtls_ssl_close_notify(&m_upTls->ssl);
+    m_upTls->net.fd = -1;
+  }
+  ::close(m_nFd);
+  m_nFd = -1;
+}

@@ -1,0 +1,219 @@
+// The record file format, the durable queue and the reading of the log server's answer.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include "config/byte_io.h"
+#include "decodelog/decode_log_queue.h"
+#include "decodelog/log_upload.h"
+#include "decodelog/spool_record.h"
+#include "support/test_util.h"
+
+namespace {
+
+DecodeLogRecord MakeRecord(uint32_t unAccount, uint32_t unDataLength) {
+  DecodeLogRecord record;
+  std::memset(&record, 0, sizeof(record));
+  record.unAccountNo = unAccount;
+  record.unRequestCount = 0x01020304;
+  record.unAnswerCount = 7;
+  CopyText(record.szDeviceIp, "10.0.0.9");
+  CopyText(record.szDeviceId, "READER-1");
+  std::memset(record.szTransData, 'T', sizeof(record.szTransData));  // fills it, no NUL
+  record.unSamvDataLength = unDataLength;
+  for (uint32_t i = 0; i < unDataLength && i < kSamvDataCapacity; ++i) {
+    record.arrSamvData[i] = static_cast<uint8_t>(i * 7 + 1);
+  }
+  return record;
+}
+
+uint32_t TakeAccount(CDecodeLogQueue& queue, uint64_t* punTicket) {
+  std::unique_ptr<DecodeLogRecord> upRecord(new DecodeLogRecord);
+  return queue.Take(punTicket, upRecord.get()) ? upRecord->unAccountNo : 0;
+}
+
+}  // namespace
+
+TEST(SpoolRecordTest, RoundTripKeepsEveryFieldAndCutsTheUnusedAnswerBytes) {
+  for (uint32_t unLength : {0u, 288u, 1311u, 2354u}) {
+    SCOPED_TRACE(unLength);
+    DecodeLogRecord record = MakeRecord(42, unLength);
+    std::vector<uint8_t> arrFile = EncodeSpoolRecord(record);
+    EXPECT_EQ(arrFile.size(), kSpoolHeaderSize + kSpoolFixedPayload + unLength);
+    // Integers are little-endian whatever the host.
+    EXPECT_EQ(GetLe32(arrFile.data() + kSpoolHeaderSize + 124), 0x01020304u);
+    DecodeLogRecord back;
+    ASSERT_EQ(DecodeSpoolRecord(arrFile.data(), arrFile.size(), &back), SpoolRecordStatus::Ok);
+    EXPECT_EQ(std::memcmp(&back, &record, sizeof(record)), 0);
+  }
+}
+
+TEST(SpoolRecordTest, DamagedFilesAreRecognised) {
+  const std::vector<uint8_t> arrGood = EncodeSpoolRecord(MakeRecord(1, 288));
+  struct Row {
+    const char* szName;
+    std::vector<uint8_t> arrFile;
+    SpoolRecordStatus eExpected;
+  };
+  std::vector<Row> rows;
+  rows.push_back({"empty", {}, SpoolRecordStatus::Truncated});
+  rows.push_back({"header only", std::vector<uint8_t>(arrGood.begin(), arrGood.begin() + 16),
+                  SpoolRecordStatus::Truncated});
+  rows.push_back({"cut in the answer", std::vector<uint8_t>(arrGood.begin(), arrGood.end() - 1),
+                  SpoolRecordStatus::Truncated});
+  std::vector<uint8_t> arr = arrGood;
+  arr[kSpoolHeaderSize + 1500] ^= 1;
+  rows.push_back({"flipped bit", arr, SpoolRecordStatus::BadChecksum});
+  arr = arrGood;
+  PutLe16(arr.data() + 4, kSpoolRecordVersion + 1);
+  rows.push_back({"newer version", arr, SpoolRecordStatus::UnknownVersion});
+  arr = arrGood;
+  arr[0] = 'X';
+  rows.push_back({"other file", arr, SpoolRecordStatus::BadMagic});
+  arr = arrGood;
+  arr.push_back(0);
+  rows.push_back({"trailing byte", arr, SpoolRecordStatus::BadLength});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szName);
+    DecodeLogRecord back;
+    EXPECT_EQ(DecodeSpoolRecord(row.arrFile.data(), row.arrFile.size(), &back), row.eExpected);
+  }
+}
+
+TEST(DecodeLogQueueTest, RecordsOutliveTheQueueAndComeBackOldestFirst) {
+  TempDir dir;
+  const std::string strSpool = dir.File("spool");
+  {
+    CDecodeLogQueue queue;
+    queue.Open(strSpool, 1u << 20);
+    ASSERT_TRUE(queue.Durable());
+    for (uint32_t i = 1; i <= 3; ++i) {
+      ASSERT_TRUE(queue.Push(MakeRecord(i, 288)));
+    }
+    // A prepared record that was withdrawn leaves nothing behind.
+    queue.Withdraw(queue.Prepare(MakeRecord(99, 288)));
+    uint64_t unTicket = 0;
+    EXPECT_EQ(TakeAccount(queue, &unTicket), 1u);
+    queue.Delivered(unTicket);
+    EXPECT_EQ(queue.Size(), 2u);
+    EXPECT_EQ(queue.Spooled(), 2u);
+    EXPECT_EQ(CountFiles(strSpool, ".rec"), 2u);
+  }
+  CDecodeLogQueue queue;
+  queue.Open(strSpool, 1u << 20);
+  EXPECT_EQ(queue.Size(), 2u);
+  uint64_t unTicket = 0;
+  EXPECT_EQ(TakeAccount(queue, &unTicket), 2u);
+  queue.PutBack(unTicket);  // a failed attempt: to the tail
+  EXPECT_TRUE(queue.Push(MakeRecord(4, 288)));
+  EXPECT_EQ(TakeAccount(queue, &unTicket), 3u);
+  queue.Reject(unTicket);
+  EXPECT_EQ(CountFiles(strSpool + "/rejected", ".rec"), 1u);
+  EXPECT_EQ(TakeAccount(queue, &unTicket), 2u);
+  queue.Delivered(unTicket);
+  EXPECT_EQ(TakeAccount(queue, &unTicket), 4u);
+  queue.Delivered(unTicket);
+  EXPECT_EQ(TakeAccount(queue, &unTicket), 0u);
+  EXPECT_EQ(CountFiles(strSpool, ".rec"), 0u);
+}
+
+TEST(DecodeLogQueueTest, BoundDropsTheOldestInBothModes) {
+  const size_t unFile = EncodeSpoolRecord(MakeRecord(0, 288)).size();
+  for (bool bDurable : {true, false}) {
+    SCOPED_TRACE(bDurable ? "spool" : "memory only");
+    TempDir dir;
+    CDecodeLogQueue queue;
+    ::testing::internal::CaptureStdout();
+    queue.Open(bDurable ? dir.File("spool") : std::string(), 3 * unFile);
+    for (uint32_t i = 1; i <= 5; ++i) {
+      ASSERT_TRUE(queue.Push(MakeRecord(i, 288)));
+    }
+    const std::string strOut = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(strOut.find("the oldest record was dropped, 2 dropped so far"), std::string::npos)
+        << strOut;
+    EXPECT_EQ(queue.Dropped(), 2u);
+    EXPECT_EQ(queue.Size(), 3u);
+    EXPECT_EQ(queue.Spooled(), bDurable ? 3u : 0u);
+    uint64_t unTicket = 0;
+    EXPECT_EQ(TakeAccount(queue, &unTicket), 3u);
+  }
+}
+
+TEST(DecodeLogQueueTest, UnusableDirectoryFallsBackToMemory) {
+  TempDir dir;
+  dir.Write("file", "x");  // a directory below a plain file cannot be made, even by root
+  CDecodeLogQueue queue;
+  ::testing::internal::CaptureStdout();
+  queue.Open(dir.File("file/spool"), 1u << 20);
+  const std::string strOut = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(strOut.find("kept in memory only"), std::string::npos) << strOut;
+  EXPECT_FALSE(queue.Durable());
+  ASSERT_TRUE(queue.Push(MakeRecord(5, 288)));
+  uint64_t unTicket = 0;
+  EXPECT_EQ(TakeAccount(queue, &unTicket), 5u);
+}
+
+TEST(DecodeLogQueueTest, LeftoverAndForeignFilesAtStartUp) {
+  TempDir dir;
+  const std::string strSpool = dir.File("spool/");
+  ASSERT_EQ(::mkdir(strSpool.c_str(), 0755), 0);
+  std::vector<uint8_t> arrFile = EncodeSpoolRecord(MakeRecord(8, 288));
+  dir.Write("spool/0000000000000005.rec", std::string(arrFile.begin(), arrFile.end()));
+  dir.Write("spool/0000000000000004.rec", std::string(arrFile.begin(), arrFile.begin() + 40));
+  dir.Write("spool/0000000000000006.tmp", "half a write");
+  dir.Write("spool/notes.txt", "an operator's file");
+  CDecodeLogQueue queue;
+  ::testing::internal::CaptureStdout();
+  queue.Open(strSpool, 1u << 20);
+  const std::string strOut = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(strOut.find("0000000000000004.rec set aside in bad/ (truncated)"), std::string::npos)
+      << strOut;
+  EXPECT_EQ(queue.Size(), 1u);
+  EXPECT_FALSE(boost::filesystem::exists(strSpool + "0000000000000006.tmp"));
+  EXPECT_TRUE(boost::filesystem::exists(strSpool + "notes.txt"));
+  // New records are numbered after the old ones, so they come after them at the next start.
+  ASSERT_TRUE(queue.Push(MakeRecord(9, 288)));
+  EXPECT_TRUE(boost::filesystem::exists(strSpool + "0000000000000006.rec"));
+}
+
+TEST(HttpAnswerTest, StatusAndCompleteness) {
+  struct Row {
+    const char* szAnswer;
+    bool bClosed;
+    HttpAnswerState eState;
+    int nStatus;
+  } const rows[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, HttpAnswerState::Complete, 200},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n{}", false, HttpAnswerState::Incomplete, 200},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n{}", true, HttpAnswerState::Complete, 200},
+      {"HTTP/1.0 500 Internal Server Error\r\n\r\n", false, HttpAnswerState::Incomplete, 500},
+      {"HTTP/1.0 500 Internal Server Error\r\n\r\nbusy", true, HttpAnswerState::Complete, 500},
+      {"HTTP/1.1 204 No Content\r\n\r\n", false, HttpAnswerState::Complete, 204},
+      {"HTTP/1.1 400 Bad Request\r\ntransfer-encoding: chunked\r\n\r\n2\r\nno\r\n0\r\n\r\n",
+       false, HttpAnswerState::Complete, 400},
+      {"HTTP/1.1 201 Created\r\nContent-Len", false, HttpAnswerState::Incomplete, 201},
+      {"HTTP/1.1 201 Created\r\nContent-Len", true, HttpAnswerState::Complete, 201},
+      {"HTTP/1.1 2", false, HttpAnswerState::Incomplete, 0},
+      {"HTTP/1.1 2", true, HttpAnswerState::Malformed, 0},
+      {"OK\r\n", false, HttpAnswerState::Malformed, 0},
+      {"{\"code\":0}", false, HttpAnswerState::Malformed, 0},
+      {"HTTP/1.1 20x OK\r\n\r\n", false, HttpAnswerState::Malformed, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: many\r\n\r\n", false, HttpAnswerState::Malformed, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szAnswer);
+    std::string strAnswer = row.szAnswer;
+    std::string strTail = strAnswer.substr(strAnswer.size() > 5 ? strAnswer.size() - 5 : 0);
+    HttpAnswer answer = ParseHttpAnswer(strAnswer, strAnswer.size(), strTail, row.bClosed);
+    EXPECT_EQ(answer.eState, row.eState);
+    if (row.eState != HttpAnswerState::Malformed) {
+      EXPECT_EQ(answer.nStatus, row.nStatus);
+    }
+  }
+}

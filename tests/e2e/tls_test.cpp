@@ -1,0 +1,158 @@
+// The upload over TLS with the built gateway and the log simulator's HTTPS face: a record is
+// delivered over a verified connection, and a server the gateway cannot trust keeps the record
+// queued with the reason in the run log until the settings are right.
+#include <signal.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fault_rig.h"
+#include "support/test_util.h"
+
+namespace {
+
+using std::chrono::seconds;
+
+// Throw-away certificates, made for each test with the openssl tool: a CA, a second CA nobody
+// trusts, a server certificate for 127.0.0.1 and logserver.test signed by the first, and one
+// that expired years ago. No private key outlives the test.
+class TlsCertificates {
+ public:
+  TlsCertificates() {
+    const std::string strDir = m_dir.Path();
+    const std::string strKey = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    m_dir.Write("san.ext", "subjectAltName=IP:127.0.0.1,DNS:logserver.test\n");
+    const std::vector<std::string> arrCommands = {
+        "openssl req -x509 " + strKey + " -keyout ca.key -out ca.crt -days 3 -subj '/CN=Test CA'",
+        "openssl req -x509 " + strKey +
+            " -keyout other.key -out other.crt -days 3 -subj '/CN=Other CA'",
+        "openssl req " + strKey + " -keyout server.key -out server.csr -subj '/CN=logserver'",
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3 "
+        "-extfile san.ext -out server.crt",
+        "faketime '2020-01-01 00:00:00' openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key "
+        "-CAcreateserial -days 2 -extfile san.ext -out expired.crt",
+    };
+    for (const std::string& strCommand : arrCommands) {
+      const std::string strLine = "cd '" + strDir + "' && " + strCommand + " >/dev/null 2>&1";
+      if (std::system(strLine.c_str()) != 0) {
+        ADD_FAILURE() << "could not make the test certificates: " << strCommand;
+        return;
+      }
+    }
+    m_bReady = true;
+  }
+  bool Ready() const { return m_bReady; }
+  std::string File(const char* szName) const { return m_dir.File(szName); }
+
+ private:
+  TempDir m_dir;
+  bool m_bReady = false;
+};
+
+std::unique_ptr<CLogServerSim> StartHttpsServer(const TlsCertificates& certs, const char* szCert,
+                                                uint16_t unPort = 0) {
+  LogServerSimOptions options;
+  options.strSecretKey = FaultRig::kSecretKey;
+  options.unPort = unPort;
+  options.strTlsCert = certs.File(szCert);
+  options.strTlsKey = certs.File("server.key");
+  std::unique_ptr<CLogServerSim> upServer(new CLogServerSim(options));
+  upServer->Start();
+  return upServer;
+}
+
+std::string TlsSettings(const std::string& strCaFile, const std::string& strServerName) {
+  return "TLS=1\nCA_FILE=" + strCaFile + "\nSERVER_NAME=" + strServerName + "\n";
+}
+
+void ReadOneCard(FaultRig& rig) {
+  CDeviceSimClient device;
+  ASSERT_TRUE(rig.Connect(device));
+  ASSERT_TRUE(rig.ReadCard(device)) << rig.Output();
+}
+
+}  // namespace
+
+TEST(TlsTest, RecordIsDeliveredOverVerifiedTls) {
+  TlsCertificates certs;
+  ASSERT_TRUE(certs.Ready());
+  // Both ways of naming the server: its IP address (checked against the certificate's IP
+  // addresses) and a host name (sent in SNI and checked against its names).
+  for (const char* szName : {"", "logserver.test"}) {
+    SCOPED_TRACE(szName);
+    std::unique_ptr<CSamvSim> upSamv = FaultRig::StartSamv(SamvSimMode::Card);
+    std::unique_ptr<CLogServerSim> upLog = StartHttpsServer(certs, "server.crt");
+    FaultRig rig;
+    rig.Gateway().SetExtraSystemConfig(TlsSettings(certs.File("ca.crt"), szName));
+    ASSERT_TRUE(rig.Start({{upSamv->Port(), 0}}, upLog->Port()));
+    ReadOneCard(rig);
+    rig.ExpectEveryCardUploaded({upLog.get()});
+    EXPECT_EQ(rig.Gateway().CountLog("TLS False"), 0u) << rig.Output();
+    LogServerDocument doc = upLog->Documents().front();
+    EXPECT_TRUE(doc.bValid) << doc.strError;
+    EXPECT_EQ(doc.mapCard["deviceId"], "READER-F");
+  }
+}
+
+TEST(TlsTest, UntrustedServerKeepsTheRecordUntilTheSettingsAreRight) {
+  TlsCertificates certs;
+  ASSERT_TRUE(certs.Ready());
+  struct Row {
+    const char* szName;
+    const char* szCaFile;      // what the gateway trusts
+    const char* szServerName;  // what it expects
+    const char* szServed;      // what the server shows
+    const char* szReason;      // in the run log
+  } const rows[] = {
+      {"unknown CA", "other.crt", "", "server.crt", "not correctly signed by the trusted CA"},
+      {"wrong name", "ca.crt", "wrong.test", "server.crt", "does not match with the expected CN"},
+      {"expired", "ca.crt", "", "expired.crt", "validity has expired"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szName);
+    std::unique_ptr<CSamvSim> upSamv = FaultRig::StartSamv(SamvSimMode::Card);
+    std::unique_ptr<CLogServerSim> upLog = StartHttpsServer(certs, row.szServed);
+    const uint16_t unLogPort = upLog->Port();
+    FaultRig rig;
+    rig.Gateway().SetExtraSystemConfig(TlsSettings(certs.File(row.szCaFile), row.szServerName));
+    ASSERT_TRUE(rig.Start({{upSamv->Port(), 0}}, unLogPort));
+    ReadOneCard(rig);
+    ASSERT_TRUE(rig.Gateway().WaitForLog(std::string("TLS False: ")))
+        << rig.Output();
+    EXPECT_TRUE(rig.Gateway().WaitForLog(row.szReason)) << rig.Output();
+    EXPECT_EQ(upLog->Requests(), 0u);
+    EXPECT_EQ(CountFiles(rig.Gateway().Dir().File("spool"), ".rec"), 1u);
+
+    // Put right: the server shows its valid certificate, the gateway trusts the right CA under
+    // the right name (a restart takes the settings; the record waits in the spool).
+    upLog.reset();
+    upLog = StartHttpsServer(certs, "server.crt", unLogPort);
+    rig.Gateway().Process().Signal(SIGTERM);
+    int nStatus = -1;
+    ASSERT_TRUE(rig.Gateway().Process().Wait(seconds(10), &nStatus));
+    rig.Gateway().SetExtraSystemConfig(TlsSettings(certs.File("ca.crt"), ""));
+    rig.Gateway().SetLogServer(unLogPort, FaultRig::kSecretKey);
+    ASSERT_TRUE(rig.Gateway().Start());
+    ASSERT_TRUE(WaitFor([&] { return upLog->ValidDocuments() == 1; }, FaultRig::kUploadDeadline))
+        << rig.Output();
+    EXPECT_EQ(upLog->Documents().front().strTransData, "{\"order\":\"F-1\"}");
+  }
+}
+
+TEST(TlsTest, UnreadableCaFileIsReportedAndReadersAreStillServed) {
+  std::unique_ptr<CSamvSim> upSamv = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CLogServerSim> upLog = FaultRig::MakeLogServer();
+  FaultRig rig;
+  rig.Gateway().SetExtraSystemConfig(TlsSettings("/nonexistent/ca.pem", ""));
+  ASSERT_TRUE(rig.Start({{upSamv->Port(), 0}}, upLog->Port()));
+  EXPECT_TRUE(rig.Gateway().WaitForLog("TLS cannot be used: CA file /nonexistent/ca.pem"))
+      << rig.Output();
+  ReadOneCard(rig);
+  EXPECT_TRUE(rig.Gateway().WaitForLog("TLS False: CA file /nonexistent/ca.pem")) << rig.Output();
+  EXPECT_EQ(upLog->Requests(), 0u);
+  rig.ExpectGatewaySound();
+}
