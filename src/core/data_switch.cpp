@@ -243,14 +243,29 @@ CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
   int nPort = 0;
   DeviceAddress(hDevice, &strIp, &nPort, true);  // a failure leaves before a client is taken
   WriteLogF("Device Accept Ip:%s Port: %d!", strIp.c_str(), nPort);
-  CTcpClient* pClient = GetFreeTcpClient(nullptr, nullptr, false);
-  WritePoolReport();
-  if (pClient == nullptr) {
-    WriteLogF("FUNCTION %s  LINE %d GetFreeTcpClient False", "ProcessVelmServeAccept", 213);
-    const uint8_t seed[8] = {0};
-    SendDeviceReply(*this, hDevice, DeviceCommand::kReplyBusy, nullptr, 0, seed);
-    return nullptr;
+  // A module that does not connect in time goes to ERROR and the device is offered the next
+  // FREE one, each with the same bound: only when none is left does it get the busy reply.
+  for (;;) {
+    CTcpClient* pClient = GetFreeTcpClient(nullptr, nullptr, false);
+    WritePoolReport();
+    if (pClient == nullptr) {
+      WriteLogF("FUNCTION %s  LINE %d GetFreeTcpClient False", "ProcessVelmServeAccept", 213);
+      const uint8_t seed[8] = {0};
+      SendDeviceReply(*this, hDevice, DeviceCommand::kReplyBusy, nullptr, 0, seed);
+      return nullptr;
+    }
+    if (PairWithDevice(pClient, hDevice, strIp)) {
+      return pClient;
+    }
+    // The device lives on with another module: a late connect must not leave this one relaying
+    // to it, so the attempt is cancelled here rather than left to end by itself.
+    pClient->Close();
+    GetFreeTcpClient(pClient, pClient, false);  // BUSY to ERROR
   }
+}
+
+bool DataSwitch::PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice,
+                                const std::string& strIp) {
   pClient->Close();
   pClient->SetDeviceInfo(strIp.c_str());
   try {
@@ -268,15 +283,13 @@ CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
             static_cast<int>(unIndex));
   for (int i = 0;; ++i) {
     if (pClient->IsConnected()) {
-      return pClient;
+      return true;
     }
     if (i == kAcceptConnectPolls) {
-      break;
+      return false;
     }
     SleepMs(1);
   }
-  GetFreeTcpClient(pClient, pClient, false);  // BUSY to ERROR; the attempt ends by itself
-  return nullptr;
 }
 
 uint32_t DataSwitch::ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData,

@@ -64,7 +64,12 @@ class DataSwitch : public CTcpServer {
                                             boost::asio::ip::tcp::socket* pSocket,
                                             const uint8_t* pData, uint32_t unCount,
                                             DeviceHandle hPeer);
-  CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);  // accept thread
+  // Accept thread: pairs the device with the first FREE client that connects within about
+  // 101 ms; those that do not go to ERROR. Null (after the busy reply) when none is left.
+  CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);
+  // Starts pClient (taken from FREE, now BUSY) for the device and polls its connection. True
+  // when it is up in time; false leaves it BUSY for the caller to mark.
+  bool PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice, const std::string& strIp);
   uint32_t ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData, uint32_t unCount,
                                     CTcpClient* pClient);  // session thread
   uint32_t ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient* pClient);  // session thread
@@ -97,8 +102,8 @@ class DataSwitch : public CTcpServer {
   // is asked about the settings in memory at that moment, so a write checked against a password
   // that another administrator has just changed does not land; then SystemConfig.ini is
   // rewritten and read back (ConfigStore::SetSystemConfig). Only a write that reads back as
-  // written reaches memory and asks the upload step to reconfigure the log-server client before
-  // its next attempt (the main thread alone touches m_LogServerClient).
+  // written reaches memory and asks the upload to take the new log-server settings before its
+  // next attempt.
   enum class SettingsWrite { Written, NotAdministrator, NotSaved };
   SettingsWrite ApplySystemConfig(
       const SystemConfigStruct& stConfig,

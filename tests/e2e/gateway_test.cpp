@@ -155,22 +155,57 @@ TEST_F(GatewayTest, RefusingServerGoesToErrorAndIsResetOverItsManagementPort) {
   m_gateway.SetModules({{upDead->Port(), upDeadMcu->Port()}, {upGood->Port(), upOtherMcu->Port()}});
   ASSERT_TRUE(m_gateway.Start());
 
+  // The first device finds the dead server first; it is offered the next free one and served.
   CDeviceSimClient device;
   ASSERT_TRUE(Connect(device));
-  EXPECT_EQ(device.WaitForClose(seconds(10)), ReadStatus::Closed);
-  EXPECT_EQ(device.PendingBytes(), 0u);  // no reply
-  ASSERT_TRUE(m_gateway.WaitForLog("BUSY 0 FREE 1 ERROR 1"));
+  ASSERT_TRUE(WaitFor([&] { return upGood->Accepted() == 1; }));
+  const std::vector<uint8_t> small = {1, 2, 3};
+  ASSERT_TRUE(device.Send(small));
+  std::vector<uint8_t> back;
+  ASSERT_EQ(device.ReadRaw(3, &back, seconds(10)), ReadStatus::Ok);
+  EXPECT_EQ(back, small);
+  ASSERT_TRUE(m_gateway.WaitForLog("BUSY 1 FREE 0 ERROR 1"));
   EXPECT_TRUE(m_gateway.WaitForLog("\033[1;31mERROR LIST: 127.0.0.1\033[0m"));
+  EXPECT_EQ(m_gateway.CountLog("GetFreeTcpClient False"), 0u);
 
-  // The next device gets the good server at once.
+  // With the good server held and the dead one in ERROR, the next device gets the busy reply.
   CDeviceSimClient next;
   ASSERT_TRUE(Connect(next));
-  ASSERT_TRUE(WaitFor([&] { return upGood->Accepted() == 1; }));
+  const uint8_t zero[8] = {0};
+  DeviceReply reply;
+  ASSERT_EQ(next.ReadReply(zero, &reply), ReadStatus::Ok);
+  EXPECT_EQ(reply.byCode, 50);
 
   // Within about 6 s the retry fails and restarts that module, and only that one.
   ASSERT_TRUE(WaitFor([&] { return upDeadMcu->Resets() >= 1; }, seconds(30)))
       << m_gateway.Process().Output();
   EXPECT_EQ(upOtherMcu->Resets(), 0u);
+}
+
+// When no free server connects in time, each goes to ERROR and the device gets the busy reply.
+TEST_F(GatewayTest, DeviceGetsTheBusyReplyWhenNoFreeServerConnects) {
+  std::unique_ptr<CSamvSim> upDeadA = StartSamv(SamvSimMode::Refuse);
+  std::unique_ptr<CSamvSim> upDeadB = StartSamv(SamvSimMode::Refuse);
+  m_gateway.SetModules({{upDeadA->Port(), 0}, {upDeadB->Port(), 0}});
+  ASSERT_TRUE(m_gateway.Start());
+  CDeviceSimClient device;
+  ASSERT_TRUE(Connect(device));
+  const uint8_t zero[8] = {0};
+  DeviceReply reply;
+  ASSERT_EQ(device.ReadReply(zero, &reply), ReadStatus::Ok);
+  EXPECT_EQ(reply.byCode, 50);
+  EXPECT_EQ(device.WaitForClose(), ReadStatus::Closed);
+  const std::string strOut = m_gateway.Process().Output();
+  std::vector<size_t> arrPos;
+  for (const char* szLine :
+       {"BUSY 1 FREE 1 ERROR 0", "BUSY 1 FREE 0 ERROR 1", "BUSY 0 FREE 0 ERROR 2",
+        "\033[1;31mERROR LIST: 127.0.0.1,127.0.0.1\033[0m", "GetFreeTcpClient False"}) {
+    arrPos.push_back(strOut.find(szLine));
+    EXPECT_NE(arrPos.back(), std::string::npos) << szLine << "\n" << strOut;
+  }
+  for (size_t i = 1; i < arrPos.size(); ++i) {
+    EXPECT_LT(arrPos[i - 1], arrPos[i]) << strOut;
+  }
 }
 
 TEST_F(GatewayTest, LoginRefusalsAreAnsweredAndNotForwarded) {
