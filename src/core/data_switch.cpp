@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <iterator>
 #include <new>
 
 #include <boost/chrono/duration.hpp>
@@ -11,6 +12,8 @@
 #include "config/byte_io.h"
 #include "config/run_log.h"
 #include "core/device_dispatch.h"
+#include "core/device_frame.h"
+#include "decodelog/decode_log_capture.h"
 
 DataSwitch* g_pDataSwitch = nullptr;
 
@@ -25,6 +28,20 @@ void SleepMs(int nMs) { boost::this_thread::sleep_for(boost::chrono::millisecond
 
 void RemoveAll(std::vector<CTcpClient*>& arr, CTcpClient* pClient) {
   arr.erase(std::remove(arr.begin(), arr.end(), pClient), arr.end());
+}
+
+// Whether a device chunk starts a card command of the log-in group: its command code is the first
+// body byte, behind the length word and the key, masked with key[0] (the mask of body byte 0).
+bool StartsCardRead(const uint8_t* pData, uint32_t unCount) {
+  constexpr size_t kKeyOffset = 4;
+  constexpr size_t kCommandOffset = kKeyOffset + kDeviceKeySize;
+  if (unCount <= kCommandOffset) {
+    return false;
+  }
+  uint8_t byCommand = pData[kCommandOffset];
+  MaskDeviceBody(&byCommand, 1, pData + kKeyOffset);
+  return std::find(std::begin(DeviceCommand::kLoginGroup), std::end(DeviceCommand::kLoginGroup),
+                   byCommand) != std::end(DeviceCommand::kLoginGroup);
 }
 
 // The device's address for the run log; the session may already be gone, so a failed read of the
@@ -141,6 +158,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   SessionLimits stLimits;
   m_ConfigStore.GetSessionLimits(&stLimits);
   SetIdleTimeout(stLimits.unDeviceIdleTimeoutS);
+  m_unSamvAnswerTimeoutS = stLimits.unSamvAnswerTimeoutS;
   // The records of earlier runs are queued before the first reader can add one.
   OpenDecodeLogSpool();
   SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
@@ -307,6 +325,12 @@ uint32_t DataSwitch::ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_
   if (bHandled) {
     return unResult;
   }
+  uint32_t unAnswerTimeoutS = m_unSamvAnswerTimeoutS.load();
+  if (unAnswerTimeoutS > 0 && StartsCardRead(pData, unCount)) {
+    // Set before the request goes out, so that a quick answer cannot come before it. A module
+    // that holds the request past the limit ends the session and goes to ERROR at the release.
+    pClient->ExpectAnswerWithin(unAnswerTimeoutS * 1000);
+  }
   (void)pClient->SendData(pData, unCount);  // a dead SAMV connection shows at the device's end
   pClient->IncRequestCount();
   return unResult;
@@ -338,7 +362,9 @@ uint32_t DataSwitch::ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient
   pClient->StopConnection();
   QueueUnfinishedFingerprint(*this, pClient);
   pClient->Close();
-  GetFreeTcpClient(pClient, nullptr, false);
+  // A module that left a card read unanswered goes to ERROR: the retry step tests it again and
+  // resets it over UDP, instead of pairing the next device with it.
+  GetFreeTcpClient(pClient, pClient->AnswerTimedOut() ? pClient : nullptr, false);
   WritePoolReport();
   return 1;
 }
@@ -365,6 +391,9 @@ void DataSwitch::ProcessSamvErrorClient() {
     return;
   }
   m_tmLastRetry = LocalClockNow();
+  // A module that left a card read unanswered usually still accepts connections: it is reset
+  // once, as an unreachable one is, before it serves again.
+  const bool bLeftReadUnanswered = pClient->AnswerTimedOut();
   pClient->Close();
   try {
     pClient->Start(DeviceHandle());
@@ -385,7 +414,7 @@ void DataSwitch::ProcessSamvErrorClient() {
     }
   }
   pClient->Close();
-  if (bConnected) {
+  if (bConnected && !bLeftReadUnanswered) {
     GetFreeTcpClient(nullptr, pClient, false);
   } else {
     GetFreeTcpClient(pClient, pClient, false);

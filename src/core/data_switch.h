@@ -143,6 +143,8 @@ class DataSwitch : public CTcpServer {
   CLogUpload m_LogUpload;                     // owns the log-server link; upload thread
   CVelmApi m_VelmApi;                         // main thread only
   std::chrono::steady_clock::time_point m_tmStarted;  // for the status line's uptime
+  // SAMV.ANSWER_TIMEOUT_S, set at start-up: how long a module may hold a card read (0 = no limit).
+  std::atomic<uint32_t> m_unSamvAnswerTimeoutS{0};
 
   // Main-loop clocks (main thread only): the retry step and the clock synchronisation.
   bool m_bRetryClockSet = false;

@@ -1,5 +1,8 @@
 #include "net/tcp_client.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +59,7 @@ struct CTcpClient::Shared {
   boost::mutex mtxDeliver;
   uint64_t unGeneration = 0;            // that of the newest Start
   std::atomic<bool> bConnected{false};  // set and cleared only for the newest generation
+  std::atomic<bool> bAnswerTimedOut{false};  // see AnswerTimedOut; cleared by Start
   std::atomic<uint32_t> unThreads{0};
 };
 
@@ -70,6 +74,9 @@ struct CTcpClient::Connection {
   boost::asio::io_context ioContext;  // run only inside the connect, on the receive thread
   tcp::socket socket;
   std::atomic<bool> bStop{false};  // no more callbacks; the thread ends at its next look
+  // Steady-clock milliseconds by which the server must send its next block; 0 when no answer is
+  // awaited. Set by ExpectAnswerWithin, cleared by each block read.
+  std::atomic<int64_t> nAnswerDeadlineMs{0};
   // Guarded by Shared::mtx:
   Phase ePhase = Phase::Connecting;
   uint32_t unWriters = 0;       // SendData calls writing right now
@@ -108,6 +115,37 @@ void CTcpClient::Connection::EndSocketLocked() {
 }
 
 namespace {
+
+// While an answer may be awaited, the receive thread looks at the deadline this often.
+constexpr int kAnswerWatchSliceMs = 200;
+
+int64_t SteadyNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Waits until the socket has something for a read, or until the connection's answer deadline
+// passes (false). Without a deadline it still wakes every slice, so that a deadline set while it
+// waits is seen in time.
+bool WaitForBlock(int nFd, const std::atomic<int64_t>& nDeadlineMs,
+                  const std::atomic<bool>& bStop) {
+  for (;;) {
+    int nWaitMs = kAnswerWatchSliceMs;
+    int64_t nDeadline = nDeadlineMs.load();
+    if (nDeadline != 0) {
+      int64_t nLeft = nDeadline - SteadyNowMs();
+      if (nLeft <= 0) {
+        return false;
+      }
+      nWaitMs = static_cast<int>(std::min<int64_t>(nLeft, kAnswerWatchSliceMs));
+    }
+    struct pollfd pfd = {nFd, POLLIN, 0};
+    if (::poll(&pfd, 1, nWaitMs) != 0 || bStop.load()) {
+      return true;  // readable, ended, failed or interrupted: the read tells which
+    }
+  }
+}
 
 void LogThreadLoopError(const char* szError) {
   std::fprintf(stderr, "Exception: %s\n", szError);
@@ -205,6 +243,7 @@ void CTcpClient::Start(DeviceHandle hPeer) {
       StopConnectionLocked(*m_spConnection);
     }
     m_spShared->bConnected.store(false);
+    m_spShared->bAnswerTimedOut.store(false);
     spConnection = std::make_shared<Connection>(++m_spShared->unGeneration);
     m_spConnection = spConnection;
     m_hPeer = hPeer;
@@ -234,6 +273,17 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     }
     throw;
   }
+}
+
+void CTcpClient::ExpectAnswerWithin(uint32_t unTimeoutMs) {
+  boost::mutex::scoped_lock lock(m_spShared->mtx);
+  if (m_spConnection && unTimeoutMs > 0) {
+    m_spConnection->nAnswerDeadlineMs.store(SteadyNowMs() + unTimeoutMs);
+  }
+}
+
+bool CTcpClient::AnswerTimedOut() const {
+  return m_spShared->bAnswerTimedOut.load();
 }
 
 bool CTcpClient::IsConnected() const {
@@ -328,16 +378,26 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
       if (connection.bStop.load()) {
         break;
       }
+      if (!WaitForBlock(connection.socket.native_handle(), connection.nAnswerDeadlineMs,
+                        connection.bStop)) {
+        // The server holds a device's request without answering: the session ends, and the
+        // owner takes the server out of service (AnswerTimedOut).
+        shared.bAnswerTimedOut.store(connection.unGeneration == shared.unGeneration);
+        WriteLogF("Samv Server %s:%s gave no answer in time", strAddress.c_str(),
+                  strPort.c_str());
+        break;
+      }
       boost::system::error_code ec;
-      // Waits without limit; ends when the server closes or resets, or when Close shuts down.
+      // Ends when the server closes or resets, or when Close shuts down.
       size_t unCount = connection.socket.read_some(boost::asio::buffer(arrBuffer), ec);
       if (ec || unCount == 0) {
         break;
       }
       if (unCount == 4 && arrBuffer[0] == 0 && arrBuffer[1] == 0 && arrBuffer[2] == 0 &&
           arrBuffer[3] == 0) {
-        continue;  // the server's keep-alive block
+        continue;  // the server's keep-alive block: not an answer
       }
+      connection.nAnswerDeadlineMs.store(0);
       // A stopped connection delivers nothing more (the client may be gone, or its work area
       // already cleared for the next device); the callback runs whole before a stop completes.
       boost::mutex::scoped_lock deliver(shared.mtxDeliver);

@@ -73,6 +73,16 @@ class CTcpClient {
   // write ends the connection (its receive thread sees the end).
   uint32_t SendData(const uint8_t* pData, uint32_t unCount);
 
+  // The request just written must be answered within unTimeoutMs: when the server sends no
+  // block by then, the receive thread logs "Samv Server A:P gave no answer in time", ends the
+  // connection (and with it the device's, as for any end by the server) and AnswerTimedOut
+  // becomes true. Any block from the server counts as the answer. 0, or no connection, does
+  // nothing. While a thread waits for a block it looks at the deadline every 200 ms.
+  void ExpectAnswerWithin(uint32_t unTimeoutMs);
+  // True when the latest Start's connection ended because an answer did not come in time;
+  // cleared by the next Start.
+  bool AnswerTimedOut() const;
+
   // Stops the receive thread's connection and clears the connected flag; IsConnected is false
   // when it returns, and no receive callback of the connection is running or will run: a
   // callback already running (an answer being relayed to the device and captured) is waited

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/chrono/chrono.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "config/run_log.h"
@@ -34,6 +36,11 @@ constexpr int kListenBacklog = 128;
 constexpr int kAcceptLoopLine = 127;
 constexpr int kSessionLoopLine = 207;
 constexpr int kSendDataLine = 274;
+
+// Pauses after a failed accept: from the shortest, doubled per failure, up to the longest.
+constexpr uint32_t kAcceptBackoffMinMs = 10;
+constexpr uint32_t kAcceptBackoffMaxMs = 1000;
+constexpr int kAcceptReportMs = 1000;  // at most one report of accept failures per second
 
 void ThrowIfError(const boost::system::error_code& ec, const char* szWhat) {
   if (ec) {
@@ -142,13 +149,22 @@ void CTcpServer::ThreadLoop() {
   if (!m_upAcceptor) {
     return;
   }
+  // Accept failures (descriptors exhausted) repeat at once while their cause lasts: the loop
+  // backs off, doubling its pause up to kAcceptBackoffMaxMs, and reports at most once a second.
+  uint32_t unBackoffMs = 0;
+  uint32_t unUnreported = 0;
+  boost::chrono::steady_clock::time_point tmLastReport;
+  bool bReported = false;
   while (!m_bStop.load()) {
     DeviceHandle hDevice;
+    bool bAcceptFailed = false;
     try {
       hDevice.reset(new DeviceSocket(m_ioContext));
       boost::system::error_code ec;
       (void)m_upAcceptor->accept(*hDevice, ec);
+      bAcceptFailed = static_cast<bool>(ec);
       ThrowIfError(ec, "accept");
+      unBackoffMs = 0;
 
       (void)hDevice->set_option(boost::asio::ip::tcp::no_delay(true), ec);
       ThrowIfError(ec, "set_option");
@@ -174,13 +190,31 @@ void CTcpServer::ThreadLoop() {
       if (m_bStop.load()) {
         break;  // the listening socket was shut for the stop
       }
-      char szMessage[kMessageSize] = {0};
-      std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception:%s!", "ThreadLoop",
-                    kAcceptLoopLine, e.what());
-      WriteLog(szMessage);
-      if (hDevice) {
-        EndDeviceSocket(hDevice);
+      if (!bAcceptFailed) {
+        char szMessage[kMessageSize] = {0};
+        std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception:%s!",
+                      "ThreadLoop", kAcceptLoopLine, e.what());
+        WriteLog(szMessage);
+        if (hDevice) {
+          EndDeviceSocket(hDevice);
+        }
+        continue;
       }
+      ++unUnreported;
+      boost::chrono::steady_clock::time_point tmNow = boost::chrono::steady_clock::now();
+      if (!bReported || tmNow - tmLastReport >= boost::chrono::milliseconds(kAcceptReportMs)) {
+        char szMessage[kMessageSize] = {0};
+        std::snprintf(szMessage, sizeof szMessage,
+                      "FUNCTION %s  LINE %d Exception:%s! (%u accept failures since the last report)",
+                      "ThreadLoop", kAcceptLoopLine, e.what(), unUnreported);
+        WriteLog(szMessage);
+        bReported = true;
+        tmLastReport = tmNow;
+        unUnreported = 0;
+      }
+      unBackoffMs = unBackoffMs == 0 ? kAcceptBackoffMinMs
+                                     : std::min(2 * unBackoffMs, kAcceptBackoffMaxMs);
+      boost::this_thread::sleep_for(boost::chrono::milliseconds(unBackoffMs));
     }
   }
 }

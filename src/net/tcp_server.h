@@ -55,6 +55,10 @@ typedef uint32_t (*ServerCloseCallback)(DeviceHandle hDevice, void* pContext);
 // could pass the descriptor number on to the next connection. Writes on such a handle then fail
 // with "write: Broken pipe" rather than "write: Bad file descriptor".
 //
+// An accept that fails (descriptors exhausted) is retried after a pause that doubles from 10 ms
+// up to 1 s and is reset by the next accepted connection; the failure is logged at most once a
+// second, with the number of failures since the last such line.
+//
 // When a session thread cannot be created for a connection whose accept callback returned a
 // context, the context is handed back through the close callback (once) before the thread-
 // resource error is logged by the accept loop and the connection is ended.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "fault_rig.h"
+#include "mcu_sim.h"
 
 TEST(SessionLimitsTest, SilentReadersAreClosedAfterTheIdleLimitAndARealReaderIsServed) {
   std::unique_ptr<CSamvSim> upFirst = FaultRig::StartSamv(SamvSimMode::Card);
@@ -95,4 +96,34 @@ TEST(SessionLimitsTest, DescriptorsReturnToTheStartUpCountOnceEveryReaderHasLeft
                      << DescribeProcDescriptors(strProc + "/fd");
   rig.ExpectFreshDeviceReadsCard();
   rig.ExpectGatewaySound();
+}
+
+// A module whose decode service accepts a card read and never answers: after the answer limit
+// the reader is closed, the module goes to ERROR and is reset over its management port, and the
+// next reader is paired with another module.
+TEST(SessionLimitsTest, ModuleThatDoesNotAnswerGoesToErrorAndIsReset) {
+  std::unique_ptr<CMcuSim> upMcu(new CMcuSim(0));
+  upMcu->Start();
+  std::unique_ptr<CSamvSim> upSilent = FaultRig::StartSamv(SamvSimMode::Silent);
+  std::unique_ptr<CSamvSim> upGood = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CLogServerSim> upLog = FaultRig::MakeLogServer();
+  FaultRig rig;
+  ASSERT_TRUE(rig.Start({{upSilent->Port(), upMcu->Port()}, {upGood->Port(), 0}}, upLog->Port(),
+                        "[SAMV]\nANSWER_TIMEOUT_S=1\n"));
+
+  CDeviceSimClient first;
+  ASSERT_TRUE(rig.Connect(first));
+  ASSERT_TRUE(first.SendLogin(rig.NextLogin(), FaultRig::kDeviceTimeout));
+  EXPECT_EQ(first.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed) << rig.Output();
+  EXPECT_TRUE(rig.Gateway().WaitForLog("gave no answer in time", FaultRig::kDeviceTimeout))
+      << rig.Output();
+  ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 0 FREE 1 ERROR 1", FaultRig::kDeviceTimeout))
+      << rig.Output();
+
+  // The next reader gets the working module; the silent one is reset by the retry step.
+  rig.ExpectFreshDeviceReadsCard();
+  EXPECT_EQ(upGood->Accepted(), 1u);
+  EXPECT_TRUE(WaitFor([&] { return upMcu->Resets() >= 1; }, FaultRig::kUploadDeadline))
+      << rig.Output();
+  rig.ExpectEveryCardUploaded({upLog.get()});
 }

@@ -497,6 +497,59 @@ TEST_F(CTcpClientTest, ServerEndingADeviceSessionEndsTheDeviceConnection) {
   }
 }
 
+// A server that holds a request past the answer limit ends the session (and the device's
+// connection), and the client says so; one that answers within the limit is not touched, and
+// neither is one that only sends keep-alive blocks... until the limit passes.
+TEST_F(CTcpClientTest, ServerThatHoldsARequestPastTheAnswerLimitEndsTheSession) {
+  struct Row {
+    const char* szName;
+    int nAnswerAfterMs;  // -1: never; 0 keep-alive blocks only
+    bool bTimesOut;
+  } rows[] = {{"never answers", -1, true},
+              {"sends only keep-alive blocks", 0, true},
+              {"answers within the limit", 300, false}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    tcp::acceptor deviceAcceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    tcp::socket device(m_io);
+    device.connect(deviceAcceptor.local_endpoint());
+    DeviceHandle hDevice(new DeviceSocket(m_io));
+    deviceAcceptor.accept(*hDevice);
+    tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    ConfigureFor(acceptor.local_endpoint().port());
+    m_client.Start(hDevice);
+    tcp::socket server(m_io);
+    acceptor.accept(server);
+    ASSERT_TRUE(ConnectedWithin());
+
+    testing::internal::CaptureStdout();
+    m_client.ExpectAnswerWithin(1500);
+    std::vector<uint8_t> request = Bytes("card read");
+    ASSERT_EQ(m_client.SendData(request.data(), static_cast<uint32_t>(request.size())),
+              request.size());
+    if (r.nAnswerAfterMs == 0) {
+      for (int i = 0; i < 6; ++i) {
+        boost::system::error_code ec;
+        (void)boost::asio::write(server, boost::asio::buffer(std::vector<uint8_t>(4, 0)), ec);
+        std::this_thread::sleep_for(milliseconds(200));
+      }
+    } else if (r.nAnswerAfterMs > 0) {
+      std::this_thread::sleep_for(milliseconds(r.nAnswerAfterMs));
+      boost::asio::write(server, boost::asio::buffer(std::string("answer")));
+      ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 1; }));
+    }
+    bool bEnded = WaitFor([this] { return m_client.ThreadCount() == 0; }, milliseconds(4000));
+    std::string strOut = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(bEnded, r.bTimesOut);
+    EXPECT_EQ(m_client.AnswerTimedOut(), r.bTimesOut);
+    EXPECT_EQ(strOut.find("gave no answer in time") != std::string::npos, r.bTimesOut) << strOut;
+    EXPECT_EQ(nettest::SeesEndWithin(device, milliseconds(r.bTimesOut ? 5000 : 10)), r.bTimesOut);
+    m_client.Close();
+    ASSERT_TRUE(ThreadsEnded());
+    g_obs.Reset();
+  }
+}
+
 TEST_F(CTcpClientTest, WorkAreaSettersWriteTheirFieldsAndCloseClearsThem) {
   m_client.SetDeviceInfo("123.123.123.1234567");
   m_client.SetDeviceInfo(nullptr);  // changes nothing

@@ -13,6 +13,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -498,6 +499,57 @@ TEST_F(CTcpServerTest, DeviceSilentForTheIdleLimitIsClosedOneThatSendsStays) {
   EXPECT_EQ(g_obs.Closes(), 1);
   upTalker->close(ec);
   EXPECT_TRUE(SessionsEnded());
+}
+
+// With no descriptor left, accept fails for as long as that lasts: the loop backs off and
+// reports at most once a second with a count, and serves the waiting device as soon as
+// descriptors are free again.
+TEST_F(CTcpServerTest, AcceptFailuresBackOffAndTheWaitingDeviceIsServedOnceDescriptorsAreFree) {
+  StartServer();
+  tcp::socket device(m_io);
+  device.open(tcp::v4());  // its descriptor before the limit is lowered
+  testing::internal::CaptureStdout();
+  struct rlimit stOld;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &stOld), 0);
+  struct rlimit stLow = stOld;
+  stLow.rlim_cur = static_cast<rlim_t>(nettest::CountOpenFds() + 16);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &stLow), 0);
+  std::vector<int> arrFillers;  // every descriptor number left below the limit
+  for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY)) {
+    arrFillers.push_back(fd);
+  }
+  boost::system::error_code ec;
+  device.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), m_upServer->LocalPort()),
+                 ec);
+  // A descriptor that another thread of this process frees meanwhile is taken again at once.
+  auto tmShortUntil = std::chrono::steady_clock::now() + milliseconds(2500);
+  while (std::chrono::steady_clock::now() < tmShortUntil) {
+    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY)) {
+      arrFillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &stOld), 0);
+  for (int fd : arrFillers) {
+    ::close(fd);
+  }
+  auto tmFree = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }, milliseconds(5000)));
+  auto served = std::chrono::steady_clock::now() - tmFree;
+  std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(ec) << ec.message();
+  EXPECT_LT(served, std::chrono::milliseconds(2000));
+  size_t unReports = 0;
+  for (size_t unPos = strOut.find("Exception:accept: Too many open files! ("); unPos != std::string::npos;
+       unPos = strOut.find("Exception:accept: Too many open files! (", unPos + 1)) {
+    ++unReports;
+  }
+  EXPECT_GE(unReports, 1u) << strOut;
+  EXPECT_LE(unReports, 4u) << strOut;  // 2.5 s: the first failure, then at most one a second
+  EXPECT_NE(strOut.find("[FUNCTION ThreadLoop  LINE 127 Exception:accept: Too many open files! (1 "
+                        "accept failures since the last report)]"),
+            std::string::npos)
+      << strOut;
 }
 
 // A device has two writers: its session thread (local replies) and its SAMV client's thread
