@@ -101,6 +101,8 @@ bool ParseRecordName(const char* szName, const char* szSuffix, uint64_t* punSeq)
 
 }  // namespace
 
+const uint32_t CDecodeLogQueue::kMemoryRecordBytes = sizeof(DecodeLogRecord);
+
 CDecodeLogQueue::CDecodeLogQueue() : m_unMaxBytes(16u * 1024u * 1024u) {}
 
 CDecodeLogQueue::~CDecodeLogQueue() = default;
@@ -209,11 +211,18 @@ bool CDecodeLogQueue::WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrF
   }
   if (!bOk) {
     ::unlink(strTemp.c_str());
-    WriteLogF("FUNCTION %s  LINE %d spool write failed (%s): the card record is kept in memory",
-              kFunction, __LINE__, std::strerror(nError));
+    // Once per spell of failures (a full disk fails every record), not once per record.
+    if (!m_bWriteFailing.exchange(true)) {
+      WriteLogF("FUNCTION %s  LINE %d spool write failed (%s): the card record is kept in memory",
+                kFunction, __LINE__, std::strerror(nError));
+    }
     return false;
   }
   SyncDirectory(m_strDirectory);
+  if (m_bWriteFailing.exchange(false)) {
+    WriteLogF("FUNCTION %s  LINE %d spool writes again: card records are kept in files",
+              kFunction, __LINE__);
+  }
   return true;
 }
 
@@ -225,7 +234,14 @@ void CDecodeLogQueue::SetAside(uint64_t unSeq, const char* szSubdirectory,
                                const std::string& strWhy) {
   const std::string strTarget = m_strDirectory + szSubdirectory;
   const std::string strFrom = FilePath(unSeq, kRecordSuffix);
-  const std::string strName = strFrom.substr(m_strDirectory.size());
+  const std::string strBase = strFrom.substr(m_strDirectory.size());
+  // Never over a file set aside before (a spool emptied by hand numbers its records anew): the
+  // name gets ".1", ".2", ... until it is free.
+  std::string strName = strBase;
+  struct stat st;
+  for (unsigned unTry = 1; ::lstat((strTarget + "/" + strName).c_str(), &st) == 0; ++unTry) {
+    strName = strBase + "." + std::to_string(unTry);
+  }
   if (MakeDirectory(strTarget) && ::rename(strFrom.c_str(), (strTarget + "/" + strName).c_str()) == 0) {
     SyncDirectory(m_strDirectory);
     WriteLogF("FUNCTION %s  LINE %d card record %s set aside in %s/ (%s)", kFunction, __LINE__,
@@ -271,7 +287,8 @@ uint64_t CDecodeLogQueue::Prepare(const DecodeLogRecord& record) {
                 __LINE__);
       return 0;
     }
-    entry.unBytes = static_cast<uint32_t>(EncodeSpoolRecord(record).size());
+    // In memory a record costs its whole structure, whatever its answer's length.
+    entry.unBytes = kMemoryRecordBytes;
   }
   boost::mutex::scoped_lock lock(m_mtx);
   MakeRoomLocked(entry.unBytes);

@@ -22,7 +22,7 @@
 // number and size per record); a record is read back from its file when its turn comes.
 //
 // Without a spool directory (empty DIR, or one that cannot be created or written) the records
-// are kept in memory, under the same size bound. When the bound would be passed, the oldest
+// are kept in memory, under the same size bound, each counting the memory it takes. When the bound would be passed, the oldest
 // queued record is dropped and the drop is logged.
 //
 // Protocol of a record's life:
@@ -73,6 +73,9 @@ class CDecodeLogQueue {
   bool Durable() const { return m_bDurable.load(); }
   const std::string& Directory() const { return m_strDirectory; }
 
+  // What a record kept in memory counts against the bound (a record in a file counts its size).
+  static const uint32_t kMemoryRecordBytes;
+
  private:
   struct Entry {
     uint32_t unBytes = 0;                      // file size (or record size in memory)
@@ -96,6 +99,7 @@ class CDecodeLogQueue {
   std::atomic<bool> m_bDurable{false};
   std::atomic<uint64_t> m_unNextSeq{1};
   std::atomic<uint64_t> m_unDropped{0};
+  std::atomic<bool> m_bWriteFailing{false};  // the last spool write failed (it was logged)
 
   mutable boost::mutex m_mtx;  // guards everything below
   std::deque<std::pair<uint64_t, Entry>> m_arrQueue;  // queued, head first

@@ -27,6 +27,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Longest a TLS handshake (with the verification of the chain) may take after the TCP connect.
+constexpr std::chrono::milliseconds kHandshakeTimeout(10000);
+
 int RemainingMs(Clock::time_point tmDeadline) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(tmDeadline - Clock::now()).count();
   return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60000));
@@ -246,11 +249,23 @@ CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds 
   (void)::setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof(nOne));
   struct timeval tv = {10, 0};
   (void)::setsockopt(nFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  m_nFd = nFd;
+  {
+    // A stop that came before this point finds no socket to end: see it here instead.
+    std::lock_guard<std::mutex> lock(m_mtxFd);
+    if (bStop.load()) {
+      ::close(nFd);
+      *pstrWhy = "stopping";
+      return ConnectResult::NoConnection;
+    }
+    m_nFd = nFd;
+  }
   if (!m_upTls) {
     return ConnectResult::Ok;
   }
 
+  // The handshake has a bound of its own: a router's CPU takes a good part of a second for the
+  // key exchange and the certificate checks, which the connect time-out was not meant to cover.
+  const Clock::time_point tmHandshakeEnd = Clock::now() + kHandshakeTimeout;
   Tls& tls = *m_upTls;
   (void)mbedtls_ssl_session_reset(&tls.ssl);
   tls.net.fd = m_nFd;
@@ -263,13 +278,14 @@ CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds 
   // checked against the certificate's IP addresses below.
   int nRet = mbedtls_ssl_set_hostname(&tls.ssl, bAddress ? nullptr : strName.c_str());
   while (nRet == 0) {
-    mbedtls_ssl_conf_read_timeout(&tls.conf, static_cast<uint32_t>(std::max(RemainingMs(tmDeadline), 1)));
+    mbedtls_ssl_conf_read_timeout(&tls.conf,
+                                  static_cast<uint32_t>(std::max(RemainingMs(tmHandshakeEnd), 1)));
     nRet = mbedtls_ssl_handshake(&tls.ssl);
     if (nRet == 0) {
       break;
     }
     if ((nRet == MBEDTLS_ERR_SSL_WANT_READ || nRet == MBEDTLS_ERR_SSL_WANT_WRITE) &&
-        !bStop.load() && Clock::now() < tmDeadline) {
+        !bStop.load() && Clock::now() < tmHandshakeEnd) {
       nRet = 0;
       continue;
     }
@@ -372,6 +388,14 @@ void CLogServerLink::Close() {
     (void)mbedtls_ssl_close_notify(&m_upTls->ssl);
     m_upTls->net.fd = -1;
   }
+  std::lock_guard<std::mutex> lock(m_mtxFd);
   ::close(m_nFd);
   m_nFd = -1;
+}
+
+void CLogServerLink::Abort() {
+  std::lock_guard<std::mutex> lock(m_mtxFd);
+  if (m_nFd >= 0) {
+    (void)::shutdown(m_nFd, SHUT_RDWR);
+  }
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // How the upload reaches the log server: plain TCP, or TLS 1.2 (or newer) with the server's
@@ -30,8 +31,8 @@ class CLogServerLink {
                  std::string* pstrError);
 
   enum class ConnectResult { Ok, NoConnection, TlsFailed };
-  // Opens a connection (and, with TLS, completes the handshake and verification) within the
-  // time-out, giving up early when bStop is set. On TlsFailed *pstrWhy says why in mbed TLS's
+  // Opens a connection within the time-out (and, with TLS, completes the handshake and
+  // verification within 10 s more), giving up early when bStop is set or on Abort. On TlsFailed *pstrWhy says why in mbed TLS's
   // words; on NoConnection it holds the socket error.
   ConnectResult Connect(std::chrono::milliseconds timeout, const std::atomic<bool>& bStop,
                         std::string* pstrWhy);
@@ -44,6 +45,10 @@ class CLogServerLink {
   long Read(uint8_t* pBuffer, size_t unSize, std::chrono::milliseconds timeout);
   // Closes the connection (a TLS close notify is sent when possible). Safe when closed.
   void Close();
+  // From another thread: ends whatever the link's thread is waiting for on the connection (a
+  // handshake, a write, a read) at once; the connection then fails. For a stop, after the caller
+  // has set the bStop it passes to Connect.
+  void Abort();
 
  private:
   struct Tls;  // mbed TLS state, present while TLS is configured
@@ -51,6 +56,7 @@ class CLogServerLink {
   uint16_t m_unPort = 0;
   LogServerTlsSettings m_settings;
   std::string m_strConfigError;  // why TLS cannot be used, or empty
+  std::mutex m_mtxFd;  // guards m_nFd's changes against Abort from another thread
   int m_nFd = -1;
   std::unique_ptr<Tls> m_upTls;
 };

@@ -413,6 +413,8 @@ void CLogUpload::Start() {
 
 void CLogUpload::Stop() {
   m_bStop = true;
+  // A handshake or a write blocked on a server that went quiet ends now, not at its time-out.
+  m_LogServerLink.Abort();
   if (m_upThread) {
     if (m_upThread->joinable()) {
       m_upThread->join();

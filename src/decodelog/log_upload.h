@@ -52,9 +52,10 @@ struct LogUploadOutcomes {
 LogUploadOutcomes GetLogUploadOutcomes();
 
 // The upload of card records to the log server, one record per attempt over a fresh connection
-// (plain or TLS, the same request either way): connect within 2 s, send the request, wait for the
-// whole answer up to the answer time-out, close. Runs on a thread of its own in the gateway (Start), so a slow log
-// server never holds up the pool retry or the clock synchronisation; tests call the step itself.
+// (plain or TLS, the same request either way): connect within 2 s (a TLS handshake within 10 s
+// more), send the request, wait for the whole answer up to the answer time-out, close. Runs on a
+// thread of its own in the gateway (Start), so a slow log server never holds up the pool retry or
+// the clock synchronisation; tests call the step itself.
 class CLogUpload {
  public:
   // fnConfig gives the current settings (log server address, port, keys); called on the upload
@@ -74,7 +75,7 @@ class CLogUpload {
 
   // One step: takes at most one record and makes one attempt. Returns 1 after an attempt on an
   // established connection, 0 when there was nothing to upload, no log server is configured, or
-  // the connection could not be made. Blocks up to about 2 s plus the answer time-out; returns
+  // the connection could not be made. Blocks up to about 2 s (TLS: 12 s) plus the answer time-out; returns
   // early (the record queued again) when Stop is called. Not for two threads at once.
   uint32_t ProcessSendSamvDecodeLog();
 

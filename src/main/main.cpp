@@ -1,5 +1,6 @@
 // Process entry: without arguments the gateway daemon, with one to three arguments a one-shot
 // module management command.
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -54,6 +55,13 @@ void InstallSignalHandlers() {
   (void)::sigaction(SIGINT, &sa, nullptr);
   sa.sa_handler = OnStatusSignal;
   (void)::sigaction(SIGUSR1, &sa, nullptr);
+  // A blocked mask is inherited too (and passed on to every thread made after this).
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGUSR1);
+  (void)::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // The clean stop: no new readers, a moment for answers under way, the upload ended with its
@@ -130,9 +138,14 @@ int Run(int argc, char** argv) {
   CopyText(szPort, "31213");
   CopyText(szCommand, "GetRtc");
 
+  const int nArgs = argc - 1;
+  if (nArgs == 0) {
+    // Before the start-up work (a long spool to load): a stop asked meanwhile is taken as soon
+    // as the gateway is up.
+    InstallSignalHandlers();
+  }
   DataSwitch ds(GetExeDirectory());
   ds.LogBuildTime();
-  const int nArgs = argc - 1;
   if (!ds.DataSwitchInit(nArgs == 0)) {
     std::fprintf(stderr, "cardgate: cannot start: a configuration file in %s cannot be read "
                          "(see the run log above)\n",
@@ -146,7 +159,6 @@ int Run(int argc, char** argv) {
   std::printf("Press any key to exit!\n");
   std::fflush(stdout);
   if (nArgs == 0) {
-    InstallSignalHandlers();
     RunGatewayLoop(ds);
   }
   if (nArgs <= 3) {

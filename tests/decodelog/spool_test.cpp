@@ -124,13 +124,15 @@ TEST(DecodeLogQueueTest, RecordsOutliveTheQueueAndComeBackOldestFirst) {
 }
 
 TEST(DecodeLogQueueTest, BoundDropsTheOldestInBothModes) {
+  // A file counts its size; a record in memory counts the whole structure it takes.
   const size_t unFile = EncodeSpoolRecord(MakeRecord(0, 288)).size();
   for (bool bDurable : {true, false}) {
     SCOPED_TRACE(bDurable ? "spool" : "memory only");
+    const size_t unCost = bDurable ? unFile : CDecodeLogQueue::kMemoryRecordBytes;
     TempDir dir;
     CDecodeLogQueue queue;
     ::testing::internal::CaptureStdout();
-    queue.Open(bDurable ? dir.File("spool") : std::string(), 3 * unFile);
+    queue.Open(bDurable ? dir.File("spool") : std::string(), 3 * unCost + unCost / 2);
     for (uint32_t i = 1; i <= 5; ++i) {
       ASSERT_TRUE(queue.Push(MakeRecord(i, 288)));
     }
@@ -157,6 +159,52 @@ TEST(DecodeLogQueueTest, UnusableDirectoryFallsBackToMemory) {
   ASSERT_TRUE(queue.Push(MakeRecord(5, 288)));
   uint64_t unTicket = 0;
   EXPECT_EQ(TakeAccount(queue, &unTicket), 5u);
+}
+
+TEST(DecodeLogQueueTest, SetAsideNeverReplacesAnEarlierFile) {
+  TempDir dir;
+  const std::string strSpool = dir.File("spool/");
+  ASSERT_EQ(::mkdir(strSpool.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((strSpool + "rejected").c_str(), 0755), 0);
+  // Refused in an earlier life of a spool that was emptied since: numbering starts again at 1.
+  dir.Write("spool/rejected/0000000000000001.rec", "earlier");
+  CDecodeLogQueue queue;
+  ::testing::internal::CaptureStdout();
+  queue.Open(strSpool, 1u << 20);
+  ASSERT_TRUE(queue.Push(MakeRecord(1, 288)));
+  uint64_t unTicket = 0;
+  ASSERT_EQ(TakeAccount(queue, &unTicket), 1u);
+  queue.Reject(unTicket);
+  const std::string strOut = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(strOut.find("card record 0000000000000001.rec.1 set aside in rejected/"),
+            std::string::npos)
+      << strOut;
+  EXPECT_EQ(dir.Read("spool/rejected/0000000000000001.rec"), "earlier");
+  EXPECT_TRUE(boost::filesystem::exists(strSpool + "rejected/0000000000000001.rec.1"));
+}
+
+TEST(DecodeLogQueueTest, SpoolThatStopsTakingRecordsIsReportedOncePerSpell) {
+  TempDir dir;
+  const std::string strSpool = dir.File("spool");
+  CDecodeLogQueue queue;
+  ::testing::internal::CaptureStdout();
+  queue.Open(strSpool, 1u << 20);
+  ASSERT_TRUE(queue.Durable());
+  // The directory vanishes under the gateway (an unmounted stick): records go to memory.
+  ASSERT_EQ(::rmdir(strSpool.c_str()), 0);
+  for (uint32_t i = 1; i <= 3; ++i) {
+    ASSERT_TRUE(queue.Push(MakeRecord(i, 288)));
+  }
+  EXPECT_EQ(queue.Spooled(), 0u);
+  ASSERT_EQ(::mkdir(strSpool.c_str(), 0755), 0);
+  ASSERT_TRUE(queue.Push(MakeRecord(4, 288)));
+  const std::string strOut = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(CountOccurrences(strOut, "spool write failed"), 1u) << strOut;
+  EXPECT_EQ(CountOccurrences(strOut, "spool writes again"), 1u) << strOut;
+  EXPECT_EQ(queue.Size(), 4u);
+  EXPECT_EQ(queue.Spooled(), 1u);
+  uint64_t unTicket = 0;
+  EXPECT_EQ(TakeAccount(queue, &unTicket), 1u);
 }
 
 TEST(DecodeLogQueueTest, LeftoverAndForeignFilesAtStartUp) {

@@ -1,15 +1,23 @@
 // The upload over TLS with the built gateway and the log simulator's HTTPS face: a record is
 // delivered over a verified connection, and a server the gateway cannot trust keeps the record
 // queued with the reason in the run log until the settings are right.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "decodelog/log_server_link.h"
 #include "fault_rig.h"
 #include "support/test_util.h"
 
@@ -18,14 +26,15 @@ namespace {
 using std::chrono::seconds;
 
 // Throw-away certificates, made for each test with the openssl tool: a CA, a second CA nobody
-// trusts, a server certificate for 127.0.0.1 and logserver.test signed by the first, and one
-// that expired years ago. No private key outlives the test.
+// trusts, a server certificate for 127.0.0.1 and logserver.test signed by the first, one for the
+// name alone, and one that expired years ago. No private key outlives the test.
 class TlsCertificates {
  public:
   TlsCertificates() {
     const std::string strDir = m_dir.Path();
     const std::string strKey = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     m_dir.Write("san.ext", "subjectAltName=IP:127.0.0.1,DNS:logserver.test\n");
+    m_dir.Write("noip.ext", "subjectAltName=DNS:logserver.test\n");
     const std::vector<std::string> arrCommands = {
         "openssl req -x509 " + strKey + " -keyout ca.key -out ca.crt -days 3 -subj '/CN=Test CA'",
         "openssl req -x509 " + strKey +
@@ -33,6 +42,8 @@ class TlsCertificates {
         "openssl req " + strKey + " -keyout server.key -out server.csr -subj '/CN=logserver'",
         "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3 "
         "-extfile san.ext -out server.crt",
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3 "
+        "-extfile noip.ext -out noip.crt",
         "faketime '2020-01-01 00:00:00' openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key "
         "-CAcreateserial -days 2 -extfile san.ext -out expired.crt",
     };
@@ -111,6 +122,8 @@ TEST(TlsTest, UntrustedServerKeepsTheRecordUntilTheSettingsAreRight) {
       {"unknown CA", "other.crt", "", "server.crt", "not correctly signed by the trusted CA"},
       {"wrong name", "ca.crt", "wrong.test", "server.crt", "does not match with the expected CN"},
       {"expired", "ca.crt", "", "expired.crt", "validity has expired"},
+      {"address not named", "ca.crt", "", "noip.crt",
+       "The certificate does not name the IP address 127.0.0.1"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.szName);
@@ -155,4 +168,46 @@ TEST(TlsTest, UnreadableCaFileIsReportedAndReadersAreStillServed) {
   EXPECT_TRUE(rig.Gateway().WaitForLog("TLS False: CA file /nonexistent/ca.pem")) << rig.Output();
   EXPECT_EQ(upLog->Requests(), 0u);
   rig.ExpectGatewaySound();
+}
+
+TEST(TlsTest, StopEndsAHandshakeWithAServerThatSaysNothing) {
+  TlsCertificates certs;
+  ASSERT_TRUE(certs.Ready());
+  // A listener that never accepts: the kernel completes the TCP handshake, nobody speaks TLS.
+  const int nListen = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(nListen, 0);
+  struct sockaddr_in sa;
+  std::memset(&sa, 0, sizeof(sa));
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sa);
+  ASSERT_EQ(::bind(nListen, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+  ASSERT_EQ(::listen(nListen, 4), 0);
+  ASSERT_EQ(::getsockname(nListen, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+
+  CLogServerLink link;
+  LogServerTlsSettings tls;
+  tls.bTls = true;
+  tls.strCaFile = certs.File("ca.crt");
+  std::string strError;
+  ASSERT_TRUE(link.Configure("127.0.0.1", ntohs(sa.sin_port), tls, &strError)) << strError;
+  std::atomic<bool> bStop{false};
+  std::atomic<bool> bDone{false};
+  CLogServerLink::ConnectResult eResult = CLogServerLink::ConnectResult::Ok;
+  std::string strWhy;
+  const auto tmStart = std::chrono::steady_clock::now();
+  std::thread thrConnect([&] {
+    eResult = link.Connect(std::chrono::seconds(30), bStop, &strWhy);
+    bDone = true;
+  });
+  // The handshake is under way (or about to be) when the stop comes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(bDone.load());
+  bStop = true;
+  link.Abort();
+  EXPECT_TRUE(WaitFor([&] { return bDone.load(); }, std::chrono::seconds(10)));
+  thrConnect.join();
+  EXPECT_NE(eResult, CLogServerLink::ConnectResult::Ok);
+  EXPECT_LT(std::chrono::steady_clock::now() - tmStart, std::chrono::seconds(5));
+  ::close(nListen);
 }

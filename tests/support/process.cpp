@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include "support/test_util.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -168,12 +170,7 @@ bool ChildProcess::WaitForOutput(const std::string& strNeedle, std::chrono::mill
 }
 
 size_t ChildProcess::CountOutput(const std::string& strNeedle) {
-  std::string s = Output();
-  size_t n = 0;
-  for (size_t pos = s.find(strNeedle); pos != std::string::npos; pos = s.find(strNeedle, pos + 1)) {
-    ++n;
-  }
-  return n;
+  return CountOccurrences(Output(), strNeedle);
 }
 
 void ChildProcess::WriteStdin(const std::string& strText) {

@@ -63,3 +63,12 @@ size_t CountFiles(const std::string& strDir, const std::string& strSuffix) {
   }
   return unCount;
 }
+
+size_t CountOccurrences(const std::string& strText, const std::string& strNeedle) {
+  size_t n = 0;
+  for (size_t pos = strText.find(strNeedle); pos != std::string::npos;
+       pos = strText.find(strNeedle, pos + 1)) {
+    ++n;
+  }
+  return n;
+}

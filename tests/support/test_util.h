@@ -31,3 +31,6 @@ std::string ReadFile(const std::string& strPath);
 // Files directly in strDir whose names end in strSuffix (".rec"); 0 when the directory is missing.
 size_t CountFiles(const std::string& strDir, const std::string& strSuffix);
 void WriteFile(const std::string& strPath, const std::string& strText);
+
+// How many times strNeedle occurs in strText (overlaps counted).
+size_t CountOccurrences(const std::string& strText, const std::string& strNeedle);
