@@ -439,6 +439,7 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
   // The server comes back. The pool retries it about 6 s after the last try by the monotonic
   // passage of time, not a day later, and the account reaches the file about 11 s after its
   // change was marked.
+  upFlaky.reset();  // a refusing simulator keeps its port reserved while it exists
   upFlaky = FaultRig::StartSamv(SamvSimMode::Card, 0, unFlakyPort);
   ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 0 FREE 2 ERROR 0", FaultRig::kUploadDeadline))
       << rig.Output();

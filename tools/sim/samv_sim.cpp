@@ -69,15 +69,18 @@ struct CSamvSim::Impl {
     if (ec) {
       throw boost::system::system_error(ec, "open");
     }
-    (void)acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (options.eMode != SamvSimMode::Refuse) {
+      (void)acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    }
     (void)acceptor.bind(endpoint, ec);
     if (ec) {
       throw boost::system::system_error(ec, "bind");
     }
     unPort = acceptor.local_endpoint().port();
     if (options.eMode == SamvSimMode::Refuse) {
-      // The port was only reserved to learn a free number; nothing listens on it.
-      (void)acceptor.close(ec);
+      // Bound but not listening: connections are refused, and the number stays reserved until
+      // the simulator stops (a port given back could go to the next simulator started, which
+      // would then answer for this one).
       return;
     }
     (void)acceptor.listen(tcp::socket::max_listen_connections, ec);
