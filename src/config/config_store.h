@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -97,6 +99,13 @@ class ConfigStore {
   bool SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr,
                        SystemConfigStruct* pReadBack = nullptr);
 
+  // fn is called with the path once SetSystemConfig has replaced SystemConfig.ini, before the
+  // file is read back. Tests stand in there for what no write of this gateway causes: an edit
+  // from outside or storage that does not keep what it was given. Set before any write.
+  void SetSettingsWrittenHook(std::function<void(const std::string&)> fn) {
+    m_fnSettingsWritten = std::move(fn);
+  }
+
   // Reads UserList.ini into the list (new zero-filled records) and the table (type 0 only).
   // True when at least one slot was read.
   bool BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap* pTable,
@@ -121,6 +130,7 @@ class ConfigStore {
                      std::string* pstrError);
 
   std::string m_strDirectory;
+  std::function<void(const std::string&)> m_fnSettingsWritten;  // tests only
   boost::posix_time::ptime m_tmUserListChanged;  // not-a-date-time until the first change
   bool m_bUserListChangePending = false;
   std::string m_strUserListWriteError;  // the last write-back failure logged; main thread only
