@@ -46,6 +46,14 @@ void LogFileError(const char* szFunction, int nLine, const std::string& strPath,
             e.what());
 }
 
+// The file could not be replaced (the directory not writable, the disk full, ...): the file is
+// as it was. The error names the temporary file and the cause.
+void LogWriteError(const char* szFunction, int nLine, const std::string& strPath,
+                   const std::exception& e) {
+  WriteLogF("FUNCTION %s  LINE %d %s Write Error: %s", szFunction, nLine, strPath.c_str(),
+            e.what());
+}
+
 // Copies a file value (one line of text, IniLineValue) into a text field only when it is shorter
 // than the field.
 template <size_t N>
@@ -408,6 +416,12 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
   try {
     // Read first, so keys and sections this gateway does not know survive the rewrite.
     pt::read_ini(strPath, treeOld);
+  } catch (const std::exception& e) {
+    LogFileError("SetSystemConfig", __LINE__, strPath, e);
+    SetStatus(pStatus, ConfigStatus::Malformed);
+    return false;
+  }
+  try {
     pt::ptree tree = treeOld;
     tree.put("SYSTEM_ADMINISTRATOR.USER_NAME", FieldText(pConfig->szUserName));
     tree.put("SYSTEM_ADMINISTRATOR.PASSWORD", FieldText(pConfig->szPassword));
@@ -419,9 +433,12 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
     tree.put("LOG_SERVER.SIGN", FieldText(pConfig->szSign));
     WriteIniFile(strPath, tree);
   } catch (const std::exception& e) {
-    LogFileError("SetSystemConfig", __LINE__, strPath, e);
+    LogWriteError("SetSystemConfig", __LINE__, strPath, e);
     SetStatus(pStatus, ConfigStatus::Malformed);
     return false;
+  }
+  if (m_fnSettingsWritten) {
+    m_fnSettingsWritten(strPath);
   }
   // What counts is what the next start will read.
   SystemConfigStruct stBack;
@@ -436,7 +453,7 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
     try {
       WriteIniFile(strPath, treeOld);
     } catch (const std::exception& e) {
-      LogFileError("SetSystemConfig", __LINE__, strPath, e);
+      LogWriteError("SetSystemConfig", __LINE__, strPath, e);
     }
     SetStatus(pStatus, ConfigStatus::Malformed);
     return false;

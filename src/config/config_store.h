@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -97,8 +99,17 @@ class ConfigStore {
   bool SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus = nullptr,
                        SystemConfigStruct* pReadBack = nullptr);
 
+  // fn is called with the path once SetSystemConfig has replaced SystemConfig.ini, before the
+  // file is read back. Tests stand in there for what no write of this gateway causes: an edit
+  // from outside or storage that does not keep what it was given. Set before any write.
+  void SetSettingsWrittenHook(std::function<void(const std::string&)> fn) {
+    m_fnSettingsWritten = std::move(fn);
+  }
+
   // Reads UserList.ini into the list (new zero-filled records) and the table (type 0 only).
-  // True when at least one slot was read.
+  // True when at least one slot was read. A file whose USER_COUNT is absent while a slot holds
+  // an account is malformed. Remembers each record's slot for the write-back.
+  // REQUIRES: the user-list lock is held, or no other thread runs yet.
   bool BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap* pTable,
                      ConfigStatus* pStatus = nullptr);
 
@@ -116,14 +127,27 @@ class ConfigStore {
                            bool bNow = false);
 
  private:
-  // The file work of SynchronizeUserData. False with the run-log line in *pstrError.
+  // Gives every record of the copy that has no slot in UserList.ini yet the next free one and
+  // returns the slot of each position in *parrSlots. False when a record finds no slot left
+  // (the file's count is at the 32-bit limit). REQUIRES: the user-list lock is held.
+  bool PlaceUserRecords(const std::vector<boost::optional<UserStruct>>& arrCopy,
+                        std::vector<uint32_t>* parrSlots);
+  // The file work of SynchronizeUserData: record p goes to slot arrSlots[p]. False with the
+  // run-log line in *pstrError.
   bool WriteUserList(const std::vector<boost::optional<UserStruct>>& arrCopy,
-                     std::string* pstrError);
+                     const std::vector<uint32_t>& arrSlots, std::string* pstrError);
 
   std::string m_strDirectory;
+  std::function<void(const std::string&)> m_fnSettingsWritten;  // tests only
   boost::posix_time::ptime m_tmUserListChanged;  // not-a-date-time until the first change
   bool m_bUserListChangePending = false;
   std::string m_strUserListWriteError;  // the last write-back failure logged; main thread only
+  // Slot in UserList.ini of each list position: the slot a record was read from, or the one an
+  // added account was given at its first write-back (0xFFFFFFFF: not placed yet). Added accounts
+  // take slots from m_unNextUserSlot on, which starts at the file's USER_COUNT, so a slot of the
+  // file (one skipped at start-up too) is never written over. Guarded by the user-list lock.
+  std::vector<uint32_t> m_arrUserSlots;
+  uint64_t m_unNextUserSlot = 0;
 };
 
 // Device command 82 (write): adds a new account or changes the password and type of an existing

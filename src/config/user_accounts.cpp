@@ -27,11 +27,14 @@ std::string PasswordText(const UserStruct& user) {
   return std::string(user.szPassword, FieldLength(user.szPassword));
 }
 
+// A slot number past every slot a USER_COUNT can cover: marks a list position not yet placed.
+constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+
 // The slots below unCount that have a PASSWORD_<slot> key, in ascending order: only they can
 // hold an account, so the slot loop costs what the file holds, not what USER_COUNT claims (a
 // mistyped count of billions would otherwise keep the gateway from ever starting). Only the key
 // that the loop would look up counts: decimal, no sign, no leading zero.
-std::vector<uint32_t> PasswordSlots(const pt::ptree& tree, uint32_t unCount) {
+std::vector<uint32_t> PasswordSlots(const pt::ptree& tree, uint64_t unCount) {
   static const std::string kPrefix = "PASSWORD_";
   std::vector<uint32_t> arrSlots;
   boost::optional<const pt::ptree&> section = tree.get_child_optional("USER_LIST");
@@ -59,6 +62,17 @@ std::vector<uint32_t> PasswordSlots(const pt::ptree& tree, uint32_t unCount) {
   return arrSlots;
 }
 
+// The lowest slot of any number whose password holds an account, if there is one.
+boost::optional<uint32_t> FirstAccountSlot(const pt::ptree& tree) {
+  for (uint32_t i : PasswordSlots(tree, uint64_t{1} << 32)) {
+    if (!IniLineValue(tree.get<std::string>("USER_LIST.PASSWORD_" + std::to_string(i), ""))
+             .empty()) {
+      return i;
+    }
+  }
+  return boost::none;
+}
+
 void SetMalformed(ConfigStatus* pStatus) {
   if (pStatus != nullptr) {
     *pStatus = ConfigStatus::Malformed;
@@ -75,6 +89,9 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   if (pList == nullptr || pTable == nullptr) {
     return false;
   }
+  // Records already in the list did not come from this file: they are placed like new ones.
+  m_arrUserSlots.clear();
+  m_unNextUserSlot = 0;
   std::string strPath = PathOf(kUserListFile);
   if (!ConfigFileExists("BuildUserList", 153, strPath)) {
     if (pStatus != nullptr) {
@@ -98,6 +115,16 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
     } catch (const std::exception& e) {
       WriteLogF("FUNCTION %s  LINE %d Exception in thread:%s!", "BuildUserList", 165, e.what());
       unCount = 0;
+    }
+    boost::optional<uint32_t> slot = FirstAccountSlot(tree);
+    if (slot) {
+      // Started without them, the accounts would be refused for this run, and the first account
+      // added would be written with a count of its own over the slots of the file.
+      WriteLogF("FUNCTION %s  LINE %d %s USER_LIST.USER_COUNT is missing but PASSWORD_%u holds "
+                "an account: the slots cannot be counted",
+                "BuildUserList", __LINE__, strPath.c_str(), *slot);
+      SetMalformed(pStatus);
+      return false;
     }
   } else if (!GetIniNumber(tree, "USER_LIST.USER_COUNT", &unCount, "BuildUserList", __LINE__,
                            strPath)) {
@@ -155,6 +182,13 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
     SetMalformed(pStatus);
     return false;
   }
+  // Each record goes back to the slot it came from; accounts added later go past every slot
+  // the file counts, so that none is written over, not even one that was skipped here.
+  m_arrUserSlots.assign(pList->size(), kNoSlot);
+  for (const UserStruct* pUser : arrRead) {
+    m_arrUserSlots.push_back(pUser->unIndex);
+  }
+  m_unNextUserSlot = unCount;
   pList->insert(pList->end(), arrRead.begin(), arrRead.end());
   for (const std::pair<uint32_t, std::string>& entry : arrTable) {
     (*pTable)[entry.first] = entry.second;
@@ -173,6 +207,8 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     return;
   }
   std::vector<boost::optional<UserStruct>> arrCopy;  // none where the list holds no record
+  std::vector<uint32_t> arrSlots;                     // the slot of each record in the file
+  bool bPlaced = false;
   boost::posix_time::ptime tmChange;
   {
     boost::mutex::scoped_lock lock(mtxUserList);
@@ -196,9 +232,20 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     for (const UserStruct* pUser : *pList) {
       arrCopy.push_back(pUser != nullptr ? boost::optional<UserStruct>(*pUser) : boost::none);
     }
+    bPlaced = PlaceUserRecords(arrCopy, &arrSlots);
   }
   std::string strError;
-  const bool bWritten = WriteUserList(arrCopy, &strError);
+  bool bWritten = false;
+  if (bPlaced) {
+    bWritten = WriteUserList(arrCopy, arrSlots, &strError);
+  } else {
+    char szLine[1024] = {0};
+    std::snprintf(szLine, sizeof(szLine),
+                  "FUNCTION %s  LINE %d %s USER_LIST.USER_COUNT leaves no slot for a new "
+                  "account: not written",
+                  "SynchronizeUserData", __LINE__, PathOf(kUserListFile).c_str());
+    strError = szLine;
+  }
   {
     // The mark stays until the file holds the change, so a failed write is tried again on the
     // next pass; a change made while the file was written keeps it for the next write.
@@ -222,8 +269,29 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
   }
 }
 
+bool ConfigStore::PlaceUserRecords(const std::vector<boost::optional<UserStruct>>& arrCopy,
+                                   std::vector<uint32_t>* parrSlots) {
+  bool bPlaced = true;
+  if (m_arrUserSlots.size() < arrCopy.size()) {
+    m_arrUserSlots.resize(arrCopy.size(), kNoSlot);
+  }
+  for (size_t p = 0; p < arrCopy.size(); ++p) {
+    if (!arrCopy[p] || m_arrUserSlots[p] != kNoSlot) {
+      continue;
+    }
+    // The count written must cover the slot: slot + 1 has to fit in 32 bits.
+    if (m_unNextUserSlot >= kNoSlot) {
+      bPlaced = false;
+      continue;
+    }
+    m_arrUserSlots[p] = static_cast<uint32_t>(m_unNextUserSlot++);
+  }
+  parrSlots->assign(m_arrUserSlots.begin(), m_arrUserSlots.begin() + arrCopy.size());
+  return bPlaced;
+}
+
 bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& arrCopy,
-                                std::string* pstrError) {
+                                const std::vector<uint32_t>& arrSlots, std::string* pstrError) {
   char szLine[1024] = {0};
   std::string strPath = PathOf(kUserListFile);
   boost::system::error_code ec;
@@ -236,7 +304,6 @@ bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& 
   try {
     pt::ptree tree;
     pt::read_ini(strPath, tree);
-    uint32_t unSize = static_cast<uint32_t>(arrCopy.size());
     boost::optional<std::string> countText = tree.get_optional<std::string>("USER_LIST.USER_COUNT");
     uint32_t unFileCount = 0;
     if (countText && !ParseIniNumber(*countText, &unFileCount)) {
@@ -249,24 +316,41 @@ bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& 
       return false;
     }
     if (!countText) {
-      tree.put("USER_LIST.USER_COUNT", 0u);
+      boost::optional<uint32_t> slot = FirstAccountSlot(tree);
+      if (slot) {
+        // A count written now would decide which of the file's slots are accounts.
+        std::snprintf(szLine, sizeof(szLine),
+                      "FUNCTION %s  LINE %d %s USER_LIST.USER_COUNT is missing but PASSWORD_%u "
+                      "holds an account: not written",
+                      "SynchronizeUserData", __LINE__, strPath.c_str(), *slot);
+        *pstrError = szLine;
+        return false;
+      }
     }
-    if (!countText || unFileCount != unSize) {
-      tree.put("USER_LIST.USER_COUNT", unSize);
+    // The count only grows: every slot of the file stays inside it, and every record's slot too.
+    uint64_t unCount = unFileCount;
+    for (size_t p = 0; p < arrCopy.size(); ++p) {
+      if (arrCopy[p]) {
+        unCount = std::max<uint64_t>(unCount, uint64_t{arrSlots[p]} + 1);
+      }
     }
-    for (uint32_t p = 0; p < unSize; ++p) {
+    if (!countText || unFileCount != unCount) {
+      tree.put("USER_LIST.USER_COUNT", static_cast<uint32_t>(unCount));
+    }
+    for (size_t p = 0; p < arrCopy.size(); ++p) {
       if (!arrCopy[p]) {
         continue;
       }
       const UserStruct& user = *arrCopy[p];
-      std::string strIndex = std::to_string(p);
+      std::string strIndex = std::to_string(arrSlots[p]);
       std::string strKey = "USER_LIST.PASSWORD_" + strIndex;
       boost::optional<std::string> password = tree.get_optional<std::string>(strKey);
       if (!password) {
         tree.put(strKey, std::string());
       }
+      // Compared as the loader reads it, so a slot read and not changed keeps its text.
       std::string strRecordPassword = OneLineText(PasswordText(user));
-      if (TrimText(password ? *password : std::string()) != strRecordPassword) {
+      if (IniLineValue(password ? *password : std::string()) != strRecordPassword) {
         tree.put(strKey, strRecordPassword);
       }
       strKey = "USER_LIST.ACCOUNT_NO_" + strIndex;

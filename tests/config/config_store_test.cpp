@@ -169,19 +169,93 @@ TEST_F(ConfigStoreTest, SetSystemConfigRefusesWhatWouldNotReadBack) {
 
 // The write lands, or the caller hears it did not: a file the reader rejects, or one that
 // cannot be replaced (its temporary name taken by a directory, which stops root as well).
+// The run log tells the two apart: a file that does not parse is a read error, one that cannot
+// be replaced a write error.
 TEST_F(ConfigStoreTest, SetSystemConfigReportsAFileItCouldNotWrite) {
   SystemConfigStruct cfg = ZeroConfig();
   CopyText(cfg.szUserName, "root");
   CopyText(cfg.szPassword, "secret");
+  const std::string strPath = m_dir.File("SystemConfig.ini");
   m_dir.Write("SystemConfig.ini", "[LOG_SERVER\nPORT=1\n");
-  EXPECT_FALSE(m_store.SetSystemConfig(&cfg));
+  ConfigStatus status = ConfigStatus::Ok;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(m_store.SetSystemConfig(&cfg, &status));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, ConfigStatus::Malformed);
   EXPECT_EQ(m_dir.Read("SystemConfig.ini"), "[LOG_SERVER\nPORT=1\n");
+  EXPECT_NE(out.find("FUNCTION SetSystemConfig  LINE "), std::string::npos) << out;
+  EXPECT_NE(out.find(" " + strPath + " Read Error: "), std::string::npos) << out;
+  EXPECT_EQ(out.find("Write Error"), std::string::npos) << out;
+
   m_dir.Write("SystemConfig.ini", "[LOG_SERVER]\nPORT=1\n");
   ASSERT_EQ(::mkdir(m_dir.File("SystemConfig.ini.tmp").c_str(), 0755), 0);
-  EXPECT_FALSE(m_store.SetSystemConfig(&cfg));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(m_store.SetSystemConfig(&cfg, &status));
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, ConfigStatus::Malformed);
   EXPECT_EQ(m_dir.Read("SystemConfig.ini"), "[LOG_SERVER]\nPORT=1\n");
+  EXPECT_NE(out.find(" " + strPath + " Write Error: " + strPath + ".tmp: "), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Read Error"), std::string::npos) << out;
+  EXPECT_EQ(out.find("does not read back"), std::string::npos) << out;
   ASSERT_EQ(::rmdir(m_dir.File("SystemConfig.ini.tmp").c_str()), 0);
   EXPECT_TRUE(m_store.SetSystemConfig(&cfg));
+}
+
+// No write of this gateway leaves a file that reads back otherwise, but an edit from outside or
+// storage that does not keep what it was given can. The caller then hears false, gets no record,
+// and the file holds the old settings again.
+TEST_F(ConfigStoreTest, SetSystemConfigPutsTheOldFileBackWhenItDoesNotReadBackAsWritten) {
+  const std::string strOld =
+      "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=root\nPASSWORD=old\n[LOG_SERVER]\nPORT=1\n"
+      "SIGN=s\n[EXTRA]\nKEEP=1\n";
+  struct Row {
+    const char* szName;
+    const char* szFound;  // what the read-back meets instead of what was written
+  } rows[] = {
+      {"another password", "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=root\nPASSWORD=other\n"
+                           "[LOG_SERVER]\nPORT=2\nSIGN=s\n"},
+      {"another port", "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=root\nPASSWORD=new\n"
+                       "[LOG_SERVER]\nPORT=3\nSIGN=s\n"},
+      {"an empty file", ""},
+      {"a file that does not parse", "[SYSTEM_ADMINISTRATOR\nPASSWORD=new\n"},
+  };
+  SystemConfigStruct cfg = ZeroConfig();
+  CopyText(cfg.szUserName, "root");
+  CopyText(cfg.szPassword, "new");
+  cfg.unLogServerPort = 2;
+  CopyText(cfg.szSign, "s");
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    m_dir.Write("SystemConfig.ini", strOld);
+    std::string strHookPath;
+    m_store.SetSettingsWrittenHook([&](const std::string& strPath) {
+      strHookPath = strPath;
+      m_dir.Write("SystemConfig.ini", r.szFound);
+    });
+    SystemConfigStruct back = ZeroConfig();
+    CopyText(back.szPassword, "untouched");
+    ConfigStatus status = ConfigStatus::Ok;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(m_store.SetSystemConfig(&cfg, &status, &back));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(strHookPath, m_dir.File("SystemConfig.ini"));
+    EXPECT_EQ(status, ConfigStatus::Malformed);
+    EXPECT_STREQ(back.szPassword, "untouched");
+    EXPECT_NE(out.find("FUNCTION SetSystemConfig  LINE "), std::string::npos) << out;
+    EXPECT_NE(out.find(" " + strHookPath +
+                       " does not read back as written: old settings put back"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(m_dir.Read("SystemConfig.ini"), strOld);
+  }
+  // Without the interference the same write lands.
+  m_store.SetSettingsWrittenHook(nullptr);
+  m_dir.Write("SystemConfig.ini", strOld);
+  SystemConfigStruct back = ZeroConfig();
+  ASSERT_TRUE(m_store.SetSystemConfig(&cfg, nullptr, &back));
+  EXPECT_STREQ(back.szPassword, "new");
+  EXPECT_EQ(back.unLogServerPort, 2u);
 }
 
 TEST_F(ConfigStoreTest, SessionLimitsTakeWholeSecondsAndKeepDefaultsOtherwise) {

@@ -64,13 +64,59 @@ TEST_F(UserAccountsTest, BuildSkipsEmptySlotsAndTrimsPasswords) {
   EXPECT_EQ(m_map[100], "late");  // the later slot wins in the table
 }
 
-TEST_F(UserAccountsTest, CountMissingIsReportedOverlongPasswordSkipped) {
-  m_dir.Write("UserList.ini", "[USER_LIST]\nPASSWORD_0=x\n");
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(m_store.BuildUserList(&m_list, &m_map));
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("FUNCTION BuildUserList  LINE 165 Exception in thread:"), std::string::npos);
+// Without USER_COUNT the file's slots cannot be counted. With no account in them the gateway
+// starts without accounts and its first write-back gives the file a count; with an account in
+// any slot the file is unusable: started, that account would be refused, and the first account
+// added would be written with a count of its own over the slots of the file.
+TEST_F(UserAccountsTest, CountMissingStartsEmptyOnlyWhenNoSlotHoldsAnAccount) {
+  struct Row {
+    const char* szName;
+    const char* szFile;
+    int nAccountSlot;  // the slot the refusal names, or -1: the file is usable
+  } rows[] = {
+      {"no slots", "[USER_LIST]\n", -1},
+      {"slot without a password", "[USER_LIST]\nPASSWORD_0=  \nACCOUNT_NO_0=5\nTYPE_0=1\n", -1},
+      {"account in slot 0", "[USER_LIST]\nPASSWORD_0=x\nACCOUNT_NO_0=5\n", 0},
+      {"account in a later slot", "[USER_LIST]\nPASSWORD_0=\nPASSWORD_7= y\n", 7},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    ConfigStore store(m_dir.Path());
+    m_dir.Write("UserList.ini", r.szFile);
+    std::vector<UserStruct*> list;
+    ConfigStatus status = ConfigStatus::Missing;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(store.BuildUserList(&list, &m_map, &status));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(list.empty());
+    EXPECT_NE(out.find("FUNCTION BuildUserList  LINE 165 Exception in thread:"), std::string::npos)
+        << out;
+    if (r.nAccountSlot >= 0) {
+      EXPECT_EQ(status, ConfigStatus::Malformed);
+      EXPECT_NE(out.find(m_dir.File("UserList.ini") + " USER_LIST.USER_COUNT is missing but "
+                         "PASSWORD_" + std::to_string(r.nAccountSlot) + " holds an account"),
+                std::string::npos)
+          << out;
+      continue;
+    }
+    EXPECT_EQ(status, ConfigStatus::Ok);
+    EXPECT_EQ(out.find("holds an account"), std::string::npos) << out;
+    SetUserInfo(store, list, m_map, m_mtx, User(9, "new", 0));
+    Advance(11);
+    store.SynchronizeUserData(&list, m_mtx);
+    std::string strFile = m_dir.Read("UserList.ini");
+    EXPECT_NE(strFile.find("USER_COUNT=1\n"), std::string::npos) << strFile;
+    EXPECT_NE(strFile.find("PASSWORD_0=new\n"), std::string::npos) << strFile;
+    EXPECT_NE(strFile.find("ACCOUNT_NO_0=9\n"), std::string::npos) << strFile;
+    EXPECT_FALSE(store.IsUserListChangePending());
+    for (UserStruct* p : list) {
+      delete p;
+    }
+  }
+}
 
+TEST_F(UserAccountsTest, OverlongPasswordIsSkipped) {
+  std::string out;
   m_dir.Write("UserList.ini", "[USER_LIST]\nUSER_COUNT=2\nPASSWORD_0=" + std::string(17, 'x') +
                                   "\nACCOUNT_NO_0=5\nPASSWORD_1=" + std::string(16, 'y') +
                                   "\nACCOUNT_NO_1=6\n");
@@ -125,10 +171,11 @@ TEST_F(UserAccountsTest, BurstIsWrittenOnceElevenSecondsAfterTheLastChange) {
   EXPECT_EQ(m_dir.Read("UserList.ini"), before);
   Advance(1);
   Sync();
+  // Slot 1 (no account) stays as it was; the new accounts go past the file's count.
   EXPECT_EQ(m_dir.Read("UserList.ini"),
-            "[USER_LIST]\nUSER_COUNT=4\nPASSWORD_0=a2\nACCOUNT_NO_0=1\nTYPE_0=0\nPASSWORD_1=c\n"
-            "PASSWORD_2=p1\nACCOUNT_NO_2=50\nTYPE_2=0\nEXTRA=keep\nACCOUNT_NO_1=3\nTYPE_1=0\n"
-            "PASSWORD_3=p2\nACCOUNT_NO_3=51\nTYPE_3=1\n");
+            "[USER_LIST]\nUSER_COUNT=5\nPASSWORD_0=a2\nACCOUNT_NO_0=1\nTYPE_0=0\nPASSWORD_1=\n"
+            "PASSWORD_2=c\nACCOUNT_NO_2=3\nTYPE_2=0\nEXTRA=keep\nPASSWORD_3=p1\nACCOUNT_NO_3=50\n"
+            "TYPE_3=0\nPASSWORD_4=p2\nACCOUNT_NO_4=51\nTYPE_4=1\n");
   EXPECT_FALSE(m_store.IsUserListChangePending());
 }
 
@@ -183,18 +230,120 @@ TEST_F(UserAccountsTest, FailedWriteBackIsRetriedAndLoggedOnce) {
             "ACCOUNT_NO_1=2\nTYPE_1=0\n");
 }
 
-// A count that no longer reads as a number leaves the file alone: the slots it covers are unknown.
+// A count that no longer reads as a number, or is gone while slots hold accounts, leaves the file
+// alone: the slots it covers are unknown.
 TEST_F(UserAccountsTest, WriteBackLeavesAFileWithoutACountAlone) {
   SetUserInfo(m_store, m_list, m_map, m_mtx, User(2, "b", 0));
-  const std::string strFile =
-      "[USER_LIST]\nUSER_COUNT=2 ; two slots\nPASSWORD_0=a\nACCOUNT_NO_0=1\nPASSWORD_1=c\n";
+  struct Row {
+    std::string strFile;
+    const char* szWhy;
+  } rows[] = {
+      {"[USER_LIST]\nUSER_COUNT=2 ; two slots\nPASSWORD_0=a\nACCOUNT_NO_0=1\nPASSWORD_1=c\n",
+       "USER_LIST.USER_COUNT is not a number: not written"},
+      {"[USER_LIST]\nPASSWORD_0=\nPASSWORD_1=c\nACCOUNT_NO_1=1\n",
+       "USER_LIST.USER_COUNT is missing but PASSWORD_1 holds an account: not written"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szWhy);
+    m_dir.Write("UserList.ini", r.strFile);
+    Advance(11);
+    testing::internal::CaptureStdout();
+    Sync();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(m_dir.File("UserList.ini") + " " + r.szWhy), std::string::npos) << out;
+    EXPECT_EQ(m_dir.Read("UserList.ini"), r.strFile);
+    EXPECT_TRUE(m_store.IsUserListChangePending());
+  }
+}
+
+// Every slot read from the file stays where it was and as it was unless command 82 changed its
+// account: a slot skipped at start-up (password too long, none at all) too, the last one
+// included. New accounts go past the file's count and keep their slots on later write-backs and
+// after a restart, while the index that devices see stays the list position it always was.
+TEST_F(UserAccountsTest, WriteBackKeepsEverySlotItReadWhereItWas) {
+  const std::string strLong(17, 'L');
+  m_dir.Write("UserList.ini",
+              "[USER_LIST]\nUSER_COUNT=4\nPASSWORD_0=a\nACCOUNT_NO_0=10\nTYPE_0=0\n"
+              "PASSWORD_1=\nACCOUNT_NO_1=11\nTYPE_1=3\n"
+              "PASSWORD_2=  d\nACCOUNT_NO_2=013\nTYPE_2=0\n"
+              "PASSWORD_3=" + strLong + "\nACCOUNT_NO_3=14\nTYPE_3=0\n");
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(m_store.BuildUserList(&m_list, &m_map));
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(m_list.size(), 2u);
+
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(13, "d2", 1));
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(50, "p50", 0));
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(51, "p51", 0));
+  ASSERT_EQ(m_list.size(), 4u);
+  EXPECT_EQ(m_list[2]->unIndex, 2u);  // what a device reads back, as before
+  EXPECT_EQ(m_list[3]->unIndex, 3u);
+  Advance(11);
+  Sync();
+  const std::string strWritten =
+      "[USER_LIST]\nUSER_COUNT=6\nPASSWORD_0=a\nACCOUNT_NO_0=10\nTYPE_0=0\n"
+      "PASSWORD_1=\nACCOUNT_NO_1=11\nTYPE_1=3\n"
+      "PASSWORD_2=d2\nACCOUNT_NO_2=013\nTYPE_2=1\n"
+      "PASSWORD_3=" + strLong + "\nACCOUNT_NO_3=14\nTYPE_3=0\n"
+      "PASSWORD_4=p50\nACCOUNT_NO_4=50\nTYPE_4=0\nPASSWORD_5=p51\nACCOUNT_NO_5=51\nTYPE_5=0\n";
+  EXPECT_EQ(m_dir.Read("UserList.ini"), strWritten);
+
+  // A later change goes to the same slot; an account added now goes after the others.
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(50, "q50", 0));
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(52, "p52", 0));
+  Advance(11);
+  Sync();
+  std::string strExpected = strWritten;
+  strExpected.replace(strExpected.find("USER_COUNT=6"), 12, "USER_COUNT=7");
+  strExpected.replace(strExpected.find("PASSWORD_4=p50"), 14, "PASSWORD_4=q50");
+  strExpected += "PASSWORD_6=p52\nACCOUNT_NO_6=52\nTYPE_6=0\n";
+  EXPECT_EQ(m_dir.Read("UserList.ini"), strExpected);
+
+  // The next start finds every account in its slot, and a write-back then changes nothing else.
+  ConfigStore restarted(m_dir.Path());
+  std::vector<UserStruct*> list;
+  UserPasswordMap map;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(restarted.BuildUserList(&list, &map));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("PASSWORD_3 of account 14 is longer than 16 characters"), std::string::npos)
+      << out;
+  struct Slot {
+    uint32_t unIndex;
+    uint32_t unAccountNo;
+  } expected[] = {{0, 10}, {2, 13}, {4, 50}, {5, 51}, {6, 52}};
+  ASSERT_EQ(list.size(), 5u);
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(list[i]->unIndex, expected[i].unIndex);
+    EXPECT_EQ(list[i]->unAccountNo, expected[i].unAccountNo);
+  }
+  SetUserInfo(restarted, list, map, m_mtx, User(10, "a2", 0));
+  Advance(11);
+  restarted.SynchronizeUserData(&list, m_mtx);
+  strExpected.replace(strExpected.find("PASSWORD_0=a\n"), 13, "PASSWORD_0=a2\n");
+  EXPECT_EQ(m_dir.Read("UserList.ini"), strExpected);
+  for (UserStruct* p : list) {
+    delete p;
+  }
+}
+
+// A count at the 32-bit limit leaves no slot for a new account: the change stays pending and the
+// file as it was; the failure is logged once.
+TEST_F(UserAccountsTest, NoSlotLeftIsReportedAndNothingIsWritten) {
+  const std::string strFile = "[USER_LIST]\nUSER_COUNT=4294967295\nPASSWORD_0=a\nACCOUNT_NO_0=1\n";
   m_dir.Write("UserList.ini", strFile);
+  ASSERT_TRUE(m_store.BuildUserList(&m_list, &m_map));
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(2, "b", 0));
   Advance(11);
   testing::internal::CaptureStdout();
   Sync();
+  Sync();
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("USER_LIST.USER_COUNT is not a number: not written"), std::string::npos)
-      << out;
+  const std::string strLine = m_dir.File("UserList.ini") +
+                              " USER_LIST.USER_COUNT leaves no slot for a new account: not written";
+  size_t unFirst = out.find(strLine);
+  ASSERT_NE(unFirst, std::string::npos) << out;
+  EXPECT_EQ(out.find(strLine, unFirst + 1), std::string::npos) << out;
   EXPECT_EQ(m_dir.Read("UserList.ini"), strFile);
   EXPECT_TRUE(m_store.IsUserListChangePending());
 }

@@ -238,10 +238,12 @@ TEST_F(DeviceDispatchTest, SettingsWriteThatWouldNotReadBackOrNotLandIsRefused) 
     std::string strNewPassword;
     std::string strSign;
     bool bBlockFile;
+    bool bEditedUnderTheWrite;  // the written file is changed before it is read back
   } rows[] = {
-      {"16-character new password", std::string(16, 'n'), "s", false},
-      {"sign with an end blank", "", "s ", false},
-      {"file cannot be replaced", "fresh", "s", true},
+      {"16-character new password", std::string(16, 'n'), "s", false, false},
+      {"sign with an end blank", "", "s ", false, false},
+      {"file cannot be replaced", "fresh", "s", true, false},
+      {"file does not read back as written", "fresh", "s2", false, true},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.szName);
@@ -254,6 +256,11 @@ TEST_F(DeviceDispatchTest, SettingsWriteThatWouldNotReadBackOrNotLandIsRefused) 
     if (r.bBlockFile) {
       ASSERT_EQ(::mkdir(m_dir.File("SystemConfig.ini.tmp").c_str(), 0755), 0);
     }
+    if (r.bEditedUnderTheWrite) {
+      m_upSwitch->m_ConfigStore.SetSettingsWrittenHook([this](const std::string&) {
+        m_dir.Write("SystemConfig.ini", "[SYSTEM_ADMINISTRATOR]\nUSER_NAME=admin\n");
+      });
+    }
     m_upSwitch->m_LogUpload.m_bLogServerReconfigure = false;
     bool bHandled = false;
     EXPECT_EQ(Dispatch(MakeDeviceRequest(kKey, 81, kWrite, payload), &bHandled), 1u);
@@ -264,6 +271,7 @@ TEST_F(DeviceDispatchTest, SettingsWriteThatWouldNotReadBackOrNotLandIsRefused) 
     if (r.bBlockFile) {
       ASSERT_EQ(::rmdir(m_dir.File("SystemConfig.ini.tmp").c_str()), 0);
     }
+    m_upSwitch->m_ConfigStore.SetSettingsWrittenHook(nullptr);
     EXPECT_EQ(m_dir.Read("SystemConfig.ini"), strFile);
     const SystemConfigStruct stNow = m_upSwitch->GetSystemConfigCopy();
     EXPECT_EQ(0, std::memcmp(&stBefore, &stNow, sizeof(stBefore)));
