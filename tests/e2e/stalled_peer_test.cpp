@@ -2,11 +2,14 @@
 // reading, a module that answers slowly, and readers that come while the gateway is out of
 // descriptors. The built gateway frees what such a peer holds within its bounds, and leaves
 // alone what is merely slow.
+#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,22 @@ std::unique_ptr<CSamvSim> StartSamvWith(SamvSimMode eMode, uint32_t unAnswerDela
   options.eCardKind = SamvCardKind::Text;
   options.unAnswerDelayMs = unAnswerDelayMs;
   return std::unique_ptr<CSamvSim>(new CSamvSim(options));
+}
+
+// The numbers of a process's open descriptors.
+std::set<int> OpenDescriptors(const std::string& strFdDir) {
+  std::set<int> setFds;
+  DIR* pDir = opendir(strFdDir.c_str());
+  if (pDir == nullptr) {
+    return setFds;
+  }
+  while (dirent* pEntry = readdir(pDir)) {
+    if (pEntry->d_name[0] != '.') {
+      setFds.insert(std::atoi(pEntry->d_name));
+    }
+  }
+  closedir(pDir);
+  return setFds;
 }
 
 // The lines of the run log that contain strText.
@@ -179,15 +198,31 @@ TEST(StalledPeerTest, AcceptWithoutDescriptorsBacksOffAndServesOnceTheyAreFree) 
     ASSERT_TRUE(rig.ReadCard(holder));
   }
   ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 2 FREE 0", FaultRig::kDeviceTimeout));
-  // Every descriptor the gateway may open from now on is one too many.
-  const int nOpen = CountProcEntries(strFdDir);
-  ASSERT_GT(nOpen, 0);
+  // Every descriptor the gateway may open from now on is one too many. The limit caps the
+  // number of a new descriptor, not the count of open ones: it goes to the lowest number that
+  // is free, so every lower one is in use and the holders' are among them.
+  const std::set<int> setOpen = OpenDescriptors(strFdDir);
+  ASSERT_FALSE(setOpen.empty());
+  int nLowestFree = 0;
+  while (setOpen.count(nLowestFree) != 0) {
+    ++nLowestFree;
+  }
+  ASSERT_EQ(*setOpen.rbegin() + 1, nLowestFree)
+      << "a gap among the gateway's descriptors:\n" << DescribeProcDescriptors(strFdDir);
   struct rlimit limit;
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit), 0);
-  limit.rlim_cur = static_cast<rlim_t>(nOpen);
+  limit.rlim_cur = static_cast<rlim_t>(nLowestFree);
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
 
+  // The accept already waiting took its descriptor before the limit came down: the next reader
+  // gets it, and the busy reply. The one after that cannot be accepted.
   const std::string strReport = " accept failures since the last report)]";
+  {
+    CDeviceSimClient turnedAway;
+    ASSERT_TRUE(rig.Connect(turnedAway));
+    EXPECT_EQ(turnedAway.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed);
+  }
+  ASSERT_TRUE(rig.WaitForLogCount(strReport, 1, FaultRig::kDeviceTimeout)) << rig.Output();
   CDeviceSimClient waiting;  // the kernel completes the connection; the gateway cannot take it
   ASSERT_TRUE(rig.Connect(waiting));
   ASSERT_TRUE(rig.WaitForLogCount(strReport, 3, seconds(20))) << rig.Output();
