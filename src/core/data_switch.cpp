@@ -362,9 +362,10 @@ uint32_t DataSwitch::ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient
   pClient->StopConnection();
   QueueUnfinishedFingerprint(*this, pClient);
   pClient->Close();
-  // A module that left a card read unanswered goes to ERROR: the retry step tests it again and
-  // resets it over UDP, instead of pairing the next device with it.
-  GetFreeTcpClient(pClient, pClient->AnswerTimedOut() ? pClient : nullptr, false);
+  // A module that left a card read unanswered, or stopped reading what was sent to it, goes to
+  // ERROR: the retry step tests it again and resets it over UDP, instead of pairing the next
+  // device with it.
+  GetFreeTcpClient(pClient, pClient->ServerFailed() ? pClient : nullptr, false);
   WritePoolReport();
   return 1;
 }
@@ -391,9 +392,9 @@ void DataSwitch::ProcessSamvErrorClient() {
     return;
   }
   m_tmLastRetry = LocalClockNow();
-  // A module that left a card read unanswered usually still accepts connections: it is reset
-  // once, as an unreachable one is, before it serves again.
-  const bool bLeftReadUnanswered = pClient->AnswerTimedOut();
+  // A module that left a card read unanswered, or stopped reading, usually still accepts
+  // connections: it is reset once, as an unreachable one is, before it serves again.
+  const bool bLeftReadUnanswered = pClient->ServerFailed();
   pClient->Close();
   try {
     pClient->Start(DeviceHandle());

@@ -60,6 +60,7 @@ struct CTcpClient::Shared {
   uint64_t unGeneration = 0;            // that of the newest Start
   std::atomic<bool> bConnected{false};  // set and cleared only for the newest generation
   std::atomic<bool> bAnswerTimedOut{false};  // see AnswerTimedOut; cleared by Start
+  std::atomic<bool> bWriteStalled{false};    // see ServerFailed; cleared by Start
   std::atomic<uint32_t> unThreads{0};
 };
 
@@ -244,6 +245,7 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     }
     m_spShared->bConnected.store(false);
     m_spShared->bAnswerTimedOut.store(false);
+    m_spShared->bWriteStalled.store(false);
     spConnection = std::make_shared<Connection>(++m_spShared->unGeneration);
     m_spConnection = spConnection;
     m_hPeer = hPeer;
@@ -286,6 +288,10 @@ bool CTcpClient::AnswerTimedOut() const {
   return m_spShared->bAnswerTimedOut.load();
 }
 
+bool CTcpClient::ServerFailed() const {
+  return m_spShared->bAnswerTimedOut.load() || m_spShared->bWriteStalled.load();
+}
+
 bool CTcpClient::IsConnected() const {
   return m_spShared->bConnected.load();
 }
@@ -314,7 +320,10 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     }
   };
 
-  // Connect, then the socket options.
+  // Connect, then the socket options. Once connected, a failure ends the connection as the
+  // server's end would: a device paired with it must not be left sending into nothing.
+  bool bUp = false;     // connected (and the device, if any, told so through IsConnected)
+  bool bReady = false;  // connected with every option set
   try {
     if (connection.bStop.load()) {
       endConnection(true);
@@ -355,6 +364,7 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
       if (connection.unGeneration == shared.unGeneration) {
         shared.bConnected.store(true);
       }
+      bUp = true;
     }
     (void)connection.socket.set_option(tcp::no_delay(true), ec);
     if (ec) {
@@ -365,16 +375,22 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
       throw boost::system::system_error(ec, "set_option");
     }
     ApplyPeerTiming(connection.socket.native_handle());  // a vanished server shows in a minute
+    bReady = true;
   } catch (const std::exception& e) {
     LogThreadLoopError(e.what());
-    endConnection(false);  // a failed connect left the socket closed; a failed option leaves it
-    return;
+    if (!bUp) {
+      endConnection(false);  // a failed connect left the socket closed
+      return;
+    }
   }
 
   // Read until the connection ends.
   uint8_t arrBuffer[kReceiveBufferSize];
   try {
     for (;;) {
+      if (!bReady) {
+        break;  // an option could not be set: the connection ends here
+      }
       if (connection.bStop.load()) {
         break;
       }
@@ -456,6 +472,12 @@ uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
       WriteWithin(spConnection->socket.native_handle(), pData, static_cast<size_t>(unCount));
   {
     boost::mutex::scoped_lock lock(m_spShared->mtx);
+    if (ec == boost::system::errc::timed_out &&
+        spConnection->unGeneration == m_spShared->unGeneration) {
+      // The server took nothing for the stall limit: it is there but does not read (or no longer
+      // acknowledges). Marked before the shutdown below, so the release that follows sees it.
+      m_spShared->bWriteStalled.store(true);
+    }
     if (ec && spConnection->ePhase == Phase::Connected) {
       // Part of a request may have gone out: the connection is of no more use. Its receive
       // thread sees the end and closes the socket.

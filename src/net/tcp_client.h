@@ -25,8 +25,9 @@ typedef uint32_t (*ClientReceiveCallback)(CTcpClient* pClient,
 // One outgoing TCP connection (a SAMV decode server, or the log server). Each Start makes one
 // detached receive thread that connects with a 100 ms time-out, hands every block read to the
 // callback and ends with the connection; the client never reconnects by itself. When the
-// connection of a device's session ends by the server's doing (not by Close, StopConnection or
-// a newer Start), the thread logs it and ends the device's connection too (EndFromGateway).
+// connection of a device's session ends by the server's doing or because it could not be set up
+// after the connect (not by Close, StopConnection or a newer Start), the thread logs it and ends
+// the device's connection too (EndFromGateway).
 //
 // Restarts: every Start opens a connection of its own (struct Connection: a socket on an
 // io_context of its own, numbered by a generation) that only its own receive thread reads and
@@ -68,7 +69,8 @@ class CTcpClient {
   bool IsConnected() const;
 
   // Waits up to about 101 ms (101 tests 1 ms apart) for the connection, then writes all bytes;
-  // a server that takes no byte for the write stall limit (peer_timing.h) fails the write.
+  // a server that takes no byte for the write stall limit (peer_timing.h) fails the write (and
+  // ServerFailed becomes true).
   // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged); a failed
   // write ends the connection (its receive thread sees the end).
   uint32_t SendData(const uint8_t* pData, uint32_t unCount);
@@ -82,6 +84,10 @@ class CTcpClient {
   // True when the latest Start's connection ended because an answer did not come in time;
   // cleared by the next Start.
   bool AnswerTimedOut() const;
+  // True when the latest Start's server is faulty rather than gone: it left an answer past the
+  // limit (AnswerTimedOut), or a write to it failed because it took no byte for the stall limit.
+  // Cleared by the next Start. The owner takes such a server out of service.
+  bool ServerFailed() const;
 
   // Stops the receive thread's connection and clears the connected flag; IsConnected is false
   // when it returns, and no receive callback of the connection is running or will run: a

@@ -255,6 +255,13 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   bool bIdle = false;
   try {
     for (;;) {
+      if (hDevice->EndedFromGateway()) {
+        // The gateway ended the session (a failed write either way): what the device sent
+        // before that may still be queued, and would only be forwarded into a connection that
+        // is gone. The session ends as at the end of the device's stream.
+        bCleanEnd = true;
+        break;
+      }
       std::memset(arrBuffer, 0, sizeof arrBuffer);
       uint32_t unIdleS = m_unIdleTimeoutS.load();
       if (unIdleS > 0 && !WaitReadable(hDevice->native_handle(), unIdleS * 1000)) {

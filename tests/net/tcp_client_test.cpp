@@ -1,6 +1,9 @@
 #include "net/tcp_client.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -80,6 +83,43 @@ uint32_t OnClientReceive(CTcpClient* pClient, tcp::socket* pSocket, const uint8_
     }
     std::this_thread::sleep_for(milliseconds(2));
   }
+}
+
+// The options of the SAMV socket, read by a receive callback (which is handed that socket).
+struct SocketOptions {
+  std::mutex mtx;
+  bool bRead = false;
+  int nKeepAlive = -1;
+  int nNoDelay = -1;
+  int nKeepIdle = -1;
+  int nKeepInterval = -1;
+  int nKeepCount = -1;
+  int nUserTimeout = -1;
+};
+SocketOptions g_options;
+
+uint32_t ReadSocketOptions(CTcpClient*, tcp::socket* pSocket, const uint8_t*, uint32_t,
+                           DeviceHandle) {
+  struct Option {
+    int nLevel;
+    int nName;
+    int* pnValue;
+  };
+  std::lock_guard<std::mutex> lock(g_options.mtx);
+  const Option options[] = {{SOL_SOCKET, SO_KEEPALIVE, &g_options.nKeepAlive},
+                            {IPPROTO_TCP, TCP_NODELAY, &g_options.nNoDelay},
+                            {IPPROTO_TCP, TCP_KEEPIDLE, &g_options.nKeepIdle},
+                            {IPPROTO_TCP, TCP_KEEPINTVL, &g_options.nKeepInterval},
+                            {IPPROTO_TCP, TCP_KEEPCNT, &g_options.nKeepCount},
+                            {IPPROTO_TCP, TCP_USER_TIMEOUT, &g_options.nUserTimeout}};
+  for (const Option& o : options) {
+    socklen_t unSize = sizeof(int);
+    if (::getsockopt(pSocket->native_handle(), o.nLevel, o.nName, o.pnValue, &unSize) != 0) {
+      *o.pnValue = -2;
+    }
+  }
+  g_options.bRead = true;
+  return 1;
 }
 
 std::vector<uint8_t> Bytes(const std::string& strText) {
@@ -419,6 +459,7 @@ TEST_F(CTcpClientTest, ServerEndingItsSideFailsAWriteBlockedOnIt) {
   EXPECT_NE(strOut.find("[FUNCTION SendData  LINE 285 Exception in thread:write: "),
             std::string::npos)
       << strOut;
+  EXPECT_FALSE(m_client.ServerFailed()) << "a server that went away is not taken for faulty";
 }
 
 // A server that stays connected but stops reading: a request written to it fails once it has
@@ -449,6 +490,42 @@ TEST_F(CTcpClientTest, ServerThatStopsReadingFailsTheWriteWithinTheStallLimit) {
       << strOut;
   EXPECT_TRUE(ThreadsEnded());
   EXPECT_FALSE(m_client.IsConnected());
+  // A server that does not read is faulty, unlike one that went away (test above).
+  EXPECT_TRUE(m_client.ServerFailed());
+  EXPECT_FALSE(m_client.AnswerTimedOut());
+  // The next Start begins with a clean slate.
+  m_client.Start(DeviceHandle());
+  tcp::socket second(m_io);
+  acceptor.accept(second);
+  ASSERT_TRUE(ConnectedWithin());
+  EXPECT_FALSE(m_client.ServerFailed());
+}
+
+// The SAMV socket carries the same dead-peer timing as a device socket: a vanished server is
+// noticed within about a minute, and unacknowledged data fails after the stall limit.
+TEST_F(CTcpClientTest, ServerSocketCarriesTheKeepAliveTimingAndTheStallLimit) {
+  {
+    std::lock_guard<std::mutex> lock(g_options.mtx);
+    g_options.bRead = false;
+  }
+  m_client.SetReceiveCallback(ReadSocketOptions);
+  CSamvSim sim(SimOptions(SamvSimMode::Echo));
+  ConfigureFor(sim.Port());
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ConnectedWithin());
+  std::vector<uint8_t> data = Bytes("echo me");
+  ASSERT_EQ(m_client.SendData(data.data(), static_cast<uint32_t>(data.size())), data.size());
+  ASSERT_TRUE(WaitFor([] {
+    std::lock_guard<std::mutex> lock(g_options.mtx);
+    return g_options.bRead;
+  }));
+  std::lock_guard<std::mutex> lock(g_options.mtx);
+  EXPECT_EQ(g_options.nKeepAlive, 1);
+  EXPECT_EQ(g_options.nNoDelay, 1);
+  EXPECT_EQ(g_options.nKeepIdle, PeerTiming::kKeepIdleS);
+  EXPECT_EQ(g_options.nKeepInterval, PeerTiming::kKeepIntervalS);
+  EXPECT_EQ(g_options.nKeepCount, PeerTiming::kKeepCount);
+  EXPECT_EQ(g_options.nUserTimeout, static_cast<int>(PeerTiming::kWriteStallLimitMs));
 }
 
 // A server that ends a device's session: the device's requests would go nowhere, so the client

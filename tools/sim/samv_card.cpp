@@ -329,6 +329,7 @@ const ModeName kModeNames[] = {
     {SamvSimMode::Echo, "echo"},           {SamvSimMode::Card, "card"},
     {SamvSimMode::KeepAlive, "keepalive"}, {SamvSimMode::Refuse, "refuse"},
     {SamvSimMode::Close, "close"},         {SamvSimMode::Silent, "silent"},
+    {SamvSimMode::Flood, "flood"},         {SamvSimMode::Deaf, "deaf"},
 };
 
 struct KindName {

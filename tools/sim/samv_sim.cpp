@@ -34,6 +34,11 @@ using boost::asio::ip::tcp;
 constexpr size_t kChunkSize = 4096;
 constexpr size_t kKeptChunks = 4096;
 constexpr uint8_t kZeroBlock[4] = {0, 0, 0, 0};
+// Flood mode: what follows a card answer, one block per write. Not a card answer's size.
+constexpr size_t kFloodBlockSize = 65536;
+constexpr uint8_t kFloodByte = 0xA5;
+// Deaf mode: the receive buffer of accepted connections (the kernel doubles it).
+constexpr int kDeafReceiveBuffer = 4096;
 
 }  // namespace
 
@@ -51,6 +56,7 @@ struct CSamvSim::Impl {
     std::deque<std::vector<uint8_t>> arrOutbox;  // the front is being written
     uint32_t unFrames = 0;                       // frames received on this connection
     bool bOpen = true;
+    bool bFlooding = false;  // Flood mode: filler follows whatever is written
   };
   using SessionPtr = std::shared_ptr<Session>;
 
@@ -82,6 +88,10 @@ struct CSamvSim::Impl {
       // the simulator stops (a port given back could go to the next simulator started, which
       // would then answer for this one).
       return;
+    }
+    if (options.eMode == SamvSimMode::Deaf) {
+      // Taken over by accepted connections: a few kilobytes fill them.
+      (void)acceptor.set_option(tcp::socket::receive_buffer_size(kDeafReceiveBuffer), ec);
     }
     (void)acceptor.listen(tcp::socket::max_listen_connections, ec);
     if (ec) {
@@ -119,6 +129,9 @@ struct CSamvSim::Impl {
     }
     if (options.eMode == SamvSimMode::KeepAlive) {
       ArmKeepAlive(spSession);
+    }
+    if (options.eMode == SamvSimMode::Deaf) {
+      return;  // never read: what the peer writes stays in the buffers until they are full
     }
     Read(spSession);
   }
@@ -184,6 +197,7 @@ struct CSamvSim::Impl {
         Send(spSession, chunk, "echo");
         break;
       case SamvSimMode::Card:
+      case SamvSimMode::Flood:
         if (!bFrame) {
           break;  // nothing to answer: not a frame
         }
@@ -197,6 +211,7 @@ struct CSamvSim::Impl {
       case SamvSimMode::Silent:
       case SamvSimMode::Refuse:
       case SamvSimMode::Close:
+      case SamvSimMode::Deaf:
         break;
     }
   }
@@ -204,8 +219,28 @@ struct CSamvSim::Impl {
   void AnswerCard(const SessionPtr& spSession, uint8_t byCommand, const uint8_t* pKey) {
     std::vector<std::vector<uint8_t>> blocks =
         BuildCardAnswers(options.eCardKind, options.stCard, pKey, byCommand);
+    if (options.unAnswerDelayMs == 0) {
+      SendCardAnswer(spSession, std::move(blocks));
+      return;
+    }
+    // A slow module: the answer comes after a pause (later requests queue behind it).
+    auto spTimer = std::make_shared<boost::asio::steady_timer>(
+        io, std::chrono::milliseconds(options.unAnswerDelayMs));
+    spTimer->async_wait([this, spSession, spTimer, blocks](const boost::system::error_code& ec) {
+      if (ec || bStopping || !spSession->bOpen) {
+        return;
+      }
+      SendCardAnswer(spSession, blocks);
+    });
+  }
+
+  void SendCardAnswer(const SessionPtr& spSession, std::vector<std::vector<uint8_t>> blocks) {
     unAnswers.fetch_add(1);
     Send(spSession, blocks[0], "card answer");
+    if (options.eMode == SamvSimMode::Flood && !spSession->bFlooding) {
+      spSession->bFlooding = true;
+      Send(spSession, std::vector<uint8_t>(kFloodBlockSize, kFloodByte), "filler");
+    }
     if (blocks.size() < 2) {
       return;
     }
@@ -255,6 +290,9 @@ struct CSamvSim::Impl {
                                  return;
                                }
                                spSession->arrOutbox.pop_front();
+                               if (spSession->arrOutbox.empty() && spSession->bFlooding) {
+                                 spSession->arrOutbox.emplace_back(kFloodBlockSize, kFloodByte);
+                               }
                                if (!spSession->arrOutbox.empty()) {
                                  WriteFront(spSession);
                                }
@@ -388,12 +426,16 @@ void SamvUsage(FILE* out) {
       "                      refuse: nothing listens (connections are refused)\n"
       "                      close: accept and close at once\n"
       "                      silent: accept and read, never answer\n"
+      "                      flood: as card, but a card answer is followed by filler bytes\n"
+      "                            without end, as fast as the peer reads them\n"
+      "                      deaf: accept, never read (writes to it stall)\n"
       "  --keepalive-ms N    keepalive mode: interval of the zero block (default 1000)\n"
       "  --card-kind KIND    card mode answer: text (288 bytes, default), photo (1311),\n"
       "                      fingerprint (1313, then 1041 after a pause), fingerprint-part1 "
       "(1313),\n"
       "                      photo-stray-part2 (1311, then a 1041 that belongs to none)\n"
       "  --part2-delay-ms N  pause before the second fingerprint part (default 50)\n"
+      "  --answer-delay-ms N card and flood modes: pause before each card answer (default 0)\n"
       "  --close-after-frames N\n"
       "                      hang up: close a connection, unanswered, on its Nth frame (0: never)\n"
       "  --card-file FILE    card fields as key=value lines (keys as the options below)\n"
@@ -474,13 +516,15 @@ int RunSamvSim(int argc, char** argv) {
       if (!ParseSamvCardKind(szValue, &options.eCardKind)) {
         return BadArgument(std::string("unknown card kind '") + szValue + "'");
       }
-    } else if (strKey == "keepalive-ms" || strKey == "part2-delay-ms") {
+    } else if (strKey == "keepalive-ms" || strKey == "part2-delay-ms" ||
+               strKey == "answer-delay-ms") {
       if (!ParseNumber(szValue, 3600000, &unNumber) ||
           (strKey == "keepalive-ms" && unNumber == 0)) {
         return BadArgument("bad " + strArg + " '" + szValue + "'");
       }
-      (strKey == "keepalive-ms" ? options.unKeepAliveMs : options.unPart2DelayMs) =
-          static_cast<uint32_t>(unNumber);
+      (strKey == "keepalive-ms"      ? options.unKeepAliveMs
+       : strKey == "part2-delay-ms" ? options.unPart2DelayMs
+                                    : options.unAnswerDelayMs) = static_cast<uint32_t>(unNumber);
     } else if (strKey == "close-after-frames") {
       if (!ParseNumber(szValue, 1000000, &unNumber)) {
         return BadArgument("bad " + strArg + " '" + szValue + "'");
@@ -529,7 +573,7 @@ int RunSamvSim(int argc, char** argv) {
     } else {
       strLine += "listening on " + options.strBindAddress + ":" + std::to_string(sim.Port()) +
                  ", mode " + SamvSimModeName(options.eMode);
-      if (options.eMode == SamvSimMode::Card) {
+      if (options.eMode == SamvSimMode::Card || options.eMode == SamvSimMode::Flood) {
         strLine += ", card kind " + std::string(SamvCardKindName(options.eCardKind));
       }
     }

@@ -19,6 +19,10 @@ enum class SamvSimMode {
   Refuse,     // nothing listens on the port: connections are refused
   Close,      // every connection is accepted and closed at once
   Silent,     // connections are accepted and read; nothing is ever sent
+  Flood,      // as Card, but a card answer is followed by filler bytes without end, written as
+              // fast as the peer takes them: a peer that stops reading fills its buffers
+  Deaf,       // connections are accepted and never read: writes to them stall once the
+              // (small) buffers are full
 };
 
 // What a card-read frame is answered with, in Card mode.
@@ -141,6 +145,7 @@ struct SamvSimOptions {
   SamvCardFields stCard;
   uint32_t unKeepAliveMs = 1000;  // KeepAlive mode: interval of the zero block
   uint32_t unPart2DelayMs = 50;   // Fingerprint: pause before the 1041-byte part
+  uint32_t unAnswerDelayMs = 0;   // Card, Flood: pause between a card-read frame and its answer
   // A server that hangs up mid-session: when this many frames have come on one connection, the
   // last of them is left unanswered and the connection is closed (0: never). Any mode that reads.
   uint32_t unCloseAfterFrames = 0;
