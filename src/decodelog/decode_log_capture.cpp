@@ -141,6 +141,10 @@ void QueueUnfinishedFingerprint(CDecodeLogQueue& queue, uint32_t unLogServerPort
     if (bUnfinished && bQueue) {
       stRecord = area;
     }
+    if (bUnfinished) {
+      // Taken: a second part that still comes is no longer behind a first part.
+      area.unSamvDataLength = 0;
+    }
   });
   if (bUnfinished) {
     WriteLog("Not Exist Part2");

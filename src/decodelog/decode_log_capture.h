@@ -25,8 +25,10 @@ uint32_t ProcessSamvClientReceive(CDecodeLogQueue& queue, uint32_t unLogServerPo
                                   boost::asio::ip::tcp::socket* pSocket, DeviceHandle hDevice,
                                   const uint8_t* pData, uint32_t unCount);
 
-// A device left while its answer had only the first fingerprint part: logs "Not Exist Part2" and
-// queues what was captured (when a log server is configured). Session thread, before the client
-// is closed.
+// A device left, or sent its next card request, while its answer had only the first fingerprint
+// part: logs "Not Exist Part2", queues what was captured (when a log server is configured) with
+// the fields of the request it belongs to, and takes it out of the work area, so that a second
+// part arriving later is relayed and not captured. Session thread: before the client is closed,
+// or before the next request's fields are written.
 void QueueUnfinishedFingerprint(CDecodeLogQueue& queue, uint32_t unLogServerPort,
                                 CTcpClient* pClient);

@@ -1,5 +1,6 @@
 #include "decodelog/decode_log_capture.h"
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -124,6 +125,27 @@ TEST_F(CaptureTest, UnfinishedFingerprintIsQueuedWhenTheDeviceLeaves) {
   std::unique_ptr<DecodeLogRecord> rec = Pop();
   ASSERT_TRUE(rec);
   EXPECT_EQ(rec->unSamvDataLength, 1313u);
+}
+
+// A reader that sends its next card request between the two parts: the first part is recorded
+// with the fields of its own request, and the late second part, which would otherwise be
+// appended under the next request's fields, is relayed and not captured.
+TEST_F(CaptureTest, NextRequestBetweenThePartsKeepsEachRecordToItsOwnRequest) {
+  uint8_t arrTrans[1024] = {0};
+  std::memcpy(arrTrans, "first", 5);
+  m_client.SetRequestInfo(1001, nullptr, nullptr, arrTrans);
+  Answer(1313);
+  testing::internal::CaptureStdout();
+  QueueUnfinishedFingerprint(*m_upSwitch, &m_client);  // what the next request does first
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("[Not Exist Part2]"), std::string::npos);
+  std::memcpy(arrTrans, "second", 6);
+  m_client.SetRequestInfo(1001, nullptr, nullptr, arrTrans);
+  std::unique_ptr<DecodeLogRecord> rec = Pop();
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->unSamvDataLength, 1313u);
+  EXPECT_STREQ(rec->szTransData, "first");
+  EXPECT_NE(Answer(1041).find("not behind a Part1: relayed, not captured"), std::string::npos);
+  EXPECT_FALSE(Pop());
 }
 
 TEST_F(CaptureTest, OtherSizesAreRelayedOnly) {
