@@ -31,12 +31,16 @@ void SetWriteStallLimitMs(uint32_t unMs) {
   g_unWriteStallLimitMs.store(unMs);
 }
 
+uint32_t UserTimeoutMs() {
+  return 2 * WriteStallLimitMs();
+}
+
 void ApplyPeerTiming(int nFd) {
   SetIntOption(nFd, IPPROTO_TCP, TCP_KEEPIDLE, PeerTiming::kKeepIdleS);
   SetIntOption(nFd, IPPROTO_TCP, TCP_KEEPINTVL, PeerTiming::kKeepIntervalS);
   SetIntOption(nFd, IPPROTO_TCP, TCP_KEEPCNT, PeerTiming::kKeepCount);
 #ifdef TCP_USER_TIMEOUT
-  SetIntOption(nFd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(WriteStallLimitMs()));
+  SetIntOption(nFd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(UserTimeoutMs()));
 #endif
 }
 

@@ -10,8 +10,10 @@
 //
 // A peer that vanished without a word (power cut, cable pulled) is found by keep-alive probes:
 // after kKeepIdleS seconds of silence, kKeepCount probes kKeepIntervalS seconds apart, so an idle
-// connection to a dead peer ends within about a minute. Data that the peer never acknowledges
-// ends the connection after the write stall limit (TCP_USER_TIMEOUT).
+// connection to a dead peer ends within about a minute. Data that the peer never acknowledges,
+// or a window it keeps shut, ends the connection after twice the write stall limit
+// (TCP_USER_TIMEOUT): longer than the stall limit, so that a peer that stopped reading is ended by
+// the gateway's own write deadline, which says so in the run log, and not by the kernel first.
 //
 // A peer that is there but stopped reading fills its window; the kernel would then keep the
 // writer waiting for as long as the peer acknowledges its probes. Every write of the gateway is
@@ -39,3 +41,5 @@ boost::system::error_code WriteWithin(int nFd, const uint8_t* pData, size_t unCo
 uint32_t WriteStallLimitMs();
 // Changes the stall limit for sockets written or configured from now on (tests use short ones).
 void SetWriteStallLimitMs(uint32_t unMs);
+// The TCP_USER_TIMEOUT that ApplyPeerTiming sets: twice the stall limit.
+uint32_t UserTimeoutMs();

@@ -406,6 +406,15 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
       boost::system::error_code ec;
       // Ends when the server closes or resets, or when Close shuts down.
       size_t unCount = connection.socket.read_some(boost::asio::buffer(arrBuffer), ec);
+      if (ec == boost::asio::error::timed_out) {
+        // The kernel gave the server up (data or keep-alive probes unanswered, or a window kept
+        // shut, past TCP_USER_TIMEOUT): a faulty server, taken out of service like one that
+        // stopped reading.
+        boost::mutex::scoped_lock lock(shared.mtx);
+        if (connection.unGeneration == shared.unGeneration) {
+          shared.bWriteStalled.store(true);
+        }
+      }
       if (ec || unCount == 0) {
         break;
       }

@@ -85,7 +85,8 @@ class CTcpClient {
   // cleared by the next Start.
   bool AnswerTimedOut() const;
   // True when the latest Start's server is faulty rather than gone: it left an answer past the
-  // limit (AnswerTimedOut), or a write to it failed because it took no byte for the stall limit.
+  // limit (AnswerTimedOut), a write to it failed because it took no byte for the stall limit, or
+  // the kernel gave the connection up (TCP_USER_TIMEOUT or keep-alive: "Connection timed out").
   // Cleared by the next Start. The owner takes such a server out of service.
   bool ServerFailed() const;
 

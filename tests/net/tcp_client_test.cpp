@@ -525,7 +525,7 @@ TEST_F(CTcpClientTest, ServerSocketCarriesTheKeepAliveTimingAndTheStallLimit) {
   EXPECT_EQ(g_options.nKeepIdle, PeerTiming::kKeepIdleS);
   EXPECT_EQ(g_options.nKeepInterval, PeerTiming::kKeepIntervalS);
   EXPECT_EQ(g_options.nKeepCount, PeerTiming::kKeepCount);
-  EXPECT_EQ(g_options.nUserTimeout, static_cast<int>(PeerTiming::kWriteStallLimitMs));
+  EXPECT_EQ(g_options.nUserTimeout, static_cast<int>(2 * PeerTiming::kWriteStallLimitMs));
 }
 
 // A server that ends a device's session: the device's requests would go nowhere, so the client

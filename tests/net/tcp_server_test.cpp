@@ -433,7 +433,7 @@ TEST_F(CTcpServerTest, DeviceThatStopsReadingFailsTheWriteWithinTheStallLimitAnd
   } options[] = {{TCP_KEEPIDLE, PeerTiming::kKeepIdleS},
                  {TCP_KEEPINTVL, PeerTiming::kKeepIntervalS},
                  {TCP_KEEPCNT, PeerTiming::kKeepCount},
-                 {TCP_USER_TIMEOUT, static_cast<int>(PeerTiming::kWriteStallLimitMs)}};
+                 {TCP_USER_TIMEOUT, static_cast<int>(2 * PeerTiming::kWriteStallLimitMs)}};
   for (const Option& o : options) {
     int nValue = 0;
     socklen_t unSize = sizeof nValue;
