@@ -25,6 +25,7 @@ constexpr size_t kPassword = 38;     // char[16]
 constexpr size_t kUserInfo = 54;     // 64 bytes
 constexpr size_t kDeviceId = 118;    // char[64]
 constexpr size_t kTransData = 182;   // char[1024]
+constexpr size_t kPasswordWidth = 16;
 constexpr size_t kMinLength = 182;
 constexpr size_t kErrorPayload = 1024;
 constexpr size_t kErrorText = 42;
@@ -55,8 +56,13 @@ bool AdminMatches(const uint8_t* pPayload, const SystemConfigStruct& stConfig) {
   std::string strPassword = BoundedText(pPayload + kPassword, 16);
   std::string strConfigName(stConfig.szUserName, FieldLength(stConfig.szUserName));
   std::string strConfigPassword(stConfig.szPassword, FieldLength(stConfig.szPassword));
-  return !strConfigPassword.empty() && strName == strConfigName &&
-         strPassword == strConfigPassword;
+  // Both compared whole, whatever the first gives: the time tells nothing of either.
+  const bool bName = SecretEquals(strName.data(), strName.size(), strConfigName.data(),
+                                  strConfigName.size(), sizeof(stConfig.szUserName));
+  const bool bPassword = SecretEquals(strPassword.data(), strPassword.size(),
+                                      strConfigPassword.data(), strConfigPassword.size(),
+                                      sizeof(stConfig.szPassword));
+  return !strConfigPassword.empty() && bName && bPassword;
 }
 
 uint32_t ReplyAdminMismatch(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey) {
@@ -75,13 +81,14 @@ uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byComma
     uint32_t unAccountNo = GetLe32(pPayload + kAccountNo);
     std::string strPassword = BoundedText(pPayload + kPassword, 16);
     std::string strTransData = BoundedText(pPayload + kTransData, 1024);
-    WriteLogF("QuorvexSerialId[%s]", strTransData.c_str());
+    WriteLogF("QuorvexSerialId[%s]", EscapeLogText(strTransData).c_str());
     bool bPass = false;
     {
       boost::mutex::scoped_lock lock(ds.m_mtxUserList);
       UserPasswordMap::const_iterator it = ds.m_mapUserPassword.find(unAccountNo);
       bPass = it != ds.m_mapUserPassword.end() && !it->second.empty() &&
-              it->second == strPassword;
+              SecretEquals(it->second.data(), it->second.size(), strPassword.data(),
+                           strPassword.size(), kPasswordWidth);
     }
     if (bPass) {
       pClient->SetRequestInfo(unAccountNo, pPayload + kUserInfo, pPayload + kDeviceId,
@@ -139,9 +146,10 @@ void UserListCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t*
   if (pParam[0] != 0) {
     UserStruct stUser;
     DecodeUser(pPayload + kUserRecordOffset, &stUser);
-    WriteLogF("FUNCTION %s  LINE %d unAccountNo %d, unIndex %d, szPassword %.16s,unType %d",
+    // The password never goes to the run log: the field keeps its place, its value is masked.
+    WriteLogF("FUNCTION %s  LINE %d unAccountNo %d, unIndex %d, szPassword %s,unType %d",
               "ProcessDeviceData", 805, static_cast<int>(stUser.unAccountNo),
-              static_cast<int>(stUser.unIndex), stUser.szPassword, static_cast<int>(stUser.unType));
+              static_cast<int>(stUser.unIndex), "***", static_cast<int>(stUser.unType));
     stUser.unIndex = 0;
     ds.SetUserInfo(stUser);
     SendDeviceReply(ds, hDevice, DeviceCommand::kUserList, nullptr, 0, pKey);

@@ -403,3 +403,37 @@ TEST_F(DeviceDispatchTest, ArbitraryBytesNeverCrash) {
   }
   SUCCEED();
 }
+
+// The account write never shows its password, and hostile transaction text cannot forge a line
+// or send a terminal escape, refused or not.
+TEST_F(DeviceDispatchTest, RunLogHoldsNoPasswordAndNoRawControlByte) {
+  testing::internal::CaptureStdout();
+  UserStruct u;
+  std::memset(&u, 0, sizeof(u));
+  u.unAccountNo = 4243;
+  CopyText(u.szPassword, sizeof(u.szPassword), "Secret-77");
+  std::vector<uint8_t> payload = AdminPayload("admin", "adminpw", 28);
+  EncodeUser(u, payload.data() + 724);
+  bool bHandled = false;
+  Dispatch(MakeDeviceRequest(kKey, 82, kWrite, payload), &bHandled);
+  Reply();
+  std::vector<uint8_t> login = LoginPayload(1000, "wrong");
+  const char kHostile[] = "x\r\n2030-01-01 00:00:00.000000 [Only Text]\x1b[2J\xff 张三";
+  std::memcpy(login.data() + 182, kHostile, sizeof(kHostile));
+  Dispatch(MakeDeviceRequest(kKey, 1, kRead, login), &bHandled);
+  Reply();
+  const std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(strOut.find("Secret-77"), std::string::npos) << strOut;
+  EXPECT_NE(strOut.find("unAccountNo 4243, unIndex 0, szPassword ***,unType 0"), std::string::npos)
+      << strOut;
+  EXPECT_NE(strOut.find("QuorvexSerialId[x\\x0d\\x0a2030-01-01 00:00:00.000000 [Only Text]"
+                        "\\x1b[2J\\xff 张三]"),
+            std::string::npos)
+      << strOut;
+  // Every line is one stamp, one bracketed text, CR LF: no raw control byte inside.
+  for (char c : strOut) {
+    const unsigned char uc = static_cast<unsigned char>(c);
+    EXPECT_TRUE(uc >= 0x20 || c == '\r' || c == '\n') << static_cast<int>(uc);
+  }
+  EXPECT_EQ(strOut.find("\n2030-01-01"), std::string::npos);
+}
