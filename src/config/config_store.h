@@ -127,8 +127,9 @@ class ConfigStore {
 };
 
 // Device command 82 (write): adds a new account or changes the password and type of an existing
-// one in the list, under mtxUserList. A new type-0 account may log in at once; a changed one
-// keeps its old password in the table until the next start.
+// one in the list, under mtxUserList. Every change reaches the log-in table at once: a new or
+// changed type-0 account logs in with its new password only; a type that becomes non-zero
+// removes the account from the table.
 void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
                  UserPasswordMap& mapUserPassword, boost::mutex& mtxUserList,
                  const UserStruct& user);

@@ -437,3 +437,36 @@ TEST_F(DeviceDispatchTest, RunLogHoldsNoPasswordAndNoRawControlByte) {
   }
   EXPECT_EQ(strOut.find("\n2030-01-01"), std::string::npos);
 }
+
+// A password changed by command 82 replaces the old one at once; a type made non-zero stops the
+// account at once.
+TEST_F(DeviceDispatchTest, AccountChangesTakeEffectAtOnce) {
+  auto WriteUser = [&](uint32_t unAccount, const char* szPassword, uint32_t unType) {
+    UserStruct u;
+    std::memset(&u, 0, sizeof(u));
+    u.unAccountNo = unAccount;
+    CopyText(u.szPassword, sizeof(u.szPassword), szPassword);
+    u.unType = unType;
+    std::vector<uint8_t> payload = AdminPayload("admin", "adminpw", 28);
+    EncodeUser(u, payload.data() + 724);
+    bool bHandled = false;
+    Dispatch(MakeDeviceRequest(kKey, 82, kWrite, payload), &bHandled);
+    EXPECT_EQ(Reply().byCode, 82);
+  };
+  auto LogsIn = [&](uint32_t unAccount, const char* szPassword) {
+    bool bHandled = false;
+    uint32_t unResult =
+        Dispatch(MakeDeviceRequest(kKey, 1, kRead, LoginPayload(unAccount, szPassword)), &bHandled);
+    if (unResult == 0) {
+      Reply();
+    }
+    return unResult == 1;
+  };
+  ASSERT_TRUE(LogsIn(1001, "pw1"));
+  WriteUser(1001, "changed", 0);
+  EXPECT_FALSE(LogsIn(1001, "pw1"));
+  EXPECT_TRUE(LogsIn(1001, "changed"));
+  WriteUser(1001, "changed", 1);
+  EXPECT_FALSE(LogsIn(1001, "changed"));
+  EXPECT_TRUE(LogsIn(1002, "pw2"));  // the others are untouched
+}
