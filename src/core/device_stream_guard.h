@@ -42,7 +42,8 @@ class CDeviceStreamGuard {
   static constexpr size_t kLoginHead = 24 + 1206;  // head, parameters, log-in payload
   static constexpr size_t kAdminHead = 24 + 752;   // head, parameters, record and account
   static constexpr size_t kCarryLimit = kHeaderBytes - 1;
-  static constexpr size_t kMaxChecked = kHoldLimit / kHeaderBytes + 2;
+  // Every frame of both readings, each at least kHeaderBytes long, carried starts included.
+  static constexpr size_t kMaxChecked = kReadings * (kHoldLimit / kHeaderBytes + 2);
   static constexpr size_t kFrameCopy = 4 + 4096;
 
   // A frame to look at: it starts at nStart (negative: that many bytes of it went on with an
