@@ -388,11 +388,6 @@ void DataSwitch::RunStreamGuard(const DeviceHandle& hDevice, CTcpClient* pClient
   while (eAction != Action::Hold) {
     const CDeviceStreamGuard::Clock::time_point tmNow = CDeviceStreamGuard::Clock::now();
     const uint32_t unHeld = static_cast<uint32_t>(guard.HeldSize());
-    if (eAction == Action::AsOneFrame) {
-      eAction = DispatchAndForward(hDevice, guard.Held(), unHeld, pClient) ? guard.Commit(tmNow)
-                                                                            : guard.Revert(tmNow);
-      continue;
-    }
     // Every frame is looked at in order; the first refusal drops all of them, and frames
     // answered here (administration) are never forwarded, nor is anything beside them.
     bool bRefused = false;
@@ -413,6 +408,11 @@ void DataSwitch::RunStreamGuard(const DeviceHandle& hDevice, CTcpClient* pClient
       WriteLogF("FUNCTION %s  LINE %d Server Receive:%d!", "ProcessVelmServerReceive", 383,
                 static_cast<int>(unHeld));
       eAction = guard.Revert(tmNow);
+      continue;
+    }
+    if (eAction == Action::AsOneFrame && !bAnswered) {
+      eAction = DispatchAndForward(hDevice, guard.Held(), unHeld, pClient) ? guard.Commit(tmNow)
+                                                                            : guard.Revert(tmNow);
       continue;
     }
     if (bAnswered || unHeld == 0) {

@@ -145,14 +145,24 @@ CDeviceStreamGuard::Action CDeviceStreamGuard::Decide(bool bExpired) {
     arrWalks[r] = WalkReading(r, false);
     bAnyFits = bAnyFits || arrWalks[r].eWalk != Walk::NoFit;
   }
+  // A reading that meets a length no frame can have still delimits every frame before it: a
+  // module of that reading acts on them before it stumbles, so they are looked at too.
+  for (size_t r = 0; r < kReadings; ++r) {
+    (void)WalkReading(r, true);
+  }
   if (!bAnyFits) {
+    // Taken as one frame, as the gateway always did: that look covers the frame at the start.
+    size_t unKept = 0;
+    for (size_t i = 0; i < m_unFrames; ++i) {
+      if (m_arrFrames[i].nStart != 0) {
+        m_arrFrames[unKept++] = m_arrFrames[i];
+      }
+    }
+    m_unFrames = unKept;
+    std::sort(m_arrFrames, m_arrFrames + m_unFrames,
+              [](const Frame& a, const Frame& b) { return a.nStart < b.nStart; });
     m_bFreshAfter = true;
     return Action::AsOneFrame;
-  }
-  for (size_t r = 0; r < kReadings; ++r) {
-    if (arrWalks[r].eWalk != Walk::NoFit) {
-      (void)WalkReading(r, true);
-    }
   }
   const int64_t n = static_cast<int64_t>(m_unHeld);
   bool bHold = false;

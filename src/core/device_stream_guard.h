@@ -16,7 +16,8 @@
 //
 // Per read, each reading walks the held bytes (and the new ones) frame by frame:
 //  - a frame whose length is below kMinFrame or above kMaxFrame fits no frame: the reading is
-//    dropped for these bytes and starts again at the next read;
+//    dropped for these bytes and starts again at the next read (the frames it found before that
+//    point are still looked at: a module of that reading acts on them before it stumbles);
 //  - a frame of another command needs only its first 13 bytes (to see its command); its rest
 //    passes, also in later reads;
 //  - a frame of a checked command needs its head (the bytes the check reads: all of a shorter
@@ -61,7 +62,8 @@ class CDeviceStreamGuard {
     Hold,        // keep the bytes (Held) and wait for more
     Check,       // look at Frames(); forward Held() when all of them pass (Commit), else drop
                  // them (Revert)
-    AsOneFrame,  // no reading fits: take Held() as one frame, as the gateway always did
+    AsOneFrame,  // no reading fits: look at Frames() (those before a reading stumbled), then
+                 // take Held() as one frame, as the gateway always did
   };
 
   CDeviceStreamGuard() { Reset(); }

@@ -187,3 +187,16 @@ TEST(DeviceStreamGuardTest, RevertKeepsTheReadingsAndBoundsHold) {
   }
   EXPECT_LE(guard.HeldSize(), CDeviceStreamGuard::kHoldLimit);
 }
+
+// A reading that stumbles on a length no frame can have still delimited the frames before it:
+// a module of that reading acts on them, so they are looked at, also when no reading fits.
+TEST(DeviceStreamGuardTest, FramesBeforeAStumbleAreStillLookedAt) {
+  CDeviceStreamGuard guard;
+  const auto tm = CDeviceStreamGuard::Clock::now();
+  // Whole-frame reading: other, log-in, then a length word of 0; the other reading fits nowhere.
+  Bytes read = Join({kOther, kLogin, Bytes(8, 0)});
+  ASSERT_EQ(guard.Add(read.data(), read.size(), tm), Action::AsOneFrame);
+  ASSERT_EQ(guard.FrameCount(), 1u);
+  EXPECT_EQ(guard.Frames()[0].nStart, 124);
+  EXPECT_EQ(guard.Frames()[0].byCommand, 1);
+}
