@@ -1,5 +1,5 @@
 // Device frame dispatch: one chunk from a device, as the session thread hands it over, through
-// ProcessDeviceData on a data switch read from INI files with accounts and an administrator.
+// ProcessDeviceData (and the same bytes as a stream through the stream guard, see FuzzStreamGuard) on a data switch read from INI files with accounts and an administrator.
 // Replies go to a real loopback connection whose peer end is drained and checked after every
 // input.
 //
@@ -14,10 +14,13 @@
 #include <memory>
 #include <vector>
 
+#include <set>
+
 #include "config/byte_io.h"
 #include "core/data_switch.h"
 #include "core/device_dispatch.h"
 #include "core/device_frame.h"
+#include "core/device_stream_guard.h"
 #include "fuzz_util.h"
 #include "net/tcp_client.h"
 #include "support/loopback.h"
@@ -105,6 +108,122 @@ struct Harness {
   SystemConfigStruct stConfig;
 };
 
+// The framing: the same bytes as a stream, cut into reads of the sizes the input's last bytes
+// give, go through a stream guard; everything it decides to forward is forwarded (no frame is
+// refused), now and then one read is refused instead, and a quiet second is let pass when the
+// input says so. A module that delimits the forwarded stream by the length word, under either
+// reading, must find every card or administration command it decodes among the frames the guard
+// handed over to be looked at, at the same place in the stream. Such a module stops at a length
+// word that no frame can have (what it then does is its own affair).
+class ModuleModel {
+ public:
+  explicit ModuleModel(bool bAfterWord) : m_bAfterWord(bAfterWord) {}
+  // Feeds the forwarded bytes (their stream offset is m_arrStream.size() on entry) and checks
+  // each decoded frame that needs a look against the looked-at starts.
+  void Feed(const uint8_t* p, size_t n, const std::set<uint64_t>& setLooked) {
+    m_arrStream.insert(m_arrStream.end(), p, p + n);
+    while (!m_bStopped) {
+      const uint64_t unLeft = m_arrStream.size() - m_unNext;
+      if (unLeft < 4) {
+        return;
+      }
+      const uint64_t unFrame = GetLe32(&m_arrStream[m_unNext]) + (m_bAfterWord ? 4u : 0u);
+      if (unFrame < CDeviceStreamGuard::kMinFrame || unFrame > CDeviceStreamGuard::kMaxFrame) {
+        m_bStopped = true;
+        return;
+      }
+      if (unLeft < unFrame) {
+        return;  // a module acts on a frame once it has all of it
+      }
+      if (unFrame >= 13) {
+        const uint8_t byCommand =
+            static_cast<uint8_t>(m_arrStream[m_unNext + 12] ^ m_arrStream[m_unNext + 4]);
+        bool bLooked = setLooked.count(m_unNext) != 0;
+        bool bNeedsLook = byCommand == 81 || byCommand == 82 || byCommand == 83;
+        for (uint8_t c : DeviceCommand::kLoginGroup) {
+          bNeedsLook = bNeedsLook || c == byCommand;
+        }
+        FUZZ_CHECK(!bNeedsLook || bLooked);
+      }
+      m_unNext += unFrame;
+    }
+  }
+
+ private:
+  bool m_bAfterWord;
+  bool m_bStopped = false;
+  uint64_t m_unNext = 0;
+  std::vector<uint8_t> m_arrStream;
+};
+
+void FuzzStreamGuard(const uint8_t* pData, size_t unSize) {
+  static CDeviceStreamGuard* pGuard = new CDeviceStreamGuard();  // 20 KB: not on the stack
+  CDeviceStreamGuard& guard = *pGuard;
+  guard.Reset();
+  // The last 8 bytes (when there are more than 16) steer: read sizes, refusals, quiet spells.
+  size_t unBody = unSize;
+  uint64_t unSteer = 0x9E3779B97F4A7C15ull;
+  if (unSize > 16) {
+    unBody = unSize - 8;
+    std::memcpy(&unSteer, pData + unBody, 8);
+  }
+  auto Next = [&unSteer]() {
+    unSteer ^= unSteer << 13;
+    unSteer ^= unSteer >> 7;
+    unSteer ^= unSteer << 17;
+    return unSteer;
+  };
+  ModuleModel arrModels[2] = {ModuleModel(false), ModuleModel(true)};
+  std::set<uint64_t> setLooked;  // stream offsets of the frames handed over to be looked at
+  uint64_t unForwarded = 0;
+  CDeviceStreamGuard::Clock::time_point tm = CDeviceStreamGuard::Clock::now();
+  auto Carry = [&](CDeviceStreamGuard::Action eAction) {
+    while (eAction != CDeviceStreamGuard::Action::Hold) {
+      FUZZ_CHECK(guard.HeldSize() <= CDeviceStreamGuard::kHoldLimit);
+      std::vector<uint64_t> arrLooked;
+      if (eAction == CDeviceStreamGuard::Action::AsOneFrame) {
+        arrLooked.push_back(unForwarded);  // the gateway looks at it as one frame
+      }
+      {
+        for (size_t i = 0; i < guard.FrameCount(); ++i) {
+          const CDeviceStreamGuard::Frame& f = guard.Frames()[i];
+          FUZZ_CHECK(f.nStart + static_cast<int64_t>(f.unLength) <=
+                     static_cast<int64_t>(guard.HeldSize()));
+          FUZZ_CHECK(f.nStart >= -static_cast<int32_t>(CDeviceStreamGuard::kCarryLimit));
+          size_t unLength = 0;
+          (void)guard.FrameBytes(f, &unLength);
+          FUZZ_CHECK(unLength >= 13 && unLength <= CDeviceStreamGuard::kFrameCopy);
+          arrLooked.push_back(static_cast<uint64_t>(static_cast<int64_t>(unForwarded) + f.nStart));
+        }
+      }
+      const bool bRevert = Next() % 16 == 0;
+      if (bRevert) {
+        eAction = guard.Revert(tm);  // refused: nothing of it goes on
+        continue;
+      }
+      setLooked.insert(arrLooked.begin(), arrLooked.end());
+      const size_t unHeld = guard.HeldSize();
+      for (ModuleModel& m : arrModels) {
+        m.Feed(guard.Held(), unHeld, setLooked);
+      }
+      unForwarded += unHeld;
+      eAction = guard.Commit(tm);
+    }
+  };
+  size_t unPos = 0;
+  while (unPos < unBody) {
+    const size_t unRead = std::min<size_t>(unBody - unPos, 1 + Next() % 4096);
+    Carry(guard.Add(pData + unPos, unRead, tm));
+    unPos += unRead;
+    if (Next() % 8 == 0) {
+      tm += std::chrono::milliseconds(1100);  // a quiet second: held bytes are due
+      Carry(guard.Expire(tm));
+    }
+  }
+  tm += std::chrono::milliseconds(1100);
+  Carry(guard.Expire(tm));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize) {
@@ -134,5 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize) {
   FUZZ_CHECK(arrChunk == arrSent);  // what is forwarded is what came
   h.CheckReplies(bHandled || unResult == 0, arrKey);
   h.Restore();
+  h.pSwitch->m_LoginThrottle.Reset();  // every input starts unthrottled, so a finding replays
+  FuzzStreamGuard(pData, unSize);
   return 0;
 }

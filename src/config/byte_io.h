@@ -60,3 +60,21 @@ template <size_t N>
 inline size_t FieldLength(const char (&field)[N]) {
   return strnlen(field, N);
 }
+
+// Compares two secrets (passwords, the administrator name) in a time that depends on neither
+// their contents nor where they first differ: every byte up to unWidth is looked at, the shorter
+// text read as zero-padded. Texts end at their length (they hold no NUL); a text longer than
+// unWidth never equals anything. True when both have the same length and the same bytes.
+inline bool SecretEquals(const char* pA, size_t unLengthA, const char* pB, size_t unLengthB,
+                         size_t unWidth) {
+  if (unLengthA > unWidth || unLengthB > unWidth) {
+    return false;
+  }
+  volatile uint8_t byDiff = static_cast<uint8_t>(unLengthA != unLengthB);
+  for (size_t i = 0; i < unWidth; ++i) {
+    const uint8_t a = i < unLengthA ? static_cast<uint8_t>(pA[i]) : 0;
+    const uint8_t b = i < unLengthB ? static_cast<uint8_t>(pB[i]) : 0;
+    byDiff = static_cast<uint8_t>(byDiff | (a ^ b));
+  }
+  return byDiff == 0;
+}

@@ -348,6 +348,51 @@ bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
   return true;
 }
 
+namespace {
+
+// SystemConfig.ini as a tree for the settings beyond the record; false (nothing to read) when it
+// is missing or malformed, which GetSystemConfig reports.
+bool ReadSettingsTree(const std::string& strPath, pt::ptree* pTree) {
+  try {
+    if (!boost::filesystem::exists(strPath)) {
+      return false;
+    }
+    pt::read_ini(strPath, *pTree);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+// A whole number from unMin to unMax: an absent key keeps *punValue; anything else that does not
+// read as such a number is logged (szWhat names the unit) and keeps it too.
+void TakeBoundedNumber(const pt::ptree& tree, const char* szFunction, const std::string& strPath,
+                       const char* szKey, uint32_t unMin, uint32_t unMax, const char* szWhat,
+                       uint32_t* punValue) {
+  boost::optional<std::string> optValue = tree.get_optional<std::string>(szKey);
+  if (!optValue) {
+    return;
+  }
+  std::string strValue = IniLineValue(*optValue);
+  bool bValid = !strValue.empty() && strValue.size() <= 9 &&
+                strValue.find_first_not_of("0123456789") == std::string::npos;
+  uint32_t unValue = bValid ? static_cast<uint32_t>(std::strtoul(strValue.c_str(), nullptr, 10))
+                            : 0;
+  if (!bValid || unValue < unMin || unValue > unMax) {
+    if (unMin == 0) {
+      WriteLogF("FUNCTION %s  LINE %d %s %s is not a number of %s up to %u: %u is used",
+                szFunction, __LINE__, strPath.c_str(), szKey, szWhat, unMax, *punValue);
+    } else {
+      WriteLogF("FUNCTION %s  LINE %d %s %s is not a number of %s from %u to %u: %u is used",
+                szFunction, __LINE__, strPath.c_str(), szKey, szWhat, unMin, unMax, *punValue);
+    }
+    return;
+  }
+  *punValue = unValue;
+}
+
+}  // namespace
+
 void ConfigStore::GetSessionLimits(SessionLimits* pLimits) {
   if (pLimits == nullptr) {
     return;
@@ -355,36 +400,32 @@ void ConfigStore::GetSessionLimits(SessionLimits* pLimits) {
   *pLimits = SessionLimits();
   std::string strPath = PathOf(kSystemConfigFile);
   pt::ptree tree;
-  try {
-    if (!boost::filesystem::exists(strPath)) {
-      return;
-    }
-    pt::read_ini(strPath, tree);
-  } catch (const std::exception&) {
+  if (!ReadSettingsTree(strPath, &tree)) {
     return;  // GetSystemConfig has logged the file
   }
-  struct Key {
-    const char* szKey;
-    uint32_t* punValue;
-  } keys[] = {{"DEVICE.IDLE_TIMEOUT_S", &pLimits->unDeviceIdleTimeoutS},
-              {"SAMV.ANSWER_TIMEOUT_S", &pLimits->unSamvAnswerTimeoutS}};
-  for (const Key& k : keys) {
-    boost::optional<std::string> optValue = tree.get_optional<std::string>(k.szKey);
-    if (!optValue) {
-      continue;
-    }
-    std::string strValue = IniLineValue(*optValue);
-    bool bValid = !strValue.empty() && strValue.size() <= 5 &&
-                  strValue.find_first_not_of("0123456789") == std::string::npos;
-    uint32_t unValue = bValid ? static_cast<uint32_t>(std::strtoul(strValue.c_str(), nullptr, 10))
-                              : 0;
-    if (!bValid || unValue > SessionLimits::kMaxS) {
-      WriteLogF("FUNCTION %s  LINE %d %s %s is not a number of seconds up to %u: %u is used",
-                "GetSessionLimits", __LINE__, strPath.c_str(), k.szKey, SessionLimits::kMaxS,
-                *k.punValue);
-      continue;
-    }
-    *k.punValue = unValue;
+  TakeBoundedNumber(tree, "GetSessionLimits", strPath, "DEVICE.IDLE_TIMEOUT_S", 0,
+                    SessionLimits::kMaxS, "seconds", &pLimits->unDeviceIdleTimeoutS);
+  TakeBoundedNumber(tree, "GetSessionLimits", strPath, "SAMV.ANSWER_TIMEOUT_S", 0,
+                    SessionLimits::kMaxS, "seconds", &pLimits->unSamvAnswerTimeoutS);
+}
+
+void ConfigStore::GetSecuritySettings(SecuritySettings* pSettings) {
+  if (pSettings == nullptr) {
+    return;
+  }
+  *pSettings = SecuritySettings();
+  std::string strPath = PathOf(kSystemConfigFile);
+  pt::ptree tree;
+  if (!ReadSettingsTree(strPath, &tree)) {
+    return;  // GetSystemConfig has logged the file
+  }
+  TakeBoundedNumber(tree, "GetSecuritySettings", strPath, "SECURITY.MAX_FAILURES", 0,
+                    SecuritySettings::kMaxMaxFailures, "failures", &pSettings->unMaxFailures);
+  TakeBoundedNumber(tree, "GetSecuritySettings", strPath, "SECURITY.LOCKOUT_S", 1,
+                    SecuritySettings::kMaxLockoutS, "seconds", &pSettings->unLockoutS);
+  boost::optional<std::string> allow = tree.get_optional<std::string>("DEVICE.ALLOW");
+  if (allow) {
+    pSettings->strAllow = IniLineValue(*allow);
   }
 }
 

@@ -52,6 +52,17 @@ struct SessionLimits {
   uint32_t unSamvAnswerTimeoutS = kDefaultSamvAnswerS;  // SAMV.ANSWER_TIMEOUT_S
 };
 
+// What guards the device port, from SystemConfig.ini; not part of the record devices read.
+struct SecuritySettings {
+  static constexpr uint32_t kDefaultMaxFailures = 5;
+  static constexpr uint32_t kMaxMaxFailures = 1000;
+  static constexpr uint32_t kDefaultLockoutS = 60;
+  static constexpr uint32_t kMaxLockoutS = 3600;
+  uint32_t unMaxFailures = kDefaultMaxFailures;  // SECURITY.MAX_FAILURES; 0: no throttling
+  uint32_t unLockoutS = kDefaultLockoutS;        // SECURITY.LOCKOUT_S, 1 to kMaxLockoutS
+  std::string strAllow;                          // DEVICE.ALLOW as written; empty: every address
+};
+
 // Account number -> password of every account that may log in (type 0).
 using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
 
@@ -88,6 +99,11 @@ class ConfigStore {
   // is not a whole number of seconds up to SessionLimits::kMaxS is logged and keeps the default.
   // A missing or malformed file leaves the defaults (GetSystemConfig reports the file).
   void GetSessionLimits(SessionLimits* pLimits);
+
+  // Fills *pSettings from SystemConfig.ini, like GetSessionLimits: absent keys keep their
+  // defaults; a number out of its range is logged and keeps its default. DEVICE.ALLOW is taken
+  // as one line of text; the caller parses it.
+  void GetSecuritySettings(SecuritySettings* pSettings);
 
   // Rewrites the eight keys of SystemConfig.ini from *pConfig, keeping every other key and
   // section, then reads the file back and compares. A text that the reader would not give back
@@ -151,8 +167,9 @@ class ConfigStore {
 };
 
 // Device command 82 (write): adds a new account or changes the password and type of an existing
-// one in the list, under mtxUserList. A new type-0 account may log in at once; a changed one
-// keeps its old password in the table until the next start.
+// one in the list, under mtxUserList. Every change reaches the log-in table at once: a new or
+// changed type-0 account logs in with its new password only; a type that becomes non-zero
+// removes the account from the table.
 void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
                  UserPasswordMap& mapUserPassword, boost::mutex& mtxUserList,
                  const UserStruct& user);

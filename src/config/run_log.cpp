@@ -94,6 +94,80 @@ void WriteLogF(const char* szFormat, ...) {
   WriteLog(szBuf);
 }
 
+namespace {
+
+// Length of the valid UTF-8 sequence of two or more bytes at p (at most unLeft bytes), or 0 when
+// none starts there: no overlong forms, no surrogates, nothing beyond U+10FFFF.
+size_t Utf8SequenceLength(const unsigned char* p, size_t unLeft) {
+  const unsigned char c = p[0];
+  size_t n = 0;
+  unsigned char byLow = 0x80;
+  unsigned char byHigh = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    byLow = c == 0xE0 ? 0xA0 : 0x80;
+    byHigh = c == 0xED ? 0x9F : 0xBF;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    byLow = c == 0xF0 ? 0x90 : 0x80;
+    byHigh = c == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (unLeft < n || p[1] < byLow || p[1] > byHigh) {
+    return 0;
+  }
+  for (size_t i = 2; i < n; ++i) {
+    if (p[i] < 0x80 || p[i] > 0xBF) {
+      return 0;
+    }
+  }
+  return n;
+}
+
+void AppendHexEscape(std::string* pOut, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  *pOut += "\\x";
+  *pOut += kHex[c >> 4];
+  *pOut += kHex[c & 0x0F];
+}
+
+}  // namespace
+
+std::string EscapeLogText(const char* pText, size_t unCount) {
+  std::string strOut;
+  if (pText == nullptr) {
+    return strOut;
+  }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(pText);
+  strOut.reserve(unCount);
+  size_t i = 0;
+  while (i < unCount) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7F) {
+        AppendHexEscape(&strOut, c);
+      } else {
+        strOut += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    const size_t n = Utf8SequenceLength(p + i, unCount - i);
+    // U+0080..U+009F (C2 80..C2 9F) are the C1 controls: a terminal may take U+009B as CSI.
+    if (n == 0 || (c == 0xC2 && p[i + 1] < 0xA0)) {
+      AppendHexEscape(&strOut, c);
+      ++i;
+      continue;
+    }
+    strOut.append(pText + i, n);
+    i += n;
+  }
+  return strOut;
+}
+
 void GetExeDirectory(char* szDir, size_t unSize) {
   if (szDir == nullptr || unSize == 0) {
     return;

@@ -18,6 +18,16 @@ void WriteLog(const char* szText);
 // and hands it to WriteLog.
 void WriteLogF(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
 
+// Text that came from outside (a reader, a module, a file) as the run log may show it: control
+// bytes (below 0x20, and DEL), the C1 controls U+0080 to U+009F and every byte that is not part of
+// valid UTF-8 are written as \xNN (two lower-case hex digits), so that no input can end the line,
+// start a forged one or send a terminal escape. Valid UTF-8 (Chinese names) and everything else
+// printable stay as they are. unCount bytes are read; a NUL is escaped like any control byte.
+std::string EscapeLogText(const char* pText, size_t unCount);
+inline std::string EscapeLogText(const std::string& strText) {
+  return EscapeLogText(strText.data(), strText.size());
+}
+
 // Size of the buffers that callers pass to GetLocalTimeString.
 constexpr size_t kTimeTextSize = 32;
 

@@ -420,6 +420,13 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
   WriteLogF("FUNCTION %s  LINE %d unIndex %d", kFn, 1350, static_cast<int>(pFound->unIndex));
   std::memcpy(pFound->szPassword, user.szPassword, sizeof(pFound->szPassword));
   pFound->unType = user.unType;
+  // The administrator was told the change is made: the old password (or an account no longer
+  // allowed to log in) must stop working now, not at the next start.
+  if (pFound->unType == 0) {
+    mapUserPassword[pFound->unAccountNo] = TrimText(PasswordText(*pFound));
+  } else {
+    mapUserPassword.erase(pFound->unAccountNo);
+  }
   store.MarkUserListChanged();
   WriteLogF("FUNCTION %s  LINE %d ", kFn, 1361);
 }

@@ -92,6 +92,10 @@ DataSwitch::~DataSwitch() {
     p->Close();
     delete p;
   }
+  for (auto& entry : m_mapStreamGuards) {
+    delete entry.second;
+  }
+  m_mapStreamGuards.clear();
   {
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.clear();
@@ -125,9 +129,22 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   stTls.strCaFile = m_stSettings.strCaFile;
   stTls.strServerName = m_stSettings.strServerName;
   m_LogUpload.SetTls(stTls);
+  SecuritySettings stSecurity;
+  m_ConfigStore.GetSecuritySettings(&stSecurity);
+  CLoginThrottle::Settings stThrottle;
+  stThrottle.unMaxFailures = stSecurity.unMaxFailures;
+  stThrottle.unLockoutS = stSecurity.unLockoutS;
+  m_LoginThrottle.Configure(stThrottle);
+  std::string strAllowError;
+  const bool bAllowOk = m_DeviceAllowList.Parse(stSecurity.strAllow, &strAllowError);
+  if (!bAllowOk) {
+    WriteLogF("FUNCTION %s  LINE %d %sSystemConfig.ini DEVICE.ALLOW: %s", "DataSwitchInit",
+              __LINE__, m_ConfigStore.Directory().c_str(), EscapeLogText(strAllowError).c_str());
+  }
   WriteLogF("Samv Device Size %d", static_cast<int>(m_arrSamvList.size()));
   if (eSamv == ConfigStatus::Malformed || eUsers == ConfigStatus::Malformed ||
-      eSystem == ConfigStatus::Malformed) {
+      eSystem == ConfigStatus::Malformed || !bAllowOk) {
+    // An allow-list that cannot be read must not open the port to everyone either.
     // Running on half a configuration would refuse every log-in or drop every card record
     // without a word: stop before anything is accepted or sent.
     WriteLogF("FUNCTION %s  LINE %d configuration files in %s cannot be read: not started",
@@ -152,6 +169,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
                        static_cast<int32_t>(pEntry->VELM_PORT), static_cast<uint32_t>(i));
     pClient->SetReceiveCallback(&DataSwitch::SamvClientReceiveCallback);
     m_arrTcpClient.push_back(pClient);
+    m_mapStreamGuards[pClient] = new CDeviceStreamGuard();
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.push_back(pClient);
   }
@@ -164,6 +182,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
   SetAcceptCallback(&DataSwitch::VelmServeAcceptCallback);
   SetCloseCallback(&DataSwitch::VelmServeDisconnectCallback);
+  SetQuietCallback(&DataSwitch::VelmServerQuietCallback);
   Start();
   m_LogUpload.RequestReconfigure();  // the upload takes the log server's address before its first try
   return true;
@@ -221,6 +240,13 @@ uint32_t DataSwitch::VelmServerReceiveCallback(DeviceHandle hDevice, const uint8
                                                  static_cast<CTcpClient*>(pContext));
 }
 
+uint32_t DataSwitch::VelmServerQuietCallback(DeviceHandle hDevice, void* pContext) {
+  if (g_pDataSwitch == nullptr) {
+    return 0;
+  }
+  return g_pDataSwitch->ProcessVelmServerQuiet(hDevice, static_cast<CTcpClient*>(pContext));
+}
+
 uint32_t DataSwitch::VelmServeDisconnectCallback(DeviceHandle hDevice, void* pContext) {
   if (g_pDataSwitch == nullptr) {
     return 0;
@@ -260,6 +286,16 @@ CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
   std::string strIp;
   int nPort = 0;
   DeviceAddress(hDevice, &strIp, &nPort, true);  // a failure leaves before a client is taken
+  if (!m_DeviceAllowList.Allows(strIp)) {
+    // Closed before any module is taken; a host that keeps trying is named once a minute.
+    uint32_t unRefused = 0;
+    if (m_DeviceAllowList.NoteRefusal(strIp, CDeviceAllowList::Clock::now(), &unRefused)) {
+      WriteLogF("FUNCTION %s  LINE %d Device Ip:%s is not in DEVICE.ALLOW: connection closed "
+                "(%u refused since this address was last named)",
+                "ProcessVelmServeAccept", __LINE__, strIp.c_str(), unRefused);
+    }
+    return nullptr;
+  }
   WriteLogF("Device Accept Ip:%s Port: %d!", strIp.c_str(), nPort);
   // A module that does not connect in time goes to ERROR and the device is offered the next
   // FREE one, each with the same bound: only when none is left does it get the busy reply.
@@ -285,6 +321,9 @@ CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
 bool DataSwitch::PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice,
                                 const std::string& strIp) {
   pClient->Close();
+  if (CDeviceStreamGuard* pGuard = StreamGuardOf(pClient)) {
+    pGuard->Reset();  // the session thread of this device is not started yet
+  }
   pClient->SetDeviceInfo(strIp.c_str());
   try {
     pClient->Start(hDevice);
@@ -310,30 +349,105 @@ bool DataSwitch::PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice
   }
 }
 
-uint32_t DataSwitch::ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData,
-                                              uint32_t unCount, CTcpClient* pClient) {
-  if (!hDevice || pData == nullptr || unCount == 0 || pClient == nullptr) {
-    return 0;
-  }
-  bool bHandled = false;
-  uint32_t unResult = ProcessDeviceData(*this, hDevice, pData, unCount, pClient, &bHandled);
-  if (unResult == 0) {
-    WriteLogF("FUNCTION %s  LINE %d Server Receive:%d!", "ProcessVelmServerReceive", 383,
-              static_cast<int>(unCount));
-    return 0;
-  }
-  if (bHandled) {
-    return unResult;
-  }
+CDeviceStreamGuard* DataSwitch::StreamGuardOf(CTcpClient* pClient) {
+  auto it = m_mapStreamGuards.find(pClient);
+  return it != m_mapStreamGuards.end() ? it->second : nullptr;
+}
+
+void DataSwitch::ForwardToSamv(CTcpClient* pClient, const uint8_t* pData, uint32_t unCount,
+                               bool bCardRead) {
   uint32_t unAnswerTimeoutS = m_unSamvAnswerTimeoutS.load();
-  if (unAnswerTimeoutS > 0 && StartsCardRead(pData, unCount)) {
+  if (unAnswerTimeoutS > 0 && bCardRead) {
     // Set before the request goes out, so that a quick answer cannot come before it. A module
     // that holds the request past the limit ends the session and goes to ERROR at the release.
     pClient->ExpectAnswerWithin(unAnswerTimeoutS * 1000);
   }
   (void)pClient->SendData(pData, unCount);  // a dead SAMV connection shows at the device's end
   pClient->IncRequestCount();
-  return unResult;
+}
+
+bool DataSwitch::DispatchAndForward(const DeviceHandle& hDevice, const uint8_t* pData,
+                                    uint32_t unCount, CTcpClient* pClient) {
+  bool bHandled = false;
+  uint32_t unResult = ProcessDeviceData(*this, hDevice, pData, unCount, pClient, &bHandled);
+  if (unResult == 0) {
+    WriteLogF("FUNCTION %s  LINE %d Server Receive:%d!", "ProcessVelmServerReceive", 383,
+              static_cast<int>(unCount));
+    return false;
+  }
+  if (bHandled) {
+    return false;
+  }
+  ForwardToSamv(pClient, pData, unCount, StartsCardRead(pData, unCount));
+  return true;
+}
+
+void DataSwitch::RunStreamGuard(const DeviceHandle& hDevice, CTcpClient* pClient,
+                                CDeviceStreamGuard& guard, CDeviceStreamGuard::Action eAction) {
+  using Action = CDeviceStreamGuard::Action;
+  while (eAction != Action::Hold) {
+    const CDeviceStreamGuard::Clock::time_point tmNow = CDeviceStreamGuard::Clock::now();
+    const uint32_t unHeld = static_cast<uint32_t>(guard.HeldSize());
+    // Every frame is looked at in order; the first refusal drops all of them, and frames
+    // answered here (administration) are never forwarded, nor is anything beside them.
+    bool bRefused = false;
+    bool bAnswered = false;
+    bool bCardRead = false;
+    for (size_t i = 0; i < guard.FrameCount() && !bRefused; ++i) {
+      const CDeviceStreamGuard::Frame& frame = guard.Frames()[i];
+      size_t unLength = 0;
+      const uint8_t* pFrame = guard.FrameBytes(frame, &unLength);
+      bool bHandled = false;
+      const uint32_t unResult = ProcessDeviceData(
+          *this, hDevice, pFrame, static_cast<uint32_t>(unLength), pClient, &bHandled);
+      bRefused = unResult == 0;
+      bAnswered = bAnswered || bHandled;
+      bCardRead = bCardRead || (!bHandled && unResult != 0);
+    }
+    if (bRefused) {
+      WriteLogF("FUNCTION %s  LINE %d Server Receive:%d!", "ProcessVelmServerReceive", 383,
+                static_cast<int>(unHeld));
+      eAction = guard.Revert(tmNow);
+      continue;
+    }
+    if (eAction == Action::AsOneFrame && !bAnswered) {
+      eAction = DispatchAndForward(hDevice, guard.Held(), unHeld, pClient) ? guard.Commit(tmNow)
+                                                                            : guard.Revert(tmNow);
+      continue;
+    }
+    if (bAnswered || unHeld == 0) {
+      eAction = guard.Revert(tmNow);
+      continue;
+    }
+    ForwardToSamv(pClient, guard.Held(), unHeld, bCardRead);
+    eAction = guard.Commit(tmNow);
+  }
+}
+
+uint32_t DataSwitch::ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData,
+                                              uint32_t unCount, CTcpClient* pClient) {
+  if (!hDevice || pData == nullptr || unCount == 0 || pClient == nullptr) {
+    return 0;
+  }
+  CDeviceStreamGuard* pGuard = StreamGuardOf(pClient);
+  if (pGuard == nullptr) {
+    (void)DispatchAndForward(hDevice, pData, unCount, pClient);  // a read taken as one frame
+    return 0;
+  }
+  const CDeviceStreamGuard::Action eAction =
+      pGuard->Add(pData, unCount, CDeviceStreamGuard::Clock::now());
+  RunStreamGuard(hDevice, pClient, *pGuard, eAction);
+  return pGuard->HoldWaitMs(CDeviceStreamGuard::Clock::now());
+}
+
+uint32_t DataSwitch::ProcessVelmServerQuiet(DeviceHandle hDevice, CTcpClient* pClient) {
+  CDeviceStreamGuard* pGuard = hDevice ? StreamGuardOf(pClient) : nullptr;
+  if (pGuard == nullptr) {
+    return 0;
+  }
+  const CDeviceStreamGuard::Clock::time_point tmNow = CDeviceStreamGuard::Clock::now();
+  RunStreamGuard(hDevice, pClient, *pGuard, pGuard->Expire(tmNow));
+  return pGuard->HoldWaitMs(CDeviceStreamGuard::Clock::now());
 }
 
 uint32_t DataSwitch::ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient* pClient) {
@@ -483,6 +597,12 @@ void DataSwitch::WritePoolReport() {
     GetErrorListText(szList, sizeof(szList));
     WriteLogF("\033[1;31mERROR LIST: %s\033[0m", szList);
   }
+}
+
+// ---- device port guard ----
+
+void DataSwitch::ProcessLoginLockouts() {
+  m_LoginThrottle.ExpireLockouts(CLoginThrottle::Clock::now());
 }
 
 // ---- card records ----

@@ -19,6 +19,9 @@
 #include "decodelog/decode_log_queue.h"
 #include "decodelog/decode_log_record.h"
 #include "decodelog/log_upload.h"
+#include "core/device_allow_list.h"
+#include "core/device_stream_guard.h"
+#include "core/login_throttle.h"
 #include "mgmt/velm_api.h"
 #include "net/tcp_client.h"
 #include "net/tcp_server.h"
@@ -70,8 +73,17 @@ class DataSwitch : public CTcpServer {
   // Starts pClient (taken from FREE, now BUSY) for the device and polls its connection. True
   // when it is up in time; false leaves it BUSY for the caller to mark.
   bool PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice, const std::string& strIp);
+  // Session thread: one read of the device. Its frames are looked at (log-in check, local
+  // answers) and what passes goes to the SAMV server, as soon as every frame in it could be
+  // looked at whole; until then the bytes are held. Returns the milliseconds until the held
+  // bytes are due (ProcessVelmServerQuiet), 0 when nothing is held.
   uint32_t ProcessVelmServerReceive(DeviceHandle hDevice, const uint8_t* pData, uint32_t unCount,
-                                    CTcpClient* pClient);  // session thread
+                                    CTcpClient* pClient);
+  // Session thread: the device sent nothing more; held bytes that are due are decided now.
+  uint32_t ProcessVelmServerQuiet(DeviceHandle hDevice, CTcpClient* pClient);
+  static uint32_t VelmServerQuietCallback(DeviceHandle hDevice, void* pContext);
+  // The stream guard of the session a pool client serves; null for a client outside the pool.
+  CDeviceStreamGuard* StreamGuardOf(CTcpClient* pClient);
   uint32_t ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient* pClient);  // session thread
   void ProcessSamvErrorClient();  // main thread
   // IP texts of the ERROR clients joined by ","; an empty list leaves szOut unchanged.
@@ -114,6 +126,20 @@ class DataSwitch : public CTcpServer {
   // Writes pending account changes back 11 s after the last one, or at once with bNow (stop).
   void SynchronizeUserData(bool bNow = false);
 
+  // ---- device port guard ----
+  // Main loop: ends (and logs) the lockouts of the throttle that have run out.
+  void ProcessLoginLockouts();
+  // Carries out the guard's decisions until it holds (or has nothing): looks at the frames,
+  // answers or refuses, forwards what passed.
+  void RunStreamGuard(const DeviceHandle& hDevice, CTcpClient* pClient, CDeviceStreamGuard& guard,
+                      CDeviceStreamGuard::Action eAction);
+  // Looks at one frame (or read taken as one) and forwards it when it passes: the dispatch as
+  // the gateway always did it for a read. True when forwarded.
+  bool DispatchAndForward(const DeviceHandle& hDevice, const uint8_t* pData, uint32_t unCount,
+                          CTcpClient* pClient);
+  void ForwardToSamv(CTcpClient* pClient, const uint8_t* pData, uint32_t unCount,
+                     bool bCardRead);
+
   // ---- module management (main thread) ----
   void LogBuildTime();
   void ProcessVelmApiGetMcuSerailNo(const char* szAddress, int32_t nPort);
@@ -129,6 +155,9 @@ class DataSwitch : public CTcpServer {
   std::vector<CTcpClient*> m_arrBusyTcpClient;
   std::vector<CTcpClient*> m_arrErrorTcpClient;
   std::vector<CTcpClient*> m_arrTcpClient;
+  // One stream guard per pool client, made with it at start-up and read-only as a map from then
+  // on; each guard is used by the session thread of the device its client serves.
+  boost::unordered_map<CTcpClient*, CDeviceStreamGuard*> m_mapStreamGuards;
   ConfigStore m_ConfigStore;                  // change mark under m_mtxUserList
   std::vector<SamvServerEntry*> m_arrSamvList;  // owned; read-only after start-up
   std::vector<UserStruct*> m_arrUserList;     // owned; m_mtxUserList
@@ -143,6 +172,10 @@ class DataSwitch : public CTcpServer {
   CLogUpload m_LogUpload;                     // owns the log-server link; upload thread
   CVelmApi m_VelmApi;                         // main thread only
   std::chrono::steady_clock::time_point m_tmStarted;  // for the status line's uptime
+  // Failed log-ins and administrator checks per reader address (SECURITY.*); locks itself.
+  CLoginThrottle m_LoginThrottle;
+  // DEVICE.ALLOW: the readers that may connect; set at start-up, then read by the accept thread.
+  CDeviceAllowList m_DeviceAllowList;
   // SAMV.ANSWER_TIMEOUT_S, set at start-up: how long a module may hold a card read (0 = no limit).
   std::atomic<uint32_t> m_unSamvAnswerTimeoutS{0};
 

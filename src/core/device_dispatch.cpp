@@ -25,6 +25,7 @@ constexpr size_t kPassword = 38;     // char[16]
 constexpr size_t kUserInfo = 54;     // 64 bytes
 constexpr size_t kDeviceId = 118;    // char[64]
 constexpr size_t kTransData = 182;   // char[1024]
+constexpr size_t kPasswordWidth = 16;
 constexpr size_t kMinLength = 182;
 constexpr size_t kErrorPayload = 1024;
 constexpr size_t kErrorText = 42;
@@ -55,14 +56,45 @@ bool AdminMatches(const uint8_t* pPayload, const SystemConfigStruct& stConfig) {
   std::string strPassword = BoundedText(pPayload + kPassword, 16);
   std::string strConfigName(stConfig.szUserName, FieldLength(stConfig.szUserName));
   std::string strConfigPassword(stConfig.szPassword, FieldLength(stConfig.szPassword));
-  return !strConfigPassword.empty() && strName == strConfigName &&
-         strPassword == strConfigPassword;
+  // Both compared whole, whatever the first gives: the time tells nothing of either.
+  const bool bName = SecretEquals(strName.data(), strName.size(), strConfigName.data(),
+                                  strConfigName.size(), sizeof(stConfig.szUserName));
+  const bool bPassword = SecretEquals(strPassword.data(), strPassword.size(),
+                                      strConfigPassword.data(), strConfigPassword.size(),
+                                      sizeof(stConfig.szPassword));
+  return !strConfigPassword.empty() && bName && bPassword;
 }
 
 uint32_t ReplyAdminMismatch(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey) {
   const uint8_t byNo = 0;
   SendDeviceReply(ds, hDevice, DeviceCommand::kAdminCheck, &byNo, 1, pKey);
   return 1;
+}
+
+// The reader's address, as the throttle counts it; empty when the connection is gone.
+std::string PeerAddress(const DeviceHandle& hDevice) {
+  boost::system::error_code ec;
+  boost::asio::ip::tcp::endpoint ep = hDevice->remote_endpoint(ec);
+  return ec ? std::string() : ep.address().to_string();
+}
+
+// The administrator check of commands 81, 82 and 83, throttled per address: while the address
+// is locked out the answer is a mismatch without a look at the record. Every mismatch is logged
+// with the address (never with what was tried) and counted.
+bool CheckAdministrator(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pPayload,
+                        const SystemConfigStruct& stConfig) {
+  const std::string strAddress = PeerAddress(hDevice);
+  const CLoginThrottle::Clock::time_point tmNow = CLoginThrottle::Clock::now();
+  if (ds.m_LoginThrottle.IsLockedOut(strAddress, tmNow)) {
+    return false;
+  }
+  if (AdminMatches(pPayload, stConfig)) {
+    return true;
+  }
+  WriteLogF("FUNCTION %s  LINE %d administrator check failed from %s", "ProcessDeviceData",
+            __LINE__, strAddress.c_str());
+  ds.m_LoginThrottle.RecordFailure(strAddress, tmNow);
+  return false;
 }
 
 uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byCommand,
@@ -74,17 +106,23 @@ uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byComma
   QueueUnfinishedFingerprint(ds, pClient);
   pClient->SetRequestHead(pPayload + kRequestHead, pParam);
   const char* szError = "UserAccount Or Password DataLength Error!";
-  if (unPayloadLength >= kMinLength) {
+  const std::string strAddress = PeerAddress(hDevice);
+  const CLoginThrottle::Clock::time_point tmNow = CLoginThrottle::Clock::now();
+  if (ds.m_LoginThrottle.IsLockedOut(strAddress, tmNow)) {
+    // Refused unchecked, with the reply of a wrong password: a guesser learns nothing here.
+    szError = "UserAccount Or Password Error!";
+  } else if (unPayloadLength >= kMinLength) {
     uint32_t unAccountNo = GetLe32(pPayload + kAccountNo);
     std::string strPassword = BoundedText(pPayload + kPassword, 16);
     std::string strTransData = BoundedText(pPayload + kTransData, 1024);
-    WriteLogF("QuorvexSerialId[%s]", strTransData.c_str());
+    WriteLogF("QuorvexSerialId[%s]", EscapeLogText(strTransData).c_str());
     bool bPass = false;
     {
       boost::mutex::scoped_lock lock(ds.m_mtxUserList);
       UserPasswordMap::const_iterator it = ds.m_mapUserPassword.find(unAccountNo);
       bPass = it != ds.m_mapUserPassword.end() && !it->second.empty() &&
-              it->second == strPassword;
+              SecretEquals(it->second.data(), it->second.size(), strPassword.data(),
+                           strPassword.size(), kPasswordWidth);
     }
     if (bPass) {
       pClient->SetRequestInfo(unAccountNo, pPayload + kUserInfo, pPayload + kDeviceId,
@@ -94,6 +132,7 @@ uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byComma
     }
     szError = "UserAccount Or Password Error!";
     WriteLog(szError);
+    ds.m_LoginThrottle.RecordFailure(strAddress, tmNow);
   }
   uint8_t arrReply[kErrorPayload] = {0};
   std::memcpy(arrReply + kErrorText, szError, std::min(std::strlen(szError), kErrorPayload - kErrorText));
@@ -104,7 +143,7 @@ uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byComma
 void SystemConfigCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey,
                          const uint8_t* pParam, const uint8_t* pPayload) {
   SystemConfigStruct stCurrent = ds.GetSystemConfigCopy();
-  if (!AdminMatches(pPayload, stCurrent)) {
+  if (!CheckAdministrator(ds, hDevice, pPayload, stCurrent)) {
     ReplyAdminMismatch(ds, hDevice, pKey);
     return;
   }
@@ -135,16 +174,17 @@ void SystemConfigCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint
 
 void UserListCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey,
                      const uint8_t* pParam, const uint8_t* pPayload) {
-  if (!AdminMatches(pPayload, ds.GetSystemConfigCopy())) {
+  if (!CheckAdministrator(ds, hDevice, pPayload, ds.GetSystemConfigCopy())) {
     ReplyAdminMismatch(ds, hDevice, pKey);
     return;
   }
   if (pParam[0] != 0) {
     UserStruct stUser;
     DecodeUser(pPayload + kUserRecordOffset, &stUser);
-    WriteLogF("FUNCTION %s  LINE %d unAccountNo %d, unIndex %d, szPassword %.16s,unType %d",
+    // The password never goes to the run log: the field keeps its place, its value is masked.
+    WriteLogF("FUNCTION %s  LINE %d unAccountNo %d, unIndex %d, szPassword %s,unType %d",
               "ProcessDeviceData", 805, static_cast<int>(stUser.unAccountNo),
-              static_cast<int>(stUser.unIndex), stUser.szPassword, static_cast<int>(stUser.unType));
+              static_cast<int>(stUser.unIndex), "***", static_cast<int>(stUser.unType));
     stUser.unIndex = 0;
     ds.SetUserInfo(stUser);
     SendDeviceReply(ds, hDevice, DeviceCommand::kUserList, nullptr, 0, pKey);
@@ -191,6 +231,18 @@ uint32_t ProcessDeviceData(DataSwitch& ds, DeviceHandle hDevice, const uint8_t* 
   }
   *pbHandled = false;
   if (unCount < kMinFrame) {
+    // Too short to carry an account, but a module may still take its command: a card command
+    // here is refused as too short, never passed unchecked.
+    constexpr size_t kCommandOffset = 4 + kDeviceKeySize;
+    if (unCount > kCommandOffset &&
+        IsLoginCommand(static_cast<uint8_t>(pData[kCommandOffset] ^ pData[4]))) {
+      uint8_t arrReply[LoginLayout::kErrorPayload] = {0};
+      const char* szError = "UserAccount Or Password DataLength Error!";
+      std::memcpy(arrReply + LoginLayout::kErrorText, szError, std::strlen(szError));
+      SendDeviceReply(ds, hDevice, DeviceCommand::kReplyLoginError, arrReply,
+                      LoginLayout::kErrorPayload, pData + 4);
+      return 0;
+    }
     return 1;
   }
   // Work on an unmasked copy; the chunk itself goes on to the SAMV server as it came.
@@ -221,7 +273,8 @@ uint32_t ProcessDeviceData(DataSwitch& ds, DeviceHandle hDevice, const uint8_t* 
       return 1;
     case DeviceCommand::kAdminCheck: {
       *pbHandled = true;
-      const uint8_t byMatch = AdminMatches(arrPayload, ds.GetSystemConfigCopy()) ? 1 : 0;
+      const uint8_t byMatch =
+          CheckAdministrator(ds, hDevice, arrPayload, ds.GetSystemConfigCopy()) ? 1 : 0;
       SendDeviceReply(ds, hDevice, DeviceCommand::kAdminCheck, &byMatch, 1, arrKey);
       return 1;
     }

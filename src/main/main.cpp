@@ -114,6 +114,7 @@ void InstallSignalHandlers() {
     }
     try {
       ds.SynchronizeUserData();
+      ds.ProcessLoginLockouts();
       ds.ProcessSamvErrorClient();
       ds.ProcessSamvSetRtc();
     } catch (const std::exception& e) {

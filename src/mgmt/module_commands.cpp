@@ -82,7 +82,7 @@ void DataSwitch::ProcessVelmApiGetMcuSerailNo(const char* szAddress, int32_t /*n
         if (m_VelmApi.GetMcuSerailNo(szSerialNo, sizeof(szSerialNo))) {
           WriteLogF("FUNCTION %s  LINE %d GetMcuSerailNo %s:%d  McuSerialNo %s",
                     "ProcessVelmApiGetMcuSerailNo", __LINE__, ip.sz, static_cast<int>(e.VELM_PORT),
-                    szSerialNo);
+                    EscapeLogText(szSerialNo, strnlen(szSerialNo, sizeof(szSerialNo))).c_str());
         } else {
           WriteLogF("FUNCTION %s  LINE %d %s:%d GetMcuSerailNo FALSE",
                     "ProcessVelmApiGetMcuSerailNo", __LINE__, ip.sz, static_cast<int>(e.VELM_PORT));

@@ -253,6 +253,7 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   std::string strError;
   bool bCleanEnd = false;
   bool bIdle = false;
+  uint32_t unQuietMs = 0;  // the owner holds bytes back: call it after this much quiet
   try {
     for (;;) {
       if (hDevice->EndedFromGateway()) {
@@ -263,6 +264,11 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
         break;
       }
       std::memset(arrBuffer, 0, sizeof arrBuffer);
+      if (unQuietMs > 0 && m_pQuietCallback != nullptr &&
+          !WaitReadable(hDevice->native_handle(), unQuietMs)) {
+        unQuietMs = m_pQuietCallback(hDevice, pContext);
+        continue;
+      }
       uint32_t unIdleS = m_unIdleTimeoutS.load();
       if (unIdleS > 0 && !WaitReadable(hDevice->native_handle(), unIdleS * 1000)) {
         bIdle = true;
@@ -287,7 +293,9 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
         throw boost::system::system_error(ec);  // the system's text alone
       }
       if (m_pReceiveCallback != nullptr) {
-        (void)m_pReceiveCallback(hDevice, arrBuffer, static_cast<uint32_t>(unCount), pContext);
+        const uint32_t unResult =
+            m_pReceiveCallback(hDevice, arrBuffer, static_cast<uint32_t>(unCount), pContext);
+        unQuietMs = m_pQuietCallback != nullptr ? unResult : 0;
       }
     }
   } catch (const std::exception& e) {

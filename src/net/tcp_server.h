@@ -43,6 +43,10 @@ typedef uint32_t (*ServerReceiveCallback)(DeviceHandle hDevice, const uint8_t* p
                                           uint32_t unCount, void* pContext);
 // Close: once per connection that got a context, after its last receive. Must not raise.
 typedef uint32_t (*ServerCloseCallback)(DeviceHandle hDevice, void* pContext);
+// Quiet: called on the session thread when the device sent nothing for the milliseconds that the
+// last receive (or quiet) callback returned; returns the next such wait, 0 for none. Lets the
+// owner act on bytes it holds back while waiting for more. May raise, as the receive callback.
+typedef uint32_t (*ServerQuietCallback)(DeviceHandle hDevice, void* pContext);
 
 // Listening side for the card reader terminals: one accept thread, one blocking session thread
 // per device (both detached, with kThreadStackSize stacks), raw chunks to the callbacks.
@@ -80,6 +84,9 @@ class CTcpServer {
   void SetReceiveCallback(ServerReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
   void SetAcceptCallback(ServerAcceptCallback pCallback) { m_pAcceptCallback = pCallback; }
   void SetCloseCallback(ServerCloseCallback pCallback) { m_pCloseCallback = pCallback; }
+  // With a quiet callback registered, the result of the receive callback is the wait (in ms)
+  // before the quiet callback, 0 for none; without one it is ignored, as always.
+  void SetQuietCallback(ServerQuietCallback pCallback) { m_pQuietCallback = pCallback; }
 
   // A device that sends no byte for unSeconds is closed: its session thread logs "Device Idle
   // Ip:%s Port: %d ..." and ends the session as on a read error (close callback), so whatever
@@ -127,6 +134,7 @@ class CTcpServer {
   ServerReceiveCallback m_pReceiveCallback = nullptr;
   ServerAcceptCallback m_pAcceptCallback = nullptr;
   ServerCloseCallback m_pCloseCallback = nullptr;
+  ServerQuietCallback m_pQuietCallback = nullptr;
   std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount
   std::atomic<uint32_t> m_unSessionCount{0};  // see SessionCount
   std::atomic<uint32_t> m_unIdleTimeoutS{0};  // see SetIdleTimeout

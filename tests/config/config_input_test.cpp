@@ -208,3 +208,21 @@ TEST_F(ConfigInputTest, NumberThatDoesNotConvertMakesTheFileUnusable) {
     EXPECT_NE(out.find("is not a number"), std::string::npos) << out;
   }
 }
+
+TEST(SecretEqualsTest, EqualOnlyForTheSameLengthAndBytes) {
+  struct Row {
+    std::string a;
+    std::string b;
+    bool bEqual;
+  } rows[] = {
+      {"pass1001", "pass1001", true},  {"pass1001", "pass1002", false},
+      {"pass", "pass1001", false},     {"pass1001", "pass", false},
+      {"", "", true},                  {"", "x", false},
+      {std::string(16, 'p'), std::string(16, 'p'), true},
+      {std::string(17, 'p'), std::string(17, 'p'), false},  // wider than the field: never
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.a + " / " + r.b);
+    EXPECT_EQ(SecretEquals(r.a.data(), r.a.size(), r.b.data(), r.b.size(), 16), r.bEqual);
+  }
+}

@@ -79,3 +79,33 @@ TEST(RunLogTest, ExeDirectoryThatDoesNotFitIsUnknown) {
   EXPECT_EQ(dir[0], '\0');
   EXPECT_EQ(dir[3], '\0');
 }
+
+// Outside text can neither end the line, forge one nor reach the terminal as an escape; valid
+// UTF-8 stays readable.
+TEST(RunLogTest, OutsideTextIsEscapedButValidUtf8Stays) {
+  struct Row {
+    const char* szName;
+    std::string strIn;
+    std::string strOut;
+  } rows[] = {
+      {"plain JSON", "{\"order\":\"A-17\",\"lane\":3}", "{\"order\":\"A-17\",\"lane\":3}"},
+      {"Chinese name", "张三 北京市", "张三 北京市"},
+      {"forged line", "x\r\n2030-01-01 00:00:00.000000 [Only Text]",
+       "x\\x0d\\x0a2030-01-01 00:00:00.000000 [Only Text]"},
+      {"clear screen", "\x1b[2J\x1b[H", "\\x1b[2J\\x1b[H"},
+      {"DEL and NUL", std::string("a\x7f\0b", 4), "a\\x7f\\x00b"},
+      {"C1 CSI as UTF-8", "\xc2\x9b" "31m", "\\xc2\\x9b31m"},
+      {"U+00A0 stays", "\xc2\xa0", "\xc2\xa0"},
+      {"lone continuation", "\x80", "\\x80"},
+      {"cut sequence", "\xe5\xbc", "\\xe5\\xbc"},
+      {"overlong slash", "\xc0\xaf", "\\xc0\\xaf"},
+      {"surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
+      {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+      {"four-byte emoji stays", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.szName);
+    EXPECT_EQ(EscapeLogText(r.strIn), r.strOut);
+  }
+  EXPECT_EQ(EscapeLogText(nullptr, 5), "");
+}

@@ -131,15 +131,23 @@ TEST_F(UserAccountsTest, OverlongPasswordIsSkipped) {
   EXPECT_EQ(m_map[6], std::string(16, 'y'));
 }
 
-TEST_F(UserAccountsTest, NewAccountLogsInAtOnceChangedOneAfterRestart) {
+// Every change reaches the log-in table at once: the administrator is told it is made.
+TEST_F(UserAccountsTest, EveryChangeReachesTheLogInTableAtOnce) {
   m_dir.Write("UserList.ini", "[USER_LIST]\nUSER_COUNT=0\n");
   SetUserInfo(m_store, m_list, m_map, m_mtx, User(7, " pw ", 0));
   ASSERT_EQ(m_list.size(), 1u);
   EXPECT_EQ(m_map[7], "pw");
   EXPECT_TRUE(m_store.IsUserListChangePending());
-  SetUserInfo(m_store, m_list, m_map, m_mtx, User(7, "new", 0));
-  EXPECT_STREQ(m_list[0]->szPassword, "new");
-  EXPECT_EQ(m_map[7], "pw");  // the table changes only at the next start
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(7, " new ", 0));
+  EXPECT_STREQ(m_list[0]->szPassword, " new ");  // the record as sent; the file write trims
+  EXPECT_EQ(m_map[7], "new");
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(7, "new", 2));  // listed only from now on
+  EXPECT_EQ(m_map.count(7), 0u);
+  EXPECT_EQ(m_list[0]->unType, 2u);
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(7, "again", 0));  // and back
+  EXPECT_EQ(m_map[7], "again");
+  SetUserInfo(m_store, m_list, m_map, m_mtx, User(8, "listed", 1));  // new, type 1: never
+  EXPECT_EQ(m_map.count(8), 0u);
 }
 
 TEST_F(UserAccountsTest, UnchangedOrEmptyPasswordChangesNothing) {

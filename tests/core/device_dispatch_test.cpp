@@ -411,3 +411,70 @@ TEST_F(DeviceDispatchTest, ArbitraryBytesNeverCrash) {
   }
   SUCCEED();
 }
+
+// The account write never shows its password, and hostile transaction text cannot forge a line
+// or send a terminal escape, refused or not.
+TEST_F(DeviceDispatchTest, RunLogHoldsNoPasswordAndNoRawControlByte) {
+  testing::internal::CaptureStdout();
+  UserStruct u;
+  std::memset(&u, 0, sizeof(u));
+  u.unAccountNo = 4243;
+  CopyText(u.szPassword, sizeof(u.szPassword), "Secret-77");
+  std::vector<uint8_t> payload = AdminPayload("admin", "adminpw", 28);
+  EncodeUser(u, payload.data() + 724);
+  bool bHandled = false;
+  Dispatch(MakeDeviceRequest(kKey, 82, kWrite, payload), &bHandled);
+  Reply();
+  std::vector<uint8_t> login = LoginPayload(1000, "wrong");
+  const char kHostile[] = "x\r\n2030-01-01 00:00:00.000000 [Only Text]\x1b[2J\xff 张三";
+  std::memcpy(login.data() + 182, kHostile, sizeof(kHostile));
+  Dispatch(MakeDeviceRequest(kKey, 1, kRead, login), &bHandled);
+  Reply();
+  const std::string strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(strOut.find("Secret-77"), std::string::npos) << strOut;
+  EXPECT_NE(strOut.find("unAccountNo 4243, unIndex 0, szPassword ***,unType 0"), std::string::npos)
+      << strOut;
+  EXPECT_NE(strOut.find("QuorvexSerialId[x\\x0d\\x0a2030-01-01 00:00:00.000000 [Only Text]"
+                        "\\x1b[2J\\xff 张三]"),
+            std::string::npos)
+      << strOut;
+  // Every line is one stamp, one bracketed text, CR LF: no raw control byte inside.
+  for (char c : strOut) {
+    const unsigned char uc = static_cast<unsigned char>(c);
+    EXPECT_TRUE(uc >= 0x20 || c == '\r' || c == '\n') << static_cast<int>(uc);
+  }
+  EXPECT_EQ(strOut.find("\n2030-01-01"), std::string::npos);
+}
+
+// A password changed by command 82 replaces the old one at once; a type made non-zero stops the
+// account at once.
+TEST_F(DeviceDispatchTest, AccountChangesTakeEffectAtOnce) {
+  auto WriteUser = [&](uint32_t unAccount, const char* szPassword, uint32_t unType) {
+    UserStruct u;
+    std::memset(&u, 0, sizeof(u));
+    u.unAccountNo = unAccount;
+    CopyText(u.szPassword, sizeof(u.szPassword), szPassword);
+    u.unType = unType;
+    std::vector<uint8_t> payload = AdminPayload("admin", "adminpw", 28);
+    EncodeUser(u, payload.data() + 724);
+    bool bHandled = false;
+    Dispatch(MakeDeviceRequest(kKey, 82, kWrite, payload), &bHandled);
+    EXPECT_EQ(Reply().byCode, 82);
+  };
+  auto LogsIn = [&](uint32_t unAccount, const char* szPassword) {
+    bool bHandled = false;
+    uint32_t unResult =
+        Dispatch(MakeDeviceRequest(kKey, 1, kRead, LoginPayload(unAccount, szPassword)), &bHandled);
+    if (unResult == 0) {
+      Reply();
+    }
+    return unResult == 1;
+  };
+  ASSERT_TRUE(LogsIn(1001, "pw1"));
+  WriteUser(1001, "changed", 0);
+  EXPECT_FALSE(LogsIn(1001, "pw1"));
+  EXPECT_TRUE(LogsIn(1001, "changed"));
+  WriteUser(1001, "changed", 1);
+  EXPECT_FALSE(LogsIn(1001, "changed"));
+  EXPECT_TRUE(LogsIn(1002, "pw2"));  // the others are untouched
+}

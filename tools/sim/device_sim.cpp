@@ -216,6 +216,23 @@ bool CDeviceSimClient::Connect(const std::string& strHost, uint16_t unPort, Dura
     }
     endpoint = results.begin()->endpoint();
   }
+  if (!m_strLocalAddress.empty()) {
+    boost::asio::ip::address local = boost::asio::ip::make_address(m_strLocalAddress, ec);
+    if (!ec) {
+      (void)m_socket.open(endpoint.protocol(), ec);
+    }
+    if (!ec) {
+      (void)m_socket.bind(tcp::endpoint(local, 0), ec);
+    }
+    if (ec) {
+      boost::system::error_code ignored;
+      m_socket.close(ignored);
+      if (pError != nullptr) {
+        *pError = "cannot bind " + m_strLocalAddress + ": " + ec.message();
+      }
+      return false;
+    }
+  }
   bool bDone = false;
   m_socket.async_connect(endpoint, [&](const boost::system::error_code& e) {
     ec = e;

@@ -184,6 +184,9 @@ class CDeviceSimClient {
   bool Connect(const std::string& strHost, uint16_t unPort, Duration timeout = kDefaultTimeout,
                std::string* pError = nullptr);
   bool IsOpen() const { return m_socket.is_open(); }
+  // The local address later connections are made from (a second loopback address such as
+  // 127.0.0.2, to be another reader to the gateway); empty (the default) lets the system choose.
+  void SetLocalAddress(const std::string& strAddress) { m_strLocalAddress = strAddress; }
 
   // Writes all bytes within the timeout. False when the connection is gone or the write stalls.
   bool Send(const uint8_t* pData, size_t unCount, Duration timeout = kDefaultTimeout);
@@ -255,5 +258,6 @@ class CDeviceSimClient {
   uint8_t m_arrLastKey[8] = {};
   uint8_t m_arrFixedKey[8] = {};
   bool m_bFixedKey = false;
+  std::string m_strLocalAddress;
   uint64_t m_unKeyState;  // key generator state
 };
