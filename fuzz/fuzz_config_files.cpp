@@ -110,12 +110,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize) {
 
   if (eUsers == ConfigStatus::Ok) {
     // A new account marks the list changed; 12 s later the file is brought in line with the
-    // list. Reading it back must give the list as it is in memory, position by position.
+    // list. Reading it back must give the list as it is in memory, position by position, every
+    // account read from the file in the slot it came from.
     boost::mutex mtxUserList;
     UserStruct stNew;
     std::memset(&stNew, 0, sizeof(stNew));
     stNew.unAccountNo = 0xFFFFFFF0u;
     CopyText(stNew.szPassword, "fuzzpw");
+    const size_t unRead = users.arr.size();
     g_tmNow += boost::posix_time::hours(1);
     SetUserInfo(store, users.arr, mapPasswords, mtxUserList, stNew);
     if (!store.IsUserListChangePending()) {
@@ -132,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize) {
     FUZZ_CHECK(eAgain == ConfigStatus::Ok);
     FUZZ_CHECK(again.arr.size() == users.arr.size());
     for (size_t i = 0; i < again.arr.size(); ++i) {
-      FUZZ_CHECK(again.arr[i]->unIndex == i);
+      FUZZ_CHECK(i == 0 || again.arr[i]->unIndex > again.arr[i - 1]->unIndex);
+      FUZZ_CHECK(i >= unRead || again.arr[i]->unIndex == users.arr[i]->unIndex);
       FUZZ_CHECK(again.arr[i]->unAccountNo == users.arr[i]->unAccountNo);
       FUZZ_CHECK(again.arr[i]->unType == users.arr[i]->unType);
       FUZZ_CHECK(PasswordOf(*again.arr[i]) == PasswordOf(*users.arr[i]));
