@@ -40,8 +40,7 @@ bool StartsCardRead(const uint8_t* pData, uint32_t unCount) {
   }
   uint8_t byCommand = pData[kCommandOffset];
   MaskDeviceBody(&byCommand, 1, pData + kKeyOffset);
-  return std::find(std::begin(DeviceCommand::kLoginGroup), std::end(DeviceCommand::kLoginGroup),
-                   byCommand) != std::end(DeviceCommand::kLoginGroup);
+  return DeviceCommand::IsCardRead(byCommand);
 }
 
 // The device's address for the run log; the session may already be gone, so a failed read of the

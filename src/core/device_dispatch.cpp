@@ -34,15 +34,6 @@ constexpr size_t kErrorText = 42;
 constexpr size_t kUserRecordOffset = SystemConfigLayout::kSize;  // command 82 write
 constexpr size_t kMaxUsersPerReply = 36;
 
-bool IsLoginCommand(uint8_t byCommand) {
-  for (uint8_t c : DeviceCommand::kLoginGroup) {
-    if (c == byCommand) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string BoundedText(const uint8_t* p, size_t unWidth) {
   const char* s = reinterpret_cast<const char*>(p);
   return std::string(s, strnlen(s, unWidth));
@@ -235,7 +226,7 @@ uint32_t ProcessDeviceData(DataSwitch& ds, DeviceHandle hDevice, const uint8_t* 
     // here is refused as too short, never passed unchecked.
     constexpr size_t kCommandOffset = 4 + kDeviceKeySize;
     if (unCount > kCommandOffset &&
-        IsLoginCommand(static_cast<uint8_t>(pData[kCommandOffset] ^ pData[4]))) {
+        DeviceCommand::IsCardRead(static_cast<uint8_t>(pData[kCommandOffset] ^ pData[4]))) {
       uint8_t arrReply[LoginLayout::kErrorPayload] = {0};
       const char* szError = "UserAccount Or Password DataLength Error!";
       std::memcpy(arrReply + LoginLayout::kErrorText, szError, std::strlen(szError));
@@ -258,7 +249,7 @@ uint32_t ProcessDeviceData(DataSwitch& ds, DeviceHandle hDevice, const uint8_t* 
                         sizeof(arrPayload), &unPayloadLength)) {
     return 1;
   }
-  if (IsLoginCommand(byCommand)) {
+  if (DeviceCommand::IsCardRead(byCommand)) {
     return LoginCheck(ds, hDevice, byCommand, arrKey, arrParam, arrPayload, unPayloadLength,
                       pClient);
   }

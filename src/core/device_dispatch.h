@@ -15,6 +15,16 @@ constexpr uint8_t kUserList = 82;
 constexpr uint8_t kAdminCheck = 83;
 constexpr uint8_t kReplyLoginError = 1;
 constexpr uint8_t kReplyBusy = 50;
+
+// Whether a command code is a card read of the log-in group.
+constexpr bool IsCardRead(uint8_t byCommand) {
+  for (uint8_t c : kLoginGroup) {
+    if (c == byCommand) {
+      return true;
+    }
+  }
+  return false;
+}
 }  // namespace DeviceCommand
 
 // Sends one reply frame (code, payload, key derived from the 8 seed bytes) to the device. A

@@ -9,22 +9,8 @@
 namespace {
 
 bool IsCheckedCommand(uint8_t byCommand) {
-  for (uint8_t c : DeviceCommand::kLoginGroup) {
-    if (c == byCommand) {
-      return true;
-    }
-  }
-  return byCommand == DeviceCommand::kSystemConfig || byCommand == DeviceCommand::kUserList ||
-         byCommand == DeviceCommand::kAdminCheck;
-}
-
-bool IsLogin(uint8_t byCommand) {
-  for (uint8_t c : DeviceCommand::kLoginGroup) {
-    if (c == byCommand) {
-      return true;
-    }
-  }
-  return false;
+  return DeviceCommand::IsCardRead(byCommand) || byCommand == DeviceCommand::kSystemConfig ||
+         byCommand == DeviceCommand::kUserList || byCommand == DeviceCommand::kAdminCheck;
 }
 
 }  // namespace
@@ -112,7 +98,7 @@ CDeviceStreamGuard::WalkResult CDeviceStreamGuard::WalkReading(size_t unReading,
       const uint8_t byCommand = static_cast<uint8_t>(ByteAt(st, nPos + 12) ^ ByteAt(st, nPos + 4));
       if (IsCheckedCommand(byCommand)) {
         const int64_t nHead =
-            std::min<int64_t>(nFrame, IsLogin(byCommand) ? kLoginHead : kAdminHead);
+            std::min<int64_t>(nFrame, DeviceCommand::IsCardRead(byCommand) ? kLoginHead : kAdminHead);
         if (nAvail < nHead) {
           result.eWalk = Walk::Head;
           result.nPartialStart = static_cast<int32_t>(nPos);

@@ -92,18 +92,10 @@ TEST(ChurnTest, DeviceChurnLeavesNoDescriptorOrThreadBehind) {
       },
       FaultRig::kUploadDeadline))
       << rig.Output();
-  int nFds = -1;
-  int nThreads = -1;
-  bool bBack = WaitFor(
-      [&] {
-        nFds = CountProcEntries(strProc + "/fd");
-        nThreads = CountProcEntries(strProc + "/task");
-        return nFds <= nBaseFds && nThreads <= nBaseThreads;
-      },
-      FaultRig::kUploadDeadline);
-  EXPECT_TRUE(bBack) << "descriptors " << nFds << " (baseline " << nBaseFds << "), threads "
-                     << nThreads << " (baseline " << nBaseThreads << ")\n"
-                     << DescribeProcDescriptors(strProc + "/fd");
+  std::string strWhy;
+  EXPECT_TRUE(WaitForProcCountsAtMost(strProc, nBaseFds, nBaseThreads, "baseline",
+                                      FaultRig::kUploadDeadline, &strWhy))
+      << strWhy;
   EXPECT_GT(rig.Gateway().CountLog("GetFreeTcpClient False"), 0u);  // some found the server busy
 
   // Descriptor and thread counts can be back before the last paired device's release has been

@@ -3,9 +3,12 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <set>
 
 #include <gtest/gtest.h>
+
+#include "config/byte_io.h"
 
 namespace {
 
@@ -49,6 +52,27 @@ std::string DescribeProcDescriptors(const std::string& strFdDir) {
   return strOut;
 }
 
+bool WaitForProcCountsAtMost(const std::string& strProc, int nFds, int nThreads,
+                             const char* szReference, std::chrono::milliseconds timeout,
+                             std::string* pstrWhy) {
+  int nFdsNow = -1;
+  int nThreadsNow = -1;
+  const bool bBack = WaitFor(
+      [&] {
+        nFdsNow = CountProcEntries(strProc + "/fd");
+        nThreadsNow = CountProcEntries(strProc + "/task");
+        return nFdsNow <= nFds && nThreadsNow <= nThreads;
+      },
+      timeout);
+  if (!bBack) {
+    *pstrWhy = "descriptors " + std::to_string(nFdsNow) + " (" + szReference + " " +
+               std::to_string(nFds) + "), threads " + std::to_string(nThreadsNow) + " (" +
+               szReference + " " + std::to_string(nThreads) + ")\n" +
+               DescribeProcDescriptors(strProc + "/fd");
+  }
+  return bBack;
+}
+
 constexpr uint16_t FaultRig::kGatewayPort;
 constexpr char FaultRig::kSecretKey[];
 constexpr std::chrono::seconds FaultRig::kDeviceTimeout;
@@ -90,6 +114,19 @@ bool FaultRig::Start(const std::vector<GatewayRun::Module>& arrModules, uint16_t
 
 bool FaultRig::Connect(CDeviceSimClient& device) {
   return device.Connect("127.0.0.1", kGatewayPort, kDeviceTimeout);
+}
+
+ReadStatus FaultRig::WriteAccount(uint32_t unAccountNo, const char* szPassword,
+                                  DeviceReply* pReply) {
+  CDeviceSimClient admin;
+  if (!Connect(admin)) {
+    return ReadStatus::Closed;
+  }
+  UserStruct user;
+  std::memset(&user, 0, sizeof(user));
+  user.unAccountNo = unAccountNo;
+  CopyText(user.szPassword, sizeof(user.szPassword), szPassword);
+  return admin.WriteUser(MakeAdminRecord("admin", "adminpw"), user, pReply, kDeviceTimeout);
 }
 
 LoginRequest FaultRig::NextLogin() {

@@ -24,6 +24,12 @@ int CountProcEntries(const std::string& strDir);
 // What each open descriptor in a process's fd directory refers to, one per line, for a failure
 // message.
 std::string DescribeProcDescriptors(const std::string& strFdDir);
+// Waits until the process under strProc (/proc/<pid>) has at most nFds descriptors and nThreads
+// threads. False on the deadline, with *pstrWhy telling the counts against the reference (named
+// szReference, "at start-up" say) and the descriptors open.
+bool WaitForProcCountsAtMost(const std::string& strProc, int nFds, int nThreads,
+                             const char* szReference, std::chrono::milliseconds timeout,
+                             std::string* pstrWhy);
 
 class FaultRig {
  public:
@@ -49,6 +55,9 @@ class FaultRig {
              const std::string& strMoreSettings = std::string());
 
   bool Connect(CDeviceSimClient& device);
+  // Writes account unAccountNo with szPassword (type 0) through command 82 as the administrator,
+  // on a connection of its own. Closed when the connection could not be made.
+  ReadStatus WriteAccount(uint32_t unAccountNo, const char* szPassword, DeviceReply* pReply);
   // The next card read of the test: account 1001, transaction data {"order":"F-<n>"}.
   LoginRequest NextLogin();
   // Reads one card on an open device. True when the 288-byte answer came; the read then counts

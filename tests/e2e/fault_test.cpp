@@ -404,16 +404,8 @@ TEST(FaultTest, ClockSetBackDelaysNoRetryAndNoAccountWrite) {
   // An account written through administration is marked for the file; then the clock goes back
   // a day.
   {
-    CDeviceSimClient admin;
-    ASSERT_TRUE(rig.Connect(admin));
-    UserStruct user;
-    std::memset(&user, 0, sizeof(user));
-    user.unAccountNo = 3003;
-    CopyText(user.szPassword, sizeof(user.szPassword), "pass3003");
     DeviceReply reply;
-    ASSERT_EQ(admin.WriteUser(MakeAdminRecord("admin", "adminpw"), user, &reply,
-                              FaultRig::kDeviceTimeout),
-              ReadStatus::Ok)
+    ASSERT_EQ(rig.WriteAccount(3003, "pass3003", &reply), ReadStatus::Ok)
         << rig.Output() << rig.Gateway().Process().Errors();
     EXPECT_EQ(reply.byCode, kReplyUserList);
   }

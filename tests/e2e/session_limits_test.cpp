@@ -82,18 +82,10 @@ TEST(SessionLimitsTest, DescriptorsReturnToTheStartUpCountOnceEveryReaderHasLeft
   }
   ASSERT_TRUE(rig.WaitForLogCount("Device Disconnect", 6, FaultRig::kDeviceTimeout))
       << rig.Output();
-  int nFds = -1;
-  int nThreads = -1;
-  bool bBack = WaitFor(
-      [&] {
-        nFds = CountProcEntries(strProc + "/fd");
-        nThreads = CountProcEntries(strProc + "/task");
-        return nFds <= nStartFds && nThreads <= nStartThreads;
-      },
-      FaultRig::kDeviceTimeout);
-  EXPECT_TRUE(bBack) << "descriptors " << nFds << " (at start-up " << nStartFds << "), threads "
-                     << nThreads << " (at start-up " << nStartThreads << ")\n"
-                     << DescribeProcDescriptors(strProc + "/fd");
+  std::string strWhy;
+  EXPECT_TRUE(WaitForProcCountsAtMost(strProc, nStartFds, nStartThreads, "at start-up",
+                                      FaultRig::kDeviceTimeout, &strWhy))
+      << strWhy;
   rig.ExpectFreshDeviceReadsCard();
   rig.ExpectGatewaySound();
 }

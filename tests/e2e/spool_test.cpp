@@ -206,17 +206,9 @@ TEST(SpoolTest, StopSignalWritesPendingAccountsAndExitsCleanly) {
     ASSERT_TRUE(rig.Start({{upSamv->Port(), 0}}, upLog->Port()));
     ReadCards(rig, 1);
     // An account change waits 11 s for its write-back; the stop writes it at once.
-    CDeviceSimClient admin;
-    ASSERT_TRUE(rig.Connect(admin));
-    UserStruct user;
-    std::memset(&user, 0, sizeof(user));
-    user.unAccountNo = 3003;
-    CopyText(user.szPassword, sizeof(user.szPassword), "pass3003");
     DeviceReply reply;
-    ASSERT_EQ(admin.WriteUser(MakeAdminRecord("admin", "adminpw"), user, &reply),
-              ReadStatus::Ok);
+    ASSERT_EQ(rig.WriteAccount(3003, "pass3003", &reply), ReadStatus::Ok);
     ASSERT_EQ(reply.byCode, 82);
-    admin.Close();
 
     const auto tmSignal = std::chrono::steady_clock::now();
     rig.Gateway().Process().Signal(row.nSignal);
