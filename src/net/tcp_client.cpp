@@ -3,6 +3,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,12 +13,14 @@
 #include <utility>
 
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/socket_base.hpp>
+#include <boost/chrono/chrono.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "config/byte_io.h"
@@ -31,7 +35,7 @@ using boost::asio::ip::tcp;
 constexpr size_t kReceiveBufferSize = 4096;
 constexpr size_t kMessageSize = 256;
 constexpr std::chrono::nanoseconds kConnectTimeout(100000000);  // 100 ms
-constexpr int kSendWaitSleeps = 101;                            // 1 ms apart
+constexpr uint32_t kSendConnectWaitMs = 101;  // a first frame waits this long for the connection
 
 // Source lines that the run-log messages name (fixed by the design; tests match them).
 constexpr int kThreadLoopLine = 167;
@@ -52,6 +56,9 @@ struct CTcpClient::Shared {
   // close of a Connected or Ended socket by anyone but its thread, and the client's
   // m_spConnection, m_hPeer, address texts and index. Never held across blocking socket I/O.
   boost::mutex mtx;
+  // Signalled (under mtx) whenever the latest connection comes up or ends, and when a Start or a
+  // stop replaces it: WaitConnected sleeps on it.
+  boost::condition_variable cvConnection;
   // Held by a receive thread from its last look at its stop flag through the whole callback, and
   // by StopConnection once it has set the stop flags: when StopConnection returns, no answer of
   // an old connection is being relayed or captured, nor will be. Nobody takes it while holding
@@ -146,6 +153,21 @@ bool WaitForBlock(int nFd, const std::atomic<int64_t>& nDeadlineMs,
       return true;  // readable, ended, failed or interrupted: the read tells which
     }
   }
+}
+
+// The server's endpoint from its dotted-quad address and decimal port; throws
+// boost::system::system_error ("resolve: Invalid argument") for anything else.
+tcp::endpoint MakeEndpoint(const std::string& strAddress, const std::string& strPort) {
+  boost::system::error_code ec;
+  const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(strAddress, ec);
+  char* pEnd = nullptr;
+  errno = 0;
+  const unsigned long ulPort = std::strtoul(strPort.c_str(), &pEnd, 10);
+  if (ec || strPort.empty() || *pEnd != '\0' || errno != 0 || ulPort > 65535 ||
+      !std::isdigit(static_cast<unsigned char>(strPort[0]))) {
+    throw boost::system::system_error(boost::asio::error::invalid_argument, "resolve");
+  }
+  return tcp::endpoint(address, static_cast<unsigned short>(ulPort));
 }
 
 void LogThreadLoopError(const char* szError) {
@@ -248,6 +270,7 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     m_spShared->bWriteStalled.store(false);
     spConnection = std::make_shared<Connection>(++m_spShared->unGeneration);
     m_spConnection = spConnection;
+    m_spShared->cvConnection.notify_all();  // a wait for the older connection ends
     m_hPeer = hPeer;
     strAddress = m_strAddress;
     strPort = m_strServerPort;
@@ -273,6 +296,7 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     if (m_spConnection == spConnection) {
       m_spConnection.reset();
     }
+    m_spShared->cvConnection.notify_all();
     throw;
   }
 }
@@ -294,6 +318,29 @@ bool CTcpClient::ServerFailed() const {
 
 bool CTcpClient::IsConnected() const {
   return m_spShared->bConnected.load();
+}
+
+bool CTcpClient::WaitConnected(uint32_t unTimeoutMs) {
+  if (m_spShared->bConnected.load()) {
+    return true;  // the relay's every frame after the first
+  }
+  const boost::chrono::steady_clock::time_point tmDeadline =
+      boost::chrono::steady_clock::now() + boost::chrono::milliseconds(unTimeoutMs);
+  boost::mutex::scoped_lock lock(m_spShared->mtx);
+  for (;;) {
+    if (m_spShared->bConnected.load()) {
+      return true;
+    }
+    // Nothing more to wait for: no connection, or the latest one stopped or ended (a refused
+    // connect, a time-out, a stop) without coming up.
+    if (!m_spConnection || m_spConnection->bStop.load() ||
+        m_spConnection->ePhase == Phase::Ended) {
+      return false;
+    }
+    if (m_spShared->cvConnection.wait_until(lock, tmDeadline) == boost::cv_status::timeout) {
+      return m_spShared->bConnected.load();
+    }
+  }
 }
 
 uint32_t CTcpClient::ThreadCount() const {
@@ -318,6 +365,7 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     if (bClose) {
       connection.EndSocketLocked();
     }
+    shared.cvConnection.notify_all();  // a waiter for this connection need wait no longer
   };
 
   // Connect, then the socket options. Once connected, a failure ends the connection as the
@@ -330,15 +378,12 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
       return;
     }
     boost::system::error_code ec;
-    tcp::resolver resolver(connection.ioContext);
-    tcp::resolver::results_type endpoints = resolver.resolve(strAddress, strPort, ec);
-    if (ec) {
-      throw boost::system::system_error(ec, "resolve");
-    }
+    // Module addresses are dotted quads and ports numbers: the endpoint is formed directly, with
+    // no name service involved.
+    const tcp::endpoint endpoint = MakeEndpoint(strAddress, strPort);
     boost::system::error_code ecResult = boost::asio::error::would_block;
-    boost::asio::async_connect(connection.socket, endpoints,
-                               [&ecResult](const boost::system::error_code& ecDone,
-                                           const tcp::endpoint&) { ecResult = ecDone; });
+    connection.socket.async_connect(
+        endpoint, [&ecResult](const boost::system::error_code& ecDone) { ecResult = ecDone; });
     connection.ioContext.restart();
     (void)connection.ioContext.run_for(kConnectTimeout);
     if (!connection.ioContext.stopped()) {
@@ -358,12 +403,14 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
         // Stopped while the connect completed: this connection is no longer wanted.
         connection.ePhase = Phase::Ended;
         ShutdownAndClose(connection.socket);
+        shared.cvConnection.notify_all();
         return;
       }
       connection.ePhase = Phase::Connected;
       if (connection.unGeneration == shared.unGeneration) {
         shared.bConnected.store(true);
       }
+      shared.cvConnection.notify_all();  // the device's first frame may go out now
       bUp = true;
     }
     (void)connection.socket.set_option(tcp::no_delay(true), ec);
@@ -455,12 +502,8 @@ uint32_t CTcpClient::SendData(const uint8_t* pData, uint32_t unCount) {
   if (pData == nullptr) {
     return 0;
   }
-  int nSleeps = 0;
-  while (!m_spShared->bConnected.load()) {
-    boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
-    if (++nSleeps == kSendWaitSleeps) {
-      return 0;
-    }
+  if (!WaitConnected(kSendConnectWaitMs)) {
+    return 0;
   }
   if (unCount == 0) {
     return 0;
@@ -517,6 +560,7 @@ void CTcpClient::StopConnection() {
       StopConnectionLocked(*m_spConnection);
       m_spConnection.reset();
     }
+    m_spShared->cvConnection.notify_all();
     // A released client keeps nothing of its former device: its socket closes once the session
     // and the receive thread have let go of it too.
     hFormerPeer.swap(m_hPeer);

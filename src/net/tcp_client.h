@@ -67,8 +67,12 @@ class CTcpClient {
   // thread cannot be made.
   void Start(DeviceHandle hPeer);
   bool IsConnected() const;
+  // Sleeps until the latest Start's connection is up (true) or cannot come up any more: its
+  // connect failed or timed out, or it was stopped or replaced (false); at most unTimeoutMs
+  // (then false unless it is up). Any thread; returns at once when connected.
+  bool WaitConnected(uint32_t unTimeoutMs);
 
-  // Waits up to about 101 ms (101 tests 1 ms apart) for the connection, then writes all bytes;
+  // Waits up to 101 ms for the connection (WaitConnected), then writes all bytes;
   // a server that takes no byte for the write stall limit (peer_timing.h) fails the write (and
   // ServerFailed becomes true).
   // Returns unCount, or 0 when not connected, unCount is 0 or the write failed (logged); a failed
