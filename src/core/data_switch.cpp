@@ -19,8 +19,8 @@ DataSwitch* g_pDataSwitch = nullptr;
 
 namespace {
 
-constexpr int kAcceptConnectPolls = 101;   // 1 ms apart: the pairing waits about 101 ms
-constexpr int kRetryConnectPolls = 501;    // 1 ms apart: the retry waits about 0.5 s
+constexpr uint32_t kPairConnectWaitMs = 101;   // a device's module must connect within this
+constexpr uint32_t kRetryConnectWaitMs = 501;  // a module on trial must connect within this
 constexpr int64_t kRetryPeriodUs = 6000000;
 constexpr size_t kErrorListTextSize = 640;
 
@@ -180,6 +180,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   OpenDecodeLogSpool();
   SetReceiveCallback(&DataSwitch::VelmServerReceiveCallback);
   SetAcceptCallback(&DataSwitch::VelmServeAcceptCallback);
+  SetPairCallback(&DataSwitch::VelmServePairCallback);
   SetCloseCallback(&DataSwitch::VelmServeDisconnectCallback);
   SetQuietCallback(&DataSwitch::VelmServerQuietCallback);
   Start();
@@ -228,6 +229,13 @@ void* DataSwitch::VelmServeAcceptCallback(DeviceHandle hDevice) {
     return nullptr;
   }
   return g_pDataSwitch->ProcessVelmServeAccept(hDevice);
+}
+
+void* DataSwitch::VelmServePairCallback(DeviceHandle hDevice, void* pContext) {
+  if (g_pDataSwitch == nullptr) {
+    return nullptr;
+  }
+  return g_pDataSwitch->ProcessVelmServePair(hDevice, static_cast<CTcpClient*>(pContext));
 }
 
 uint32_t DataSwitch::VelmServerReceiveCallback(DeviceHandle hDevice, const uint8_t* pData,
@@ -296,34 +304,48 @@ CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
     return nullptr;
   }
   WriteLogF("Device Accept Ip:%s Port: %d!", strIp.c_str(), nPort);
+  return TakeClientForDevice(hDevice, strIp);
+}
+
+CTcpClient* DataSwitch::TakeClientForDevice(const DeviceHandle& hDevice, const std::string& strIp) {
+  CTcpClient* pClient = GetFreeTcpClient(nullptr, nullptr, false);
+  WritePoolReport();
+  if (pClient == nullptr) {
+    WriteLogF("FUNCTION %s  LINE %d GetFreeTcpClient False", "ProcessVelmServeAccept", 213);
+    const uint8_t seed[8] = {0};
+    SendDeviceReply(*this, hDevice, DeviceCommand::kReplyBusy, nullptr, 0, seed);
+    return nullptr;
+  }
+  pClient->Close();
+  if (CDeviceStreamGuard* pGuard = StreamGuardOf(pClient)) {
+    pGuard->Reset();  // no session serves this client until the device's starts
+  }
+  pClient->SetDeviceInfo(strIp.c_str());
+  return pClient;
+}
+
+CTcpClient* DataSwitch::ProcessVelmServePair(const DeviceHandle& hDevice, CTcpClient* pClient) {
   // A module that does not connect in time goes to ERROR and the device is offered the next
   // FREE one, each with the same bound: only when none is left does it get the busy reply.
   for (;;) {
-    CTcpClient* pClient = GetFreeTcpClient(nullptr, nullptr, false);
-    WritePoolReport();
-    if (pClient == nullptr) {
-      WriteLogF("FUNCTION %s  LINE %d GetFreeTcpClient False", "ProcessVelmServeAccept", 213);
-      const uint8_t seed[8] = {0};
-      SendDeviceReply(*this, hDevice, DeviceCommand::kReplyBusy, nullptr, 0, seed);
-      return nullptr;
-    }
-    if (PairWithDevice(pClient, hDevice, strIp)) {
+    if (PairWithDevice(pClient, hDevice)) {
       return pClient;
     }
+    const std::string strIp = pClient->WithWorkArea([](const DecodeLogRecord& stArea) {
+      return std::string(stArea.szDeviceIp, strnlen(stArea.szDeviceIp, sizeof stArea.szDeviceIp));
+    });
     // The device lives on with another module: a late connect must not leave this one relaying
     // to it, so the attempt is cancelled here rather than left to end by itself.
     pClient->Close();
     GetFreeTcpClient(pClient, pClient, false);  // BUSY to ERROR
+    pClient = TakeClientForDevice(hDevice, strIp);
+    if (pClient == nullptr) {
+      return nullptr;
+    }
   }
 }
 
-bool DataSwitch::PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice,
-                                const std::string& strIp) {
-  pClient->Close();
-  if (CDeviceStreamGuard* pGuard = StreamGuardOf(pClient)) {
-    pGuard->Reset();  // the session thread of this device is not started yet
-  }
-  pClient->SetDeviceInfo(strIp.c_str());
+bool DataSwitch::PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice) {
   try {
     pClient->Start(hDevice);
   } catch (...) {
@@ -337,15 +359,7 @@ bool DataSwitch::PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice
   pClient->GetServerInfo(szServerIp, sizeof(szServerIp), &nServerPort, &nVelmPort, &unIndex);
   WriteLogF("Samv Server Ip %s Port %d Index %d", szServerIp, nServerPort,
             static_cast<int>(unIndex));
-  for (int i = 0;; ++i) {
-    if (pClient->IsConnected()) {
-      return true;
-    }
-    if (i == kAcceptConnectPolls) {
-      return false;
-    }
-    SleepMs(1);
-  }
+  return pClient->WaitConnected(kPairConnectWaitMs);
 }
 
 CDeviceStreamGuard* DataSwitch::StreamGuardOf(CTcpClient* pClient) {
@@ -517,16 +531,7 @@ void DataSwitch::ProcessSamvErrorClient() {
     GetFreeTcpClient(pClient, pClient, false);
     throw;
   }
-  bool bConnected = false;
-  for (int i = 0; i <= kRetryConnectPolls; ++i) {
-    if (pClient->IsConnected()) {
-      bConnected = true;
-      break;
-    }
-    if (i < kRetryConnectPolls) {
-      SleepMs(1);
-    }
-  }
+  const bool bConnected = pClient->WaitConnected(kRetryConnectWaitMs);
   pClient->Close();
   if (bConnected && !bLeftReadUnanswered) {
     GetFreeTcpClient(nullptr, pClient, false);

@@ -67,12 +67,22 @@ class DataSwitch : public CTcpServer {
                                             boost::asio::ip::tcp::socket* pSocket,
                                             const uint8_t* pData, uint32_t unCount,
                                             DeviceHandle hPeer);
-  // Accept thread: pairs the device with the first FREE client that connects within about
-  // 101 ms; those that do not go to ERROR. Null (after the busy reply) when none is left.
+  static void* VelmServePairCallback(DeviceHandle hDevice, void* pContext);
+  // Accept thread: the allow list, then a FREE client for the device (TakeClientForDevice).
+  // Null when the device is refused, or (after the busy reply) when no client is free. The
+  // connect is left to the session thread (ProcessVelmServePair), so the next device is taken on
+  // while this one's module connects.
   CTcpClient* ProcessVelmServeAccept(DeviceHandle hDevice);
-  // Starts pClient (taken from FREE, now BUSY) for the device and polls its connection. True
-  // when it is up in time; false leaves it BUSY for the caller to mark.
-  bool PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice, const std::string& strIp);
+  // Takes a FREE client (now BUSY), clears it and records the device in its work area; null
+  // after the pool line, the "GetFreeTcpClient False" line and the busy reply when none is free.
+  CTcpClient* TakeClientForDevice(const DeviceHandle& hDevice, const std::string& strIp);
+  // Session thread, before the device's first read: pairs the device with pClient, or with the
+  // next FREE client when pClient's module does not connect within 101 ms (pClient goes to
+  // ERROR), and so on. Null (after the busy reply) when none is left.
+  CTcpClient* ProcessVelmServePair(const DeviceHandle& hDevice, CTcpClient* pClient);
+  // Starts pClient (taken by TakeClientForDevice) for the device and waits for its connection.
+  // True when it is up in time; false leaves it BUSY for the caller to mark.
+  bool PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice);
   // Session thread: one read of the device. Its frames are looked at (log-in check, local
   // answers) and what passes goes to the SAMV server, as soon as every frame in it could be
   // looked at whole; until then the bytes are held. Returns the milliseconds until the held

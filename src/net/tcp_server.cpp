@@ -77,6 +77,14 @@ bool WaitReadable(int nFd, uint32_t unTimeoutMs) {
   }
 }
 
+// An error while a connection was being taken on (options, the accept or pair callback).
+void LogAcceptError(const char* szError) {
+  char szMessage[kMessageSize] = {0};
+  std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception:%s!", "ThreadLoop",
+                kAcceptLoopLine, szError);
+  WriteLog(szMessage);
+}
+
 }  // namespace
 
 void DeviceSocket::EndFromGateway() {
@@ -191,10 +199,7 @@ void CTcpServer::ThreadLoop() {
         break;  // the listening socket was shut for the stop
       }
       if (!bAcceptFailed) {
-        char szMessage[kMessageSize] = {0};
-        std::snprintf(szMessage, sizeof szMessage, "FUNCTION %s  LINE %d Exception:%s!",
-                      "ThreadLoop", kAcceptLoopLine, e.what());
-        WriteLog(szMessage);
+        LogAcceptError(e.what());
         if (hDevice) {
           EndDeviceSocket(hDevice);
         }
@@ -248,6 +253,23 @@ void CTcpServer::StartSession(const DeviceHandle& hDevice, void* pContext) {
 void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   if (!hDevice) {
     return;
+  }
+  if (m_pPairCallback != nullptr) {
+    // The pairing waits for the device's module to connect: here, on the session's own thread,
+    // the accept thread is already taking the next device.
+    try {
+      pContext = m_pPairCallback(hDevice, pContext);
+    } catch (const std::exception& e) {
+      pContext = nullptr;
+      LogAcceptError(e.what());
+    } catch (...) {
+      pContext = nullptr;
+      LogAcceptError("unknown exception");
+    }
+    if (pContext == nullptr) {
+      EndDeviceSocket(hDevice);
+      return;
+    }
   }
   uint8_t arrBuffer[kReceiveBufferSize];
   std::string strError;

@@ -38,6 +38,13 @@ using DeviceHandle = boost::shared_ptr<DeviceSocket>;
 // Callbacks are plain functions; their owner is found by other means (g_pDataSwitch).
 // Accept: returns the session context, or null to refuse the connection. May raise.
 typedef void* (*ServerAcceptCallback)(DeviceHandle hDevice);
+// Pair: the first thing a session thread does, before its first read; gets the accept callback's
+// context and returns the context of the session, or null when the connection is not to be
+// served (whatever the context held is released by then; no close callback follows). Work that
+// may wait (connecting the device's module) belongs here, not in the accept callback, so that the
+// accept thread goes on accepting. May raise: the error is logged as an accept error would be,
+// and the connection is ended without a close callback.
+typedef void* (*ServerPairCallback)(DeviceHandle hDevice, void* pContext);
 // Receive: one chunk of 1..4096 bytes exactly as one read returned it; valid only during the call.
 typedef uint32_t (*ServerReceiveCallback)(DeviceHandle hDevice, const uint8_t* pData,
                                           uint32_t unCount, void* pContext);
@@ -83,6 +90,7 @@ class CTcpServer {
   // Called before Start, from the thread that will call Start.
   void SetReceiveCallback(ServerReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
   void SetAcceptCallback(ServerAcceptCallback pCallback) { m_pAcceptCallback = pCallback; }
+  void SetPairCallback(ServerPairCallback pCallback) { m_pPairCallback = pCallback; }
   void SetCloseCallback(ServerCloseCallback pCallback) { m_pCloseCallback = pCallback; }
   // With a quiet callback registered, the result of the receive callback is the wait (in ms)
   // before the quiet callback, 0 for none; without one it is ignored, as always.
@@ -133,6 +141,7 @@ class CTcpServer {
   std::unique_ptr<boost::asio::ip::tcp::acceptor> m_upAcceptor;
   ServerReceiveCallback m_pReceiveCallback = nullptr;
   ServerAcceptCallback m_pAcceptCallback = nullptr;
+  ServerPairCallback m_pPairCallback = nullptr;
   ServerCloseCallback m_pCloseCallback = nullptr;
   ServerQuietCallback m_pQuietCallback = nullptr;
   std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount

@@ -214,15 +214,19 @@ TEST(StalledPeerTest, AcceptWithoutDescriptorsBacksOffAndServesOnceTheyAreFree) 
   ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 2 FREE 0", FaultRig::kDeviceTimeout));
   // Every descriptor the gateway may open from now on is one too many. The limit caps the
   // number of a new descriptor, not the count of open ones: it goes to the lowest number that
-  // is free, so every lower one is in use and the holders' are among them.
+  // is free, so every lower one is in use and the holders' are among them. A blocked accept
+  // holds the number it will give its connection while it waits, unseen in /proc: when it went
+  // back to waiting before the last holder's module connection was opened, that number is the
+  // one gap below the others.
   const std::set<int> setOpen = OpenDescriptors(strFdDir);
   ASSERT_FALSE(setOpen.empty());
   int nLowestFree = 0;
   while (setOpen.count(nLowestFree) != 0) {
     ++nLowestFree;
   }
-  ASSERT_EQ(*setOpen.rbegin() + 1, nLowestFree)
-      << "a gap among the gateway's descriptors:\n" << DescribeProcDescriptors(strFdDir);
+  const int nGaps = *setOpen.rbegin() + 1 - static_cast<int>(setOpen.size());
+  ASSERT_LE(nGaps, 1) << "more than one gap among the gateway's descriptors:\n"
+                      << DescribeProcDescriptors(strFdDir);
   struct rlimit limit;
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit), 0);
   limit.rlim_cur = static_cast<rlim_t>(nLowestFree);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -619,3 +620,109 @@ TEST_F(CTcpServerTest, EachSessionGetsItsOwnContextAndOneClose) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pair step of the tests: holds every session whose context is the gate marker until the
+// gate opens; returns null for the refuse marker and raises for the raise marker.
+int g_nGateMarker = 0;
+int g_nRefuseMarker = 0;
+int g_nRaiseMarker = 0;
+std::mutex g_mtxGate;
+std::condition_variable g_cvGate;
+bool g_bGateOpen = false;
+std::atomic<int> g_nPairsWaiting{0};
+
+void* OnPair(DeviceHandle /*hDevice*/, void* pContext) {
+  if (pContext == &g_nRefuseMarker) {
+    return nullptr;
+  }
+  if (pContext == &g_nRaiseMarker) {
+    throw std::runtime_error("pair boom");
+  }
+  if (pContext == &g_nGateMarker) {
+    std::unique_lock<std::mutex> lock(g_mtxGate);
+    ++g_nPairsWaiting;
+    // Bounded: a test that never opens the gate fails on its own waits, not here.
+    (void)g_cvGate.wait_for(lock, std::chrono::seconds(30), [] { return g_bGateOpen; });
+    --g_nPairsWaiting;
+  }
+  return &g_nContextMarker;
+}
+
+void OpenGate(bool bOpen) {
+  {
+    std::lock_guard<std::mutex> lock(g_mtxGate);
+    g_bGateOpen = bOpen;
+  }
+  g_cvGate.notify_all();
+}
+
+}  // namespace
+
+TEST_F(CTcpServerTest, PairStepRunsOnTheSessionThreadWhileTheNextDeviceIsAccepted) {
+  OpenGate(false);
+  g_obs.pContext = &g_nGateMarker;
+  m_upServer.reset(new CTcpServer(0));
+  m_upServer->SetAcceptCallback(OnAccept);
+  m_upServer->SetPairCallback(OnPair);
+  m_upServer->SetReceiveCallback(OnReceive);
+  m_upServer->SetCloseCallback(OnClose);
+  ASSERT_TRUE(m_upServer->Start());
+  // Three devices whose pairing waits: each is accepted all the same, and none is read yet.
+  std::vector<std::unique_ptr<tcp::socket>> devices;
+  for (int i = 0; i < 3; ++i) {
+    devices.push_back(Connect());
+    boost::asio::write(*devices.back(), boost::asio::buffer(std::string("early")));
+  }
+  ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 3 && g_nPairsWaiting.load() == 3; }));
+  EXPECT_EQ(g_obs.Receives(), 0);
+  // Paired: the bytes sent meanwhile reach the receive callback with the pair step's context.
+  OpenGate(true);
+  ASSERT_TRUE(WaitFor([] { return g_obs.Receives() == 3; }));
+  {
+    std::lock_guard<std::mutex> lock(g_obs.mtx);
+    for (void* pContext : g_obs.arrReceiveContexts) {
+      EXPECT_EQ(pContext, &g_nContextMarker);
+    }
+  }
+  devices.clear();
+  ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 3; }));
+  std::lock_guard<std::mutex> lock(g_obs.mtx);
+  for (void* pContext : g_obs.arrCloseContexts) {
+    EXPECT_EQ(pContext, &g_nContextMarker);
+  }
+}
+
+TEST_F(CTcpServerTest, PairStepThatRefusesOrRaisesEndsTheConnectionWithoutCloseCallback) {
+  const struct {
+    int* pMarker;
+    const char* szLogged;  // null: nothing logged
+  } cases[] = {{&g_nRefuseMarker, nullptr},
+               {&g_nRaiseMarker, "[FUNCTION ThreadLoop  LINE 127 Exception:pair boom!]"}};
+  m_upServer.reset(new CTcpServer(0));
+  m_upServer->SetAcceptCallback(OnAccept);
+  m_upServer->SetPairCallback(OnPair);
+  m_upServer->SetReceiveCallback(OnReceive);
+  m_upServer->SetCloseCallback(OnClose);
+  ASSERT_TRUE(m_upServer->Start());
+  for (const auto& c : cases) {
+    {
+      std::lock_guard<std::mutex> lock(g_obs.mtx);
+      g_obs.pContext = c.pMarker;
+    }
+    testing::internal::CaptureStdout();
+    auto upDevice = Connect();
+    boost::asio::write(*upDevice, boost::asio::buffer(std::string("never read")));
+    EXPECT_TRUE(nettest::SeesEndWithin(*upDevice, milliseconds(5000)));
+    ASSERT_TRUE(SessionsEnded());
+    std::string strOut = testing::internal::GetCapturedStdout();
+    if (c.szLogged != nullptr) {
+      EXPECT_NE(strOut.find(c.szLogged), std::string::npos) << strOut;
+    } else {
+      EXPECT_EQ(strOut, "");
+    }
+  }
+  EXPECT_EQ(g_obs.Receives(), 0);
+  EXPECT_EQ(g_obs.Closes(), 0);
+}
