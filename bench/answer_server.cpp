@@ -67,14 +67,30 @@ void CAnswerServer::Stop() {
     m_thrAccept.join();
   }
   ::close(m_fdListen);
-  std::vector<std::thread> arrThreads;
+  std::vector<Connection> arrConnections;
   {
     std::lock_guard<std::mutex> lock(m_mtxThreads);
-    arrThreads.swap(m_arrThreads);
+    arrConnections.swap(m_arrConnections);
   }
-  for (std::thread& thr : arrThreads) {
-    thr.join();
+  for (Connection& c : arrConnections) {
+    c.thr.join();
   }
+}
+
+void CAnswerServer::JoinEnded() {
+  std::lock_guard<std::mutex> lock(m_mtxThreads);
+  size_t unKept = 0;
+  for (size_t i = 0; i < m_arrConnections.size(); ++i) {
+    if (m_arrConnections[i].spDone->load()) {
+      m_arrConnections[i].thr.join();  // it has returned: the join does not wait
+    } else {
+      if (unKept != i) {  // a joinable thread must not be moved onto itself
+        m_arrConnections[unKept] = std::move(m_arrConnections[i]);
+      }
+      ++unKept;
+    }
+  }
+  m_arrConnections.resize(unKept);
 }
 
 void CAnswerServer::AcceptLoop() {
@@ -93,16 +109,19 @@ void CAnswerServer::AcceptLoop() {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     timeval tvSend{1, 0};  // a peer that stops reading ends its connection, not the server
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tvSend, sizeof(tvSend));
+    JoinEnded();
     try {
       std::lock_guard<std::mutex> lock(m_mtxThreads);
-      m_arrThreads.emplace_back(&CAnswerServer::Serve, this, fd);
+      auto spDone = std::make_shared<std::atomic<bool>>(false);
+      m_arrConnections.push_back(
+          Connection{std::thread(&CAnswerServer::Serve, this, fd, spDone), spDone});
     } catch (const std::exception&) {
       ::close(fd);  // no thread to serve it: the peer sees the connection end
     }
   }
 }
 
-void CAnswerServer::Serve(int fd) {
+void CAnswerServer::Serve(int fd, std::shared_ptr<std::atomic<bool>> spDone) {
   std::vector<uint8_t> arrRx(kMaxFrame);
   size_t unHave = 0;
   uint8_t arrAnswer[kAnswerSize];
@@ -145,4 +164,5 @@ void CAnswerServer::Serve(int fd) {
     unHave -= unPos;
   }
   ::close(fd);
+  spDone->store(true);
 }

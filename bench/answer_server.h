@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,12 +37,19 @@ class CAnswerServer {
  private:
   static constexpr int kPollMs = 100;
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(int fd, std::shared_ptr<std::atomic<bool>> spDone);
 
   int m_fdListen = -1;
   std::atomic<bool> m_bStop{false};
   std::atomic<uint64_t> m_unAnswers{0};
   std::thread m_thrAccept;
+  // A connection's thread and whether it has ended (then the accept loop joins it).
+  struct Connection {
+    std::thread thr;
+    std::shared_ptr<std::atomic<bool>> spDone;
+  };
+  void JoinEnded();
+
   std::mutex m_mtxThreads;
-  std::vector<std::thread> m_arrThreads;  // connection threads, joined by Stop
+  std::vector<Connection> m_arrConnections;  // joined when ended, the rest by Stop
 };
