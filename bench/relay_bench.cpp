@@ -1,0 +1,428 @@
+#include "relay_bench.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "answer_server.h"
+#include "bench_util.h"
+#include "config/byte_io.h"
+#include "core/device_frame.h"
+
+namespace {
+
+using bench::Cell;
+using bench::Clock;
+
+constexpr size_t kRequestSize = 64;
+// A command the gateway neither answers nor checks: it passes to the module unchanged.
+constexpr uint8_t kPassingCommand = 4;
+constexpr uint32_t kWarmUpRounds = 20;
+constexpr size_t kMaxSamplesPerReader = 1 << 20;
+
+// The request of reader unReader. The key's first four bytes read, as a length word, far beyond
+// any frame: the gateway follows the stream under both ways of counting the length word, and a
+// key that looked like a frame of a checked command to the second way could make it hold bytes.
+void BuildRequest(uint32_t unReader, uint8_t* pOut) {
+  const uint8_t arrKey[kDeviceKeySize] = {0x5A, 0xC3, 0x91, 0xF7,
+                                          static_cast<uint8_t>(unReader),
+                                          static_cast<uint8_t>(unReader >> 8), 0x3C, 0x6E};
+  std::memset(pOut, 0, kRequestSize);
+  PutLe32(pOut, kRequestSize);
+  std::memcpy(pOut + 4, arrKey, sizeof(arrKey));
+  pOut[12] = kPassingCommand;
+  MaskDeviceBody(pOut + 12, kRequestSize - 12, arrKey);
+}
+
+// One reader: its socket and its request. The answer must carry the request's key.
+class CReader {
+ public:
+  explicit CReader(uint32_t unIndex) { BuildRequest(unIndex, m_arrRequest); }
+  ~CReader() { Close(); }
+  CReader(const CReader&) = delete;
+  CReader& operator=(const CReader&) = delete;
+
+  bool Connect(uint16_t unPort, uint32_t unTimeoutMs) {
+    Close();
+    m_fd = bench::ConnectLoopback(unPort, unTimeoutMs);
+    return m_fd >= 0;
+  }
+  // One request and its whole answer.
+  bool RoundTrip() {
+    uint8_t arrAnswer[CAnswerServer::kAnswerSize];
+    return m_fd >= 0 && bench::SendAll(m_fd, m_arrRequest, sizeof(m_arrRequest)) &&
+           bench::RecvAll(m_fd, arrAnswer, sizeof(arrAnswer)) &&
+           GetLe32(arrAnswer) == CAnswerServer::kAnswerLengthWord &&
+           std::memcmp(arrAnswer + 4, m_arrRequest + 4, kDeviceKeySize) == 0;
+  }
+  void Close() {
+    if (m_fd >= 0) {
+      ::close(m_fd);
+      m_fd = -1;
+    }
+  }
+
+ private:
+  int m_fd = -1;
+  uint8_t m_arrRequest[kRequestSize];
+};
+
+// A start signal for many threads and a count of those that are done, every wait bounded.
+class CGate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_bOpen = true;
+    m_cv.notify_all();
+  }
+  bool WaitOpen(Clock::duration timeout) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    return m_cv.wait_for(lock, timeout, [this] { return m_bOpen; });
+  }
+  void Done() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    ++m_unDone;
+    m_cv.notify_all();
+  }
+  bool WaitDone(uint32_t unCount, Clock::duration timeout) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    return m_cv.wait_for(lock, timeout, [&] { return m_unDone >= unCount; });
+  }
+
+ private:
+  std::mutex m_mtx;
+  std::condition_variable m_cv;
+  bool m_bOpen = false;
+  uint32_t m_unDone = 0;
+};
+
+struct TargetFigures {
+  Cell arrMedian[2], arrP99[2], arrRate[2];  // 1 reader, many readers
+  Cell setupMedian, burstMean, burstWorst;
+  bench::ProcFigures rest, held, after;
+  bool bAfterSettled = false;
+  bool bMissing = false;  // some figure had no sample at all
+};
+
+struct Target {
+  const char* szName;
+  RelayTarget way;
+  TargetFigures figures;
+};
+
+// One reader's set-up, repeated: connect until the first answer, then leave.
+Cell MeasureSetup(const Target& target, const RelayBenchOptions& options) {
+  std::vector<double> arrUs;
+  uint32_t unFailed = 0;
+  CReader reader(1);
+  for (uint32_t i = 0; i < options.unSetups; ++i) {
+    const Clock::time_point tm0 = Clock::now();
+    if (reader.Connect(target.way.unPort, options.unTimeoutMs) && reader.RoundTrip()) {
+      arrUs.push_back(bench::MicrosBetween(tm0, Clock::now()));
+    } else {
+      ++unFailed;
+    }
+    reader.Close();
+  }
+  if (unFailed > 0) {
+    std::fprintf(stderr, "%s: %u of %u set-ups got no answer\n", target.szName, unFailed,
+                 options.unSetups);
+  }
+  return arrUs.empty() ? Cell() : bench::Value(bench::Percentile(&arrUs, 0.5));
+}
+
+// unBurst readers connect at once; each times its connect start to its first answer. They stay
+// paired while the process in between is looked at, then leave together, and the process is
+// watched until it has let go of them.
+void MeasureBurst(Target* pTarget, const RelayBenchOptions& options) {
+  const uint32_t unCount = options.unBurst;
+  const auto timeout = std::chrono::milliseconds(options.unTimeoutMs * 3);
+  std::vector<std::unique_ptr<CReader>> arrReaders;
+  std::vector<double> arrUs(unCount, -1.0);
+  CGate start, answered, leave;
+  std::vector<std::thread> arrThreads;
+  for (uint32_t i = 0; i < unCount; ++i) {
+    arrReaders.emplace_back(new CReader(100 + i));
+  }
+  for (uint32_t i = 0; i < unCount; ++i) {
+    arrThreads.emplace_back([&, i] {
+      if (start.WaitOpen(timeout)) {
+        const Clock::time_point tm0 = Clock::now();
+        if (arrReaders[i]->Connect(pTarget->way.unPort, options.unTimeoutMs) &&
+            arrReaders[i]->RoundTrip()) {
+          arrUs[i] = bench::MicrosBetween(tm0, Clock::now());
+        }
+      }
+      answered.Done();
+      leave.WaitOpen(timeout);
+      arrReaders[i]->Close();
+    });
+  }
+  start.Open();
+  answered.WaitDone(unCount, timeout);
+  if (pTarget->way.pid > 0) {
+    pTarget->figures.held = bench::ReadProcFigures(pTarget->way.pid);
+  }
+  leave.Open();
+  for (std::thread& thr : arrThreads) {
+    thr.join();  // each waits on its own bounded reads and the bounded gates
+  }
+  std::vector<double> arrOk;
+  for (double d : arrUs) {
+    if (d >= 0) {
+      arrOk.push_back(d);
+    }
+  }
+  if (arrOk.size() < unCount) {
+    std::fprintf(stderr, "%s: %zu of %u burst readers got no answer\n", pTarget->szName,
+                 unCount - arrOk.size(), unCount);
+  }
+  if (!arrOk.empty()) {
+    double dSum = 0;
+    for (double d : arrOk) {
+      dSum += d;
+    }
+    pTarget->figures.burstMean = bench::Value(dSum / static_cast<double>(arrOk.size()) / 1000.0);
+    pTarget->figures.burstWorst =
+        bench::Value(*std::max_element(arrOk.begin(), arrOk.end()) / 1000.0);
+  }
+  if (pTarget->way.pid > 0) {
+    const bench::ProcFigures& rest = pTarget->figures.rest;
+    const Clock::time_point tmDeadline = Clock::now() + std::chrono::milliseconds(options.unSettleMs);
+    for (;;) {
+      bench::ProcFigures now = bench::ReadProcFigures(pTarget->way.pid);
+      pTarget->figures.after = now;
+      if (now.bValid && now.unDescriptors <= rest.unDescriptors &&
+          now.unThreads <= rest.unThreads) {
+        pTarget->figures.bAfterSettled = true;
+        break;
+      }
+      if (!now.bValid || Clock::now() >= tmDeadline) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!pTarget->figures.bAfterSettled) {
+      std::fprintf(stderr, "%s: still holds %u threads and %u descriptors %u ms after the "
+                   "readers left (at rest: %u and %u)\n",
+                   pTarget->szName, pTarget->figures.after.unThreads,
+                   pTarget->figures.after.unDescriptors, options.unSettleMs, rest.unThreads,
+                   rest.unDescriptors);
+    }
+  }
+}
+
+// unCount readers, each paired first, then all send request after request for the given time.
+// Sets the median and 99th percentile round trip (µs) and the requests per second.
+void MeasureRelay(Target* pTarget, const RelayBenchOptions& options, uint32_t unCount,
+                  size_t unSlot) {
+  const auto timeout = std::chrono::milliseconds(options.unTimeoutMs * 3);
+  std::vector<std::unique_ptr<CReader>> arrReaders;
+  std::vector<std::vector<double>> arrSamples(unCount);
+  std::vector<Clock::time_point> arrEnd(unCount, Clock::time_point());
+  std::atomic<uint32_t> unFailed{0};
+  CGate ready, start;
+  Clock::time_point tmStart;
+  Clock::time_point tmDeadline;
+  std::vector<std::thread> arrThreads;
+  for (uint32_t i = 0; i < unCount; ++i) {
+    arrReaders.emplace_back(new CReader(1000 + i));
+    arrSamples[i].reserve(kMaxSamplesPerReader);
+  }
+  for (uint32_t i = 0; i < unCount; ++i) {
+    arrThreads.emplace_back([&, i] {
+      CReader& reader = *arrReaders[i];
+      bool bOk = reader.Connect(pTarget->way.unPort, options.unTimeoutMs);
+      for (uint32_t r = 0; bOk && r < kWarmUpRounds; ++r) {
+        bOk = reader.RoundTrip();
+      }
+      ready.Done();
+      if (!start.WaitOpen(timeout) || !bOk) {
+        if (!bOk) {
+          unFailed.fetch_add(1);
+        }
+        reader.Close();
+        return;
+      }
+      std::vector<double>& arr = arrSamples[i];
+      for (;;) {
+        const Clock::time_point tm0 = Clock::now();
+        if (tm0 >= tmDeadline || arr.size() >= kMaxSamplesPerReader) {
+          break;
+        }
+        if (!reader.RoundTrip()) {
+          unFailed.fetch_add(1);
+          break;
+        }
+        arr.push_back(bench::MicrosBetween(tm0, Clock::now()));
+      }
+      arrEnd[i] = Clock::now();
+      reader.Close();
+    });
+  }
+  ready.WaitDone(unCount, timeout);
+  tmStart = Clock::now();
+  tmDeadline = tmStart + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(options.dRelaySeconds));
+  start.Open();  // the gate's lock orders the two stamps before any reader reads them
+  for (std::thread& thr : arrThreads) {
+    thr.join();
+  }
+  if (unFailed.load() > 0) {
+    std::fprintf(stderr, "%s: %u of %u readers failed in the round-trip measurement\n",
+                 pTarget->szName, unFailed.load(), unCount);
+  }
+  std::vector<double> arrAll;
+  Clock::time_point tmEnd = tmStart;
+  for (uint32_t i = 0; i < unCount; ++i) {
+    arrAll.insert(arrAll.end(), arrSamples[i].begin(), arrSamples[i].end());
+    tmEnd = std::max(tmEnd, arrEnd[i]);
+  }
+  const double dSeconds = bench::MicrosBetween(tmStart, tmEnd) / 1e6;
+  if (arrAll.empty() || dSeconds <= 0) {
+    pTarget->figures.bMissing = true;
+    return;
+  }
+  const double dRate = static_cast<double>(arrAll.size()) / dSeconds;
+  pTarget->figures.arrMedian[unSlot] = bench::Value(bench::Percentile(&arrAll, 0.5));
+  pTarget->figures.arrP99[unSlot] = bench::Value(bench::Percentile(&arrAll, 0.99));
+  pTarget->figures.arrRate[unSlot] = bench::Value(dRate);
+}
+
+void MeasureTarget(Target* pTarget, const RelayBenchOptions& options, uint32_t unMany) {
+  if (pTarget->way.pid > 0) {
+    pTarget->figures.rest = bench::ReadProcFigures(pTarget->way.pid);
+  }
+  MeasureBurst(pTarget, options);
+  pTarget->figures.setupMedian = MeasureSetup(*pTarget, options);
+  MeasureRelay(pTarget, options, 1, 0);
+  MeasureRelay(pTarget, options, unMany, 1);
+  TargetFigures& f = pTarget->figures;
+  f.bMissing = f.bMissing || !f.setupMedian.bSet || !f.burstMean.bSet;
+}
+
+Cell Proc(const Target* pTarget, const bench::ProcFigures TargetFigures::*pWhich,
+          double (*pPick)(const bench::ProcFigures&)) {
+  if (pTarget == nullptr || pTarget->way.pid <= 0) {
+    return Cell();
+  }
+  const bench::ProcFigures& figures = pTarget->figures.*pWhich;
+  return figures.bValid ? bench::Value(pPick(figures)) : Cell();
+}
+
+}  // namespace
+
+int RunRelayBench(const RelayBenchOptions& options) {
+  std::unique_ptr<CAnswerServer> upServer;
+  try {
+    upServer.reset(new CAnswerServer(options.unAnswerPort));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "cardgate-bench-load: %s\n", e.what());
+    return 1;
+  }
+  constexpr uint32_t kManyReaders = 8;
+  std::vector<Target> arrTargets;
+  RelayTarget direct;
+  direct.bEnabled = true;
+  direct.unPort = options.unAnswerPort;
+  arrTargets.push_back(Target{"direct", direct, TargetFigures()});
+  if (options.gateway.bEnabled) {
+    arrTargets.push_back(Target{"gateway", options.gateway, TargetFigures()});
+  }
+  if (options.haproxy.bEnabled) {
+    arrTargets.push_back(Target{"haproxy", options.haproxy, TargetFigures()});
+  }
+  bool bMissing = false;
+  for (Target& target : arrTargets) {
+    MeasureTarget(&target, options, kManyReaders);
+    bMissing = bMissing || target.figures.bMissing;
+  }
+  upServer->Stop();
+
+  auto find = [&](const char* szName) -> const Target* {
+    for (const Target& t : arrTargets) {
+      if (std::strcmp(t.szName, szName) == 0) {
+        return &t;
+      }
+    }
+    return nullptr;
+  };
+  const Target* pDirect = find("direct");
+  const Target* pGateway = find("gateway");
+  const Target* pHaproxy = find("haproxy");
+  auto cell = [](const Target* pTarget, Cell TargetFigures::*pCell) {
+    return pTarget != nullptr ? pTarget->figures.*pCell : Cell();
+  };
+  auto slot = [](const Target* pTarget, Cell (TargetFigures::*pArr)[2], size_t unSlot) {
+    return pTarget != nullptr ? (pTarget->figures.*pArr)[unSlot] : Cell();
+  };
+  const uint32_t arrReaders[2] = {1, kManyReaders};
+  for (size_t s = 0; s < 2; ++s) {
+    const std::string strWho = std::to_string(arrReaders[s]) + (s == 0 ? " reader" : " readers");
+    bench::PrintRow("relay round trip, " + strWho + ", median", "%.0f µs",
+                    slot(pDirect, &TargetFigures::arrMedian, s),
+                    slot(pGateway, &TargetFigures::arrMedian, s),
+                    slot(pHaproxy, &TargetFigures::arrMedian, s));
+    bench::PrintRow("relay round trip, " + strWho + ", p99", "%.0f µs",
+                    slot(pDirect, &TargetFigures::arrP99, s),
+                    slot(pGateway, &TargetFigures::arrP99, s),
+                    slot(pHaproxy, &TargetFigures::arrP99, s));
+    bench::PrintRow("relay requests per second, " + strWho, "%.0f",
+                    slot(pDirect, &TargetFigures::arrRate, s),
+                    slot(pGateway, &TargetFigures::arrRate, s),
+                    slot(pHaproxy, &TargetFigures::arrRate, s));
+  }
+  bench::PrintRow("one reader's set-up (connect to first answer), median of " +
+                      std::to_string(options.unSetups),
+                  "%.0f µs", cell(pDirect, &TargetFigures::setupMedian),
+                  cell(pGateway, &TargetFigures::setupMedian),
+                  cell(pHaproxy, &TargetFigures::setupMedian));
+  const std::string strBurst = std::to_string(options.unBurst) + " readers connecting at once";
+  bench::PrintRow(strBurst + ", mean set-up", "%.1f ms", cell(pDirect, &TargetFigures::burstMean),
+                  cell(pGateway, &TargetFigures::burstMean),
+                  cell(pHaproxy, &TargetFigures::burstMean));
+  bench::PrintRow(strBurst + ", worst set-up", "%.1f ms",
+                  cell(pDirect, &TargetFigures::burstWorst),
+                  cell(pGateway, &TargetFigures::burstWorst),
+                  cell(pHaproxy, &TargetFigures::burstWorst));
+
+  struct ProcRow {
+    const char* szState;
+    const bench::ProcFigures TargetFigures::*pWhich;
+  };
+  const std::string strHeld = "with " + std::to_string(options.unBurst) + " paired readers";
+  const ProcRow arrStates[] = {{"at rest", &TargetFigures::rest},
+                               {strHeld.c_str(), &TargetFigures::held},
+                               {"after they left", &TargetFigures::after}};
+  struct ProcKind {
+    const char* szName;
+    const char* szFormat;
+    double (*pPick)(const bench::ProcFigures&);
+  };
+  const ProcKind arrKinds[] = {
+      {"resident memory", "%.0f KiB",
+       [](const bench::ProcFigures& f) { return static_cast<double>(f.unRssKiB); }},
+      {"threads", "%.0f",
+       [](const bench::ProcFigures& f) { return static_cast<double>(f.unThreads); }},
+      {"open descriptors", "%.0f",
+       [](const bench::ProcFigures& f) { return static_cast<double>(f.unDescriptors); }},
+  };
+  for (const ProcKind& kind : arrKinds) {
+    for (const ProcRow& state : arrStates) {
+      bench::PrintRow(std::string(kind.szName) + ", " + state.szState, kind.szFormat, Cell(),
+                      Proc(pGateway, state.pWhich, kind.pPick),
+                      Proc(pHaproxy, state.pWhich, kind.pPick));
+    }
+  }
+  return bMissing ? 1 : 0;
+}
