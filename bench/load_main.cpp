@@ -17,13 +17,14 @@ void Usage(FILE* out) {
   std::fprintf(
       out,
       "usage: cardgate-bench-load relay --answer-port P [--gateway PORT:PID] [--haproxy PORT:PID]\n"
-      "                                 [--setups N] [--burst N] [--seconds S]\n"
+      "                                 [--setups N] [--burst N] [--burst-rounds N]\n"
+      "                                 [--seconds S]\n"
       "       cardgate-bench-load cards --direct P[,P...] [--gateway P] [--haproxy P[,P...]]\n"
       "                                 [--readers N] [--modules N] [--seconds S]\n"
       "                                 [--account N] [--password PW]\n"
       "relay: a stand-in decode server of its own on P, reached directly, through the gateway\n"
       "       (every module of its SamvList.ini at 127.0.0.1:P) and through the proxy: round\n"
-      "       trips of 1 and 8 readers, one reader's set-up (--setups times), a burst of --burst\n"
+      "       trips of 1 and 8 readers, one reader's set-up (--setups times), --burst-rounds bursts of --burst\n"
       "       readers, and the gateway's and proxy's memory, threads and descriptors.\n"
       "cards: card reads end to end with --readers readers against decode server simulators.\n");
 }
@@ -133,6 +134,9 @@ int main(int argc, char** argv) {
     } else if (strArg == "--burst" && strMode == "relay") {
       bOk = ParseUnsigned(strValue, 1000, &unValue) && unValue > 0;
       relay.unBurst = static_cast<uint32_t>(unValue);
+    } else if (strArg == "--burst-rounds" && strMode == "relay") {
+      bOk = ParseUnsigned(strValue, 1000, &unValue) && unValue > 0;
+      relay.unBurstRounds = static_cast<uint32_t>(unValue);
     } else if (strArg == "--seconds") {
       bOk = ParseSeconds(strValue, strMode == "relay" ? &relay.dRelaySeconds : &cards.dSeconds);
     } else if (strArg == "--direct" && strMode == "cards") {

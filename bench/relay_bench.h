@@ -23,6 +23,7 @@ struct RelayBenchOptions {
   RelayTarget haproxy;        // optional
   uint32_t unSetups = 200;        // one reader's set-up, repeated
   uint32_t unBurst = 64;          // readers connecting at once
+  uint32_t unBurstRounds = 10;    // bursts, one after the other once the last has been let go
   double dRelaySeconds = 2.0;     // each round-trip measurement
   uint32_t unTimeoutMs = 5000;    // every connect, read and write
   uint32_t unSettleMs = 10000;    // waiting for a process to let go of readers that left

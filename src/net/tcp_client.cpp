@@ -1,6 +1,9 @@
 #include "net/tcp_client.h"
 
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,7 +19,6 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/socket_base.hpp>
 #include <boost/chrono/chrono.hpp>
 #include <boost/system/system_error.hpp>
@@ -42,7 +44,7 @@ constexpr int kThreadLoopLine = 167;
 constexpr int kSendDataLine = 285;
 
 enum class Phase {
-  Connecting,  // the receive thread resolves and connects; only it touches the socket
+  Connecting,  // the receive thread connects; others may only shut its descriptor down
   Connected,   // the thread reads; SendData may write; others may only shut the socket down
   Ended,       // the thread is done with the socket
 };
@@ -71,22 +73,38 @@ struct CTcpClient::Shared {
   std::atomic<uint32_t> unThreads{0};
 };
 
-// One Start's connection. Its socket lives on an io_context of its own, so two receive threads
-// (an old one still ending and the new one) never run or restart the same context; each context
-// costs three descriptors while it exists, and exists only while its thread runs or while it is
-// the client's latest connection.
+namespace {
+
+// The context every client socket belongs to. Nobody runs it: the connect is made on the
+// descriptor directly and every read and write is synchronous, so all it does is hold the
+// sockets; a context per connection would cost three descriptors more for each reader. It is
+// never destroyed, since a detached receive thread may still close its socket at exit.
+// Its three descriptors (the socket service's) are opened with the first client, not with the
+// first connection.
+boost::asio::io_context& SocketContext() {
+  static boost::asio::io_context* s_pContext = [] {
+    boost::asio::io_context* pContext = new boost::asio::io_context();
+    tcp::socket unopened(*pContext);  // makes the context's socket service
+    return pContext;
+  }();
+  return *s_pContext;
+}
+
+}  // namespace
+
+// One Start's connection: the descriptor of its connect, then its socket.
 struct CTcpClient::Connection {
-  explicit Connection(uint64_t unGen) : unGeneration(unGen), socket(ioContext) {}
+  explicit Connection(uint64_t unGen) : unGeneration(unGen), socket(SocketContext()) {}
 
   const uint64_t unGeneration;
-  boost::asio::io_context ioContext;  // run only inside the connect, on the receive thread
-  tcp::socket socket;
+  tcp::socket socket;  // holds the descriptor once connected
   std::atomic<bool> bStop{false};  // no more callbacks; the thread ends at its next look
   // Steady-clock milliseconds by which the server must send its next block; 0 when no answer is
   // awaited. Set by ExpectAnswerWithin, cleared by each block read.
   std::atomic<int64_t> nAnswerDeadlineMs{0};
   // Guarded by Shared::mtx:
   Phase ePhase = Phase::Connecting;
+  int nConnectFd = -1;          // the descriptor being connected (Connecting), owned by the thread
   uint32_t unWriters = 0;       // SendData calls writing right now
   bool bCloseWhenIdle = false;  // the last writer closes the socket (the thread already ended)
 
@@ -181,6 +199,7 @@ void LogThreadLoopError(const char* szError) {
 }  // namespace
 
 CTcpClient::CTcpClient() : m_spShared(std::make_shared<Shared>()) {
+  (void)SocketContext();
   // The design leaves the area unfilled until the first Close; a defined start costs nothing.
   std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
 }
@@ -226,16 +245,11 @@ void CTcpClient::StopConnectionLocked(Connection& connection) {
   bool bFirst = !connection.bStop.exchange(true);
   switch (connection.ePhase) {
     case Phase::Connecting:
-      if (bFirst) {
-        // The socket belongs to the connecting thread: let that thread close it from inside its
-        // run of the context, which cancels the connect ("Operation canceled"). If the connect
-        // has already finished, the thread sees bStop under the lock and closes the socket
-        // itself; the handler then never runs and goes with the context.
-        Connection* pConnection = &connection;
-        boost::asio::post(connection.ioContext, [pConnection]() {
-          boost::system::error_code ec;
-          (void)pConnection->socket.close(ec);
-        });
+      if (bFirst && connection.nConnectFd >= 0) {
+        // The descriptor belongs to the connecting thread, which closes it: a shutdown only
+        // aborts the connect and wakes the thread's wait, which then sees bStop ("Operation
+        // canceled"). A thread that has not published its descriptor yet sees bStop first.
+        (void)::shutdown(connection.nConnectFd, SHUT_RDWR);
       }
       break;
     case Phase::Connected: {
@@ -347,6 +361,94 @@ uint32_t CTcpClient::ThreadCount() const {
   return m_spShared->unThreads.load();
 }
 
+void CTcpClient::ConnectWithin(Shared& shared, Connection& connection,
+                               const tcp::endpoint& endpoint) {
+  const auto SystemError = [](int nError) {
+    return boost::system::system_error(
+        boost::system::error_code(nError, boost::system::system_category()));
+  };
+  int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (nFd < 0) {
+    throw SystemError(errno);  // the system's text alone, as for a failed connect
+  }
+  // Closes the descriptor unless it went to the socket; under the lock, so that a stop never
+  // shuts down a number that is being reused.
+  bool bHandedOver = false;
+  auto release = [&]() {
+    boost::mutex::scoped_lock lock(shared.mtx);
+    connection.nConnectFd = -1;
+    if (!bHandedOver) {
+      (void)::close(nFd);
+    }
+  };
+  {
+    boost::mutex::scoped_lock lock(shared.mtx);
+    if (connection.bStop.load()) {
+      (void)::close(nFd);
+      throw boost::system::system_error(boost::asio::error::operation_aborted);
+    }
+    connection.nConnectFd = nFd;
+  }
+  int nError = 0;
+  bool bTimedOut = false;
+  if (::connect(nFd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
+    nError = errno;
+  }
+  if (nError == EINPROGRESS) {
+    // Waits for the connect, a stop (the shutdown wakes the wait) or the deadline.
+    const auto tmDeadline = std::chrono::steady_clock::now() + kConnectTimeout;
+    nError = 0;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          tmDeadline - std::chrono::steady_clock::now());
+      if (left.count() < 0) {
+        bTimedOut = true;
+        break;
+      }
+      if (connection.bStop.load()) {
+        break;
+      }
+      struct pollfd pfd = {nFd, POLLOUT, 0};
+      const int nReady = ::poll(&pfd, 1, static_cast<int>(left.count()) + 1);
+      if (nReady < 0 && errno == EINTR) {
+        continue;
+      }
+      if (nReady > 0) {
+        socklen_t unSize = sizeof nError;
+        if (::getsockopt(nFd, SOL_SOCKET, SO_ERROR, &nError, &unSize) != 0) {
+          nError = errno;
+        }
+        break;
+      }
+      if (nReady < 0) {
+        nError = errno;
+        break;
+      }
+    }
+  }
+  boost::mutex::scoped_lock lock(shared.mtx);
+  if (connection.bStop.load() || bTimedOut) {
+    // Stopped, or the deadline passed first: the connect is cancelled.
+    lock.unlock();
+    release();
+    throw boost::system::system_error(boost::asio::error::operation_aborted);
+  }
+  if (nError != 0) {
+    lock.unlock();
+    release();
+    throw SystemError(nError);
+  }
+  boost::system::error_code ec;
+  (void)connection.socket.assign(tcp::v4(), nFd, ec);
+  if (ec) {
+    lock.unlock();
+    release();
+    throw boost::system::system_error(ec, "assign");
+  }
+  bHandedOver = true;
+  connection.nConnectFd = -1;
+}
+
 void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
                             std::shared_ptr<Connection> spConnection, DeviceHandle hPeer,
                             std::string strAddress, std::string strPort) {
@@ -381,22 +483,7 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     // Module addresses are dotted quads and ports numbers: the endpoint is formed directly, with
     // no name service involved.
     const tcp::endpoint endpoint = MakeEndpoint(strAddress, strPort);
-    boost::system::error_code ecResult = boost::asio::error::would_block;
-    connection.socket.async_connect(
-        endpoint, [&ecResult](const boost::system::error_code& ecDone) { ecResult = ecDone; });
-    connection.ioContext.restart();
-    (void)connection.ioContext.run_for(kConnectTimeout);
-    if (!connection.ioContext.stopped()) {
-      // The deadline passed first: closing the socket cancels the connect.
-      (void)connection.socket.close(ec);
-      if (ec) {
-        throw boost::system::system_error(ec, "close");
-      }
-      (void)connection.ioContext.run();
-    }
-    if (ecResult) {
-      throw boost::system::system_error(ecResult);  // the system's text alone
-    }
+    ConnectWithin(shared, connection, endpoint);
     {
       boost::mutex::scoped_lock lock(shared.mtx);
       if (connection.bStop.load()) {

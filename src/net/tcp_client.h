@@ -138,6 +138,11 @@ class CTcpClient {
   // and never once the connection has been stopped.
   void ThreadLoop(std::shared_ptr<Shared> spShared, std::shared_ptr<Connection> spConnection,
                   DeviceHandle hPeer, std::string strAddress, std::string strPort);
+  // Connects the connection's socket to the endpoint within 100 ms, on the receive thread.
+  // Throws boost::system::system_error with the system's text alone: "Operation canceled" when
+  // the connection was stopped or the time ran out, else the connect's error.
+  static void ConnectWithin(Shared& shared, Connection& connection,
+                            const boost::asio::ip::tcp::endpoint& endpoint);
   // Stops a connection: no more callbacks; the connect is cancelled or the socket shut down.
   // REQUIRES: m_spShared->mtx held.
   static void StopConnectionLocked(Connection& connection);

@@ -85,6 +85,21 @@ void LogAcceptError(const char* szError) {
   WriteLog(szMessage);
 }
 
+// The options of an accepted device socket; throws "set_option: ..." when one that matters
+// cannot be set.
+void ConfigureDeviceSocket(DeviceSocket& device) {
+  boost::system::error_code ec;
+  (void)device.set_option(boost::asio::ip::tcp::no_delay(true), ec);
+  ThrowIfError(ec, "set_option");
+  struct timeval tv = {1, 0};
+  int fd = device.native_handle();
+  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);  // result ignored
+  (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // result ignored
+  (void)device.set_option(boost::asio::socket_base::keep_alive(true), ec);
+  ThrowIfError(ec, "set_option");
+  ApplyPeerTiming(fd);  // a vanished device is noticed within about a minute
+}
+
 }  // namespace
 
 void DeviceSocket::EndFromGateway() {
@@ -173,17 +188,8 @@ void CTcpServer::ThreadLoop() {
       bAcceptFailed = static_cast<bool>(ec);
       ThrowIfError(ec, "accept");
       unBackoffMs = 0;
-
-      (void)hDevice->set_option(boost::asio::ip::tcp::no_delay(true), ec);
-      ThrowIfError(ec, "set_option");
-      struct timeval tv = {1, 0};
-      int fd = hDevice->native_handle();
-      (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);  // result ignored
-      (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // result ignored
-      (void)hDevice->set_option(boost::asio::socket_base::keep_alive(true), ec);
-      ThrowIfError(ec, "set_option");
-      ApplyPeerTiming(fd);  // a vanished device is noticed within about a minute
-
+      // The socket options are set by the session thread: the accept thread takes the next
+      // device meanwhile.
       if (m_pAcceptCallback == nullptr) {
         EndDeviceSocket(hDevice);
         continue;
@@ -252,6 +258,16 @@ void CTcpServer::StartSession(const DeviceHandle& hDevice, void* pContext) {
 
 void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   if (!hDevice) {
+    return;
+  }
+  try {
+    ConfigureDeviceSocket(*hDevice);
+  } catch (const std::exception& e) {
+    LogAcceptError(e.what());
+    if (m_pCloseCallback != nullptr) {
+      (void)m_pCloseCallback(hDevice, pContext);  // hands back what the accept callback gave
+    }
+    EndDeviceSocket(hDevice);
     return;
   }
   if (m_pPairCallback != nullptr) {
