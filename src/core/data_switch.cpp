@@ -19,7 +19,11 @@ DataSwitch* g_pDataSwitch = nullptr;
 
 namespace {
 
-constexpr uint32_t kPairConnectWaitMs = 101;   // a device's module must connect within this
+// A module's connect ends by itself after 100 ms (connected, refused or cancelled), and the
+// pairing waits for that end: it logs before the pairing goes on, so a module that did not
+// connect is reported before the next one is tried. This bound only covers a thread that is slow
+// to report.
+constexpr uint32_t kPairConnectWaitMs = 1000;
 constexpr uint32_t kRetryConnectWaitMs = 501;  // a module on trial must connect within this
 constexpr int64_t kRetryPeriodUs = 6000000;
 constexpr size_t kErrorListTextSize = 640;

@@ -77,7 +77,7 @@ class DataSwitch : public CTcpServer {
   // after the pool line, the "GetFreeTcpClient False" line and the busy reply when none is free.
   CTcpClient* TakeClientForDevice(const DeviceHandle& hDevice, const std::string& strIp);
   // Session thread, before the device's first read: pairs the device with pClient, or with the
-  // next FREE client when pClient's module does not connect within 101 ms (pClient goes to
+  // next FREE client when pClient's module does not connect within its 100 ms (pClient goes to
   // ERROR), and so on. Null (after the busy reply) when none is left.
   CTcpClient* ProcessVelmServePair(const DeviceHandle& hDevice, CTcpClient* pClient);
   // Starts pClient (taken by TakeClientForDevice) for the device and waits for its connection.

@@ -95,6 +95,11 @@ boost::asio::io_context& SocketContext() {
 // One Start's connection: the descriptor of its connect, then its socket.
 struct CTcpClient::Connection {
   explicit Connection(uint64_t unGen) : unGeneration(unGen), socket(SocketContext()) {}
+  ~Connection() {
+    if (nConnectFd >= 0) {
+      (void)::close(nConnectFd);  // no thread ever took it (the last owner is going)
+    }
+  }
 
   const uint64_t unGeneration;
   tcp::socket socket;  // holds the descriptor once connected
@@ -278,13 +283,33 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     // A newer Start supersedes the older connection: nothing could reach it any more.
     if (m_spConnection) {
       StopConnectionLocked(*m_spConnection);
+      m_spConnection.reset();
+    }
+    m_spShared->cvConnection.notify_all();  // a wait for the older connection ends
+    // The descriptor is taken here, so that a process out of descriptors fails the Start (the
+    // pool keeps the client FREE) rather than the connect (which would put a sound module in
+    // ERROR).
+    const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (nFd < 0) {
+      const int nError = errno;
+      m_spShared->bConnected.store(false);
+      DeviceHandle hFormerPeer;
+      hFormerPeer.swap(m_hPeer);
+      lock.unlock();  // the handle is released outside the lock
+      throw boost::system::system_error(
+          boost::system::error_code(nError, boost::system::system_category()), "socket");
     }
     m_spShared->bConnected.store(false);
     m_spShared->bAnswerTimedOut.store(false);
     m_spShared->bWriteStalled.store(false);
-    spConnection = std::make_shared<Connection>(++m_spShared->unGeneration);
+    try {
+      spConnection = std::make_shared<Connection>(++m_spShared->unGeneration);
+    } catch (...) {
+      (void)::close(nFd);
+      throw;
+    }
+    spConnection->nConnectFd = nFd;  // the receive thread's from here on
     m_spConnection = spConnection;
-    m_spShared->cvConnection.notify_all();  // a wait for the older connection ends
     m_hPeer = hPeer;
     strAddress = m_strAddress;
     strPort = m_strServerPort;
@@ -305,12 +330,21 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     });
     thr.detach();
   } catch (...) {
-    boost::mutex::scoped_lock lock(m_spShared->mtx);
-    m_spShared->unThreads.fetch_sub(1);
-    if (m_spConnection == spConnection) {
-      m_spConnection.reset();
+    DeviceHandle hFormerPeer;  // released below, outside the lock
+    {
+      boost::mutex::scoped_lock lock(m_spShared->mtx);
+      m_spShared->unThreads.fetch_sub(1);
+      if (spConnection->nConnectFd >= 0) {
+        (void)::close(spConnection->nConnectFd);  // no thread will ever connect it
+        spConnection->nConnectFd = -1;
+      }
+      spConnection->ePhase = Phase::Ended;
+      if (m_spConnection == spConnection) {
+        m_spConnection.reset();
+        hFormerPeer.swap(m_hPeer);  // a client without a connection keeps no device
+      }
+      m_spShared->cvConnection.notify_all();
     }
-    m_spShared->cvConnection.notify_all();
     throw;
   }
 }
@@ -367,12 +401,21 @@ void CTcpClient::ConnectWithin(Shared& shared, Connection& connection,
     return boost::system::system_error(
         boost::system::error_code(nError, boost::system::system_category()));
   };
-  int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (nFd < 0) {
-    throw SystemError(errno);  // the system's text alone, as for a failed connect
+  // The descriptor Start opened. It is closed (or handed to the socket) under the lock, so that
+  // a stop never shuts down a number that is being reused.
+  int nFd = -1;
+  {
+    boost::mutex::scoped_lock lock(shared.mtx);
+    nFd = connection.nConnectFd;
+    if (nFd < 0) {
+      throw SystemError(EBADF);  // not reached: every Start hands one over
+    }
+    if (connection.bStop.load()) {
+      connection.nConnectFd = -1;
+      (void)::close(nFd);
+      throw boost::system::system_error(boost::asio::error::operation_aborted);
+    }
   }
-  // Closes the descriptor unless it went to the socket; under the lock, so that a stop never
-  // shuts down a number that is being reused.
   bool bHandedOver = false;
   auto release = [&]() {
     boost::mutex::scoped_lock lock(shared.mtx);
@@ -381,14 +424,6 @@ void CTcpClient::ConnectWithin(Shared& shared, Connection& connection,
       (void)::close(nFd);
     }
   };
-  {
-    boost::mutex::scoped_lock lock(shared.mtx);
-    if (connection.bStop.load()) {
-      (void)::close(nFd);
-      throw boost::system::system_error(boost::asio::error::operation_aborted);
-    }
-    connection.nConnectFd = nFd;
-  }
   int nError = 0;
   bool bTimedOut = false;
   if (::connect(nFd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
@@ -399,17 +434,19 @@ void CTcpClient::ConnectWithin(Shared& shared, Connection& connection,
     const auto tmDeadline = std::chrono::steady_clock::now() + kConnectTimeout;
     nError = 0;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          tmDeadline - std::chrono::steady_clock::now());
-      if (left.count() < 0) {
+      const auto tmNow = std::chrono::steady_clock::now();
+      if (tmNow >= tmDeadline) {
         bTimedOut = true;
         break;
       }
       if (connection.bStop.load()) {
         break;
       }
+      // Rounded up to whole milliseconds: the wait never ends before the deadline.
+      const int64_t nLeftUs =
+          std::chrono::duration_cast<std::chrono::microseconds>(tmDeadline - tmNow).count();
       struct pollfd pfd = {nFd, POLLOUT, 0};
-      const int nReady = ::poll(&pfd, 1, static_cast<int>(left.count()) + 1);
+      const int nReady = ::poll(&pfd, 1, static_cast<int>((nLeftUs + 999) / 1000));
       if (nReady < 0 && errno == EINTR) {
         continue;
       }
@@ -464,6 +501,10 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
       shared.bConnected.store(false);
     }
     connection.ePhase = Phase::Ended;
+    if (connection.nConnectFd >= 0) {
+      (void)::close(connection.nConnectFd);  // stopped before its connect began
+      connection.nConnectFd = -1;
+    }
     if (bClose) {
       connection.EndSocketLocked();
     }

@@ -62,9 +62,11 @@ class CTcpClient {
                      int32_t* pnVelmPort, uint32_t* punIndex) const;
   void SetReceiveCallback(ClientReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
 
-  // Returns at once when the server port is "0". Otherwise keeps hPeer until the next Start,
-  // StopConnection or Close, and starts the receive thread (which connects). Throws boost::thread_resource_error when the
-  // thread cannot be made.
+  // Returns at once when the server port is "0". Otherwise opens the connection's descriptor,
+  // keeps hPeer until the next Start, StopConnection or Close, and starts the receive thread
+  // (which connects within 100 ms). Throws boost::system::system_error ("socket: ...") when no
+  // descriptor is left and boost::thread_resource_error when the thread cannot be made; either
+  // way the client is left without a connection or a device.
   void Start(DeviceHandle hPeer);
   bool IsConnected() const;
   // Sleeps until the latest Start's connection is up (true) or cannot come up any more: its

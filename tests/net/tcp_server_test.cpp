@@ -435,11 +435,24 @@ TEST_F(CTcpServerTest, DeviceThatStopsReadingFailsTheWriteWithinTheStallLimitAnd
                  {TCP_KEEPINTVL, PeerTiming::kKeepIntervalS},
                  {TCP_KEEPCNT, PeerTiming::kKeepCount},
                  {TCP_USER_TIMEOUT, static_cast<int>(2 * PeerTiming::kWriteStallLimitMs)}};
-  for (const Option& o : options) {
-    int nValue = 0;
-    socklen_t unSize = sizeof nValue;
-    ASSERT_EQ(::getsockopt(hDevice->native_handle(), IPPROTO_TCP, o.nName, &nValue, &unSize), 0);
-    EXPECT_EQ(nValue, o.nValue) << "option " << o.nName;
+  // The session thread sets them once it runs.
+  auto optionsSet = [&](bool bReport) {
+    bool bAll = true;
+    for (const Option& o : options) {
+      int nValue = 0;
+      socklen_t unSize = sizeof nValue;
+      const bool bRead =
+          ::getsockopt(hDevice->native_handle(), IPPROTO_TCP, o.nName, &nValue, &unSize) == 0;
+      bAll = bAll && bRead && nValue == o.nValue;
+      if (bReport) {
+        EXPECT_TRUE(bRead) << "option " << o.nName;
+        EXPECT_EQ(nValue, o.nValue) << "option " << o.nName;
+      }
+    }
+    return bAll;
+  };
+  if (!WaitFor([&] { return optionsSet(false); })) {
+    (void)optionsSet(true);
   }
 
   SetWriteStallLimitMs(300);
