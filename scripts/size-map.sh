@@ -5,7 +5,9 @@
 # (default 10). --objects splits archives into their members. Counted are the input sections
 # that end up in the file: allocated output sections, without the zero-filled ones (.bss, .sbss,
 # .tbss), which cost memory but no bytes on storage. Sections dropped by --gc-sections are not
-# in the memory map and so not counted.
+# in the memory map and so not counted. The objects of a link-time optimised link are the
+# linker's own partitions of the project's code: they count as one. The global offset table and
+# the relocation table that the linker makes itself count as one too.
 set -euo pipefail
 
 map="${1:?usage: scripts/size-map.sh MAP [COUNT] [--objects]}"
@@ -24,7 +26,9 @@ function keep(sec) {
   if (sec ~ /^\.(bss|sbss|tbss)$/) return 0
   return 1
 }
-function who(file,   a, m) {
+function who(file) {
+  if (file ~ /\.ltrans[0-9]*\.ltrans\.o$/) return "project code (link-time optimised)"
+  if (out == ".got" || out == ".rel.dyn") return "linker tables (.got, .rel.dyn)"
   if (by == "object") { sub(/.*\//, "", file); return file }
   if (match(file, /\.a\(/)) file = substr(file, 1, RSTART + 1)
   sub(/.*\//, "", file)
