@@ -11,12 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <sstream>
+#include <stdexcept>
 #include <system_error>
 
-#include <boost/filesystem/operations.hpp>
 #include <boost/optional.hpp>
-#include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
 #include "config/byte_io.h"
@@ -131,6 +129,164 @@ const char* WhyNotReadBack(const SystemConfigStruct& cfg, const SystemConfigText
 
 }  // namespace
 
+namespace {
+
+// "<file>(<line>): <fault>", the line left out when there is none, the file when unknown.
+std::runtime_error IniError(const std::string& strFault, const std::string& strPath,
+                            unsigned long ulLine) {
+  std::string strText = strPath.empty() ? "<unspecified file>" : strPath;
+  if (ulLine > 0) {
+    strText += "(" + std::to_string(ulLine) + ")";
+  }
+  return std::runtime_error(strText + ": " + strFault);
+}
+
+// Takes one line of an INI file (without its LF) into the tree being built.
+void TakeIniLine(const std::string& strRaw, unsigned long ulLine, const std::string& strPath,
+                 pt::ptree* pRoot, pt::ptree** ppSection) {
+  const std::string strLine = TrimText(strRaw);
+  if (strLine.empty() || strLine[0] == ';' || strLine[0] == '#') {
+    return;
+  }
+  if (strLine[0] == '[') {
+    if (*ppSection != nullptr && (*ppSection)->empty()) {
+      pRoot->pop_back();
+    }
+    const std::string::size_type unEnd = strLine.find(']');
+    if (unEnd == std::string::npos) {
+      throw IniError("unmatched '['", strPath, ulLine);
+    }
+    std::string strName = TrimText(strLine.substr(1, unEnd - 1));
+    if (pRoot->find(strName) != pRoot->not_found()) {
+      throw IniError("duplicate section name", strPath, ulLine);
+    }
+    *ppSection = &pRoot->push_back(std::make_pair(strName, pt::ptree()))->second;
+    return;
+  }
+  pt::ptree& container = *ppSection != nullptr ? **ppSection : *pRoot;
+  const std::string::size_type unEq = strLine.find('=');
+  if (unEq == std::string::npos) {
+    throw IniError("'=' character not found in line", strPath, ulLine);
+  }
+  if (unEq == 0) {
+    throw IniError("key expected", strPath, ulLine);
+  }
+  std::string strKey = TrimText(strLine.substr(0, unEq));
+  std::string strValue = TrimText(strLine.substr(unEq + 1));
+  if (container.find(strKey) != container.not_found()) {
+    throw IniError("duplicate key name", strPath, ulLine);
+  }
+  container.push_back(std::make_pair(strKey, pt::ptree(strValue)));
+}
+
+void CheckIniDuplicates(const pt::ptree& tree) {
+  for (const pt::ptree::value_type& child : tree) {
+    if (tree.count(child.first) > 1) {
+      throw IniError("duplicate key", "", 0);
+    }
+  }
+}
+
+}  // namespace
+
+void ReadIniFile(const std::string& strPath, pt::ptree* pTree) {
+  const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw IniError("cannot open file", strPath, 0);
+  }
+  std::string strText;
+  bool bReadError = false;
+  char arrBuffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, arrBuffer, sizeof(arrBuffer));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      bReadError = n < 0;  // a directory, or the medium failing
+      break;
+    }
+    strText.append(arrBuffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  pt::ptree root;
+  pt::ptree* pSection = nullptr;
+  unsigned long ulLine = 0;
+  std::string::size_type unStart = 0;
+  for (;;) {
+    ++ulLine;
+    const std::string::size_type unEnd = strText.find('\n', unStart);
+    if (unEnd == std::string::npos) {
+      // The last line, without a line end: the lines read before a failure still count first.
+      if (bReadError) {
+        throw IniError("read error", strPath, ulLine);
+      }
+      TakeIniLine(strText.substr(unStart), ulLine, strPath, &root, &pSection);
+      break;
+    }
+    TakeIniLine(strText.substr(unStart, unEnd - unStart), ulLine, strPath, &root, &pSection);
+    unStart = unEnd + 1;
+  }
+  if (pSection != nullptr && pSection->empty()) {
+    root.pop_back();
+  }
+  pTree->swap(root);
+}
+
+std::string IniText(const pt::ptree& tree) {
+  if (!tree.data().empty()) {
+    throw IniError("ptree has data on root", "", 0);
+  }
+  CheckIniDuplicates(tree);
+  std::string strText;
+  for (const pt::ptree::value_type& key : tree) {
+    if (key.second.empty()) {
+      strText += key.first + '=' + key.second.data() + '\n';
+    }
+  }
+  for (const pt::ptree::value_type& section : tree) {
+    if (section.second.empty()) {
+      continue;
+    }
+    CheckIniDuplicates(section.second);
+    if (!section.second.data().empty()) {
+      throw IniError("mixed data and children", "", 0);
+    }
+    strText += '[' + section.first + "]\n";
+    for (const pt::ptree::value_type& key : section.second) {
+      if (!key.second.empty()) {
+        throw IniError("ptree is too deep", "", 0);
+      }
+      strText += key.first + '=' + key.second.data() + '\n';
+    }
+  }
+  return strText;
+}
+
+boost::optional<uint32_t> StreamNumber(const std::string& strValue) {
+  const std::string strText = TrimText(strValue);
+  size_t i = 0;
+  const bool bNegative = !strText.empty() && strText[0] == '-';
+  if (!strText.empty() && (strText[0] == '-' || strText[0] == '+')) {
+    ++i;
+  }
+  if (i == strText.size()) {
+    return boost::none;
+  }
+  uint64_t unValue = 0;
+  for (; i < strText.size(); ++i) {
+    if (strText[i] < '0' || strText[i] > '9') {
+      return boost::none;
+    }
+    unValue = unValue * 10 + static_cast<uint64_t>(strText[i] - '0');
+    if (unValue > UINT32_MAX) {
+      return boost::none;
+    }
+  }
+  const uint32_t unNumber = static_cast<uint32_t>(unValue);
+  return bNegative ? static_cast<uint32_t>(0u - unNumber) : unNumber;
+}
+
 bool ParseIniNumber(const std::string& strValue, uint32_t* punValue) {
   *punValue = 0;
   if (strValue.empty() || strValue.size() > 10 ||
@@ -199,7 +355,7 @@ bool ConfigStore::BuildSamvResourceList(std::vector<SamvServerEntry*>* pList,
   }
   pt::ptree tree;
   try {
-    pt::read_ini(strPath, tree);
+    ReadIniFile(strPath, &tree);
   } catch (const std::exception& e) {
     LogFileError("BuildSamvResourceList", __LINE__, strPath, e);
     SetStatus(pStatus, ConfigStatus::Malformed);
@@ -256,7 +412,7 @@ bool ConfigStore::GetSystemConfig(SystemConfigStruct* pConfig, ConfigStatus* pSt
   }
   pt::ptree tree;
   try {
-    pt::read_ini(strPath, tree);
+    ReadIniFile(strPath, &tree);
   } catch (const std::exception& e) {
     LogFileError("GetSystemConfig", __LINE__, strPath, e);
     SetStatus(pStatus, ConfigStatus::Malformed);
@@ -309,13 +465,12 @@ bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
     return false;
   }
   std::string strPath = PathOf(kSystemConfigFile);
-  boost::system::error_code ec;
-  if (!boost::filesystem::exists(strPath, ec)) {
+  if (!PathExists(strPath)) {
     return false;  // GetSystemConfig has said so
   }
   pt::ptree tree;
   try {
-    pt::read_ini(strPath, tree);
+    ReadIniFile(strPath, &tree);
   } catch (const std::exception&) {
     return false;  // GetSystemConfig has said so
   }
@@ -354,10 +509,10 @@ namespace {
 // is missing or malformed, which GetSystemConfig reports.
 bool ReadSettingsTree(const std::string& strPath, pt::ptree* pTree) {
   try {
-    if (!boost::filesystem::exists(strPath)) {
+    if (!PathExists(strPath)) {
       return false;
     }
-    pt::read_ini(strPath, *pTree);
+    ReadIniFile(strPath, pTree);
   } catch (const std::exception&) {
     return false;
   }
@@ -456,7 +611,7 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
   pt::ptree treeOld;
   try {
     // Read first, so keys and sections this gateway does not know survive the rewrite.
-    pt::read_ini(strPath, treeOld);
+    ReadIniFile(strPath, &treeOld);
   } catch (const std::exception& e) {
     LogFileError("SetSystemConfig", __LINE__, strPath, e);
     SetStatus(pStatus, ConfigStatus::Malformed);
@@ -467,7 +622,7 @@ bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatu
     tree.put("SYSTEM_ADMINISTRATOR.USER_NAME", FieldText(pConfig->szUserName));
     tree.put("SYSTEM_ADMINISTRATOR.PASSWORD", FieldText(pConfig->szPassword));
     tree.put("LOG_SERVER.IP_ADDRESS", FieldText(pConfig->szLogServerIp));
-    tree.put("LOG_SERVER.PORT", pConfig->unLogServerPort);
+    tree.put("LOG_SERVER.PORT", std::to_string(pConfig->unLogServerPort));
     tree.put("LOG_SERVER.HTTP_LOG_URL", FieldText(pConfig->szHttpLogUrl));
     tree.put("LOG_SERVER.APP_KEY", FieldText(pConfig->szAppKey));
     tree.put("LOG_SERVER.SECRET_KEY", FieldText(pConfig->szSecretKey));
@@ -528,8 +683,7 @@ bool WriteAllAndSync(int fd, const std::string& strText) {
 }  // namespace
 
 void WriteIniFile(const std::string& strPath, const pt::ptree& tree) {
-  std::ostringstream out;
-  pt::write_ini(out, tree);
+  const std::string strText = IniText(tree);
   // An operator may keep the file elsewhere and link it here: replace the file, not the link.
   std::string strTarget = strPath;
   if (char* szReal = ::realpath(strPath.c_str(), nullptr)) {
@@ -543,7 +697,7 @@ void WriteIniFile(const std::string& strPath, const pt::ptree& tree) {
   if (fd < 0) {
     throw std::system_error(errno, std::generic_category(), strTemp);
   }
-  bool bWritten = WriteAllAndSync(fd, out.str());
+  bool bWritten = WriteAllAndSync(fd, strText);
   int nError = errno;
   if (::close(fd) != 0 && bWritten) {
     bWritten = false;
@@ -556,9 +710,13 @@ void WriteIniFile(const std::string& strPath, const pt::ptree& tree) {
   }
 }
 
+bool PathExists(const std::string& strPath) {
+  struct stat st {};
+  return ::stat(strPath.c_str(), &st) == 0;
+}
+
 bool ConfigFileExists(const char* szFunction, int nLine, const std::string& strPath) {
-  boost::system::error_code ec;
-  if (boost::filesystem::exists(strPath, ec)) {
+  if (PathExists(strPath)) {
     return true;
   }
   WriteLogF("FUNCTION %s  LINE %d %s Not Exist!", szFunction, nLine, strPath.c_str());

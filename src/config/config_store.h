@@ -174,11 +174,33 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
                  UserPasswordMap& mapUserPassword, boost::mutex& mtxUserList,
                  const UserStruct& user);
 
+// Reads the INI file at strPath into *pTree: sections become children of the root, their keys
+// children of the sections, in file order; blanks around names and values are trimmed, lines
+// starting with ';' or '#' are comments, and a section without keys is left out. Throws
+// std::runtime_error naming the file and line ("<path>(<line>): <fault>": unmatched '[',
+// duplicate section name, '=' character not found in line, key expected, duplicate key name,
+// read error; "<path>: cannot open file"); *pTree is then as it was. Reads without the stream
+// library, whose locale machinery would otherwise be linked into the router binary for this alone.
+void ReadIniFile(const std::string& strPath, boost::property_tree::ptree* pTree);
+
+// The INI text of tree: root keys first ("KEY=VALUE" lines), then each section ("[NAME]" and its
+// keys). Throws std::runtime_error ("<unspecified file>: <fault>") for a tree the format cannot
+// hold: data on the root, a duplicate key, data beside keys, or a tree deeper than sections.
+std::string IniText(const boost::property_tree::ptree& tree);
+
+// A value as the stream extraction of an unsigned 32-bit number reads it: blanks around it, an
+// optional sign ('-' wraps around), decimal digits, within 32 bits; anything else is none.
+boost::optional<uint32_t> StreamNumber(const std::string& strValue);
+
 // Replaces the INI file at strPath (the file a symbolic link names, if it is one) with tree: the
 // text goes to "<file>.tmp" beside it, reaches the disk, and is renamed over the file. A reader,
 // or a power cut, meets the old file or the new one, never an empty or half-written one. Throws
 // std::exception when any step fails; the file is then as it was.
 void WriteIniFile(const std::string& strPath, const boost::property_tree::ptree& tree);
+
+// Whether anything exists under strPath (what stat finds; a path it cannot search counts as
+// nothing there).
+bool PathExists(const std::string& strPath);
 
 // Locates a configuration file: true when anything exists under strPath (a directory too, which
 // then fails to read); otherwise logs "FUNCTION <szFunction>  LINE <nLine> <path> Not Exist!".

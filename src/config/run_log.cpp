@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/mutex.hpp>
 
 namespace {
@@ -38,17 +38,21 @@ boost::posix_time::ptime ToLocalPtime(const struct timeval& tv) {
 }  // namespace
 
 std::string FormatLocalTime(const struct timeval& tv) {
-  // ISO basic form YYYYMMDDTHHMMSS[.ffffff], then dashes, a blank and colons put in.
-  std::string s = boost::posix_time::to_iso_string(ToLocalPtime(tv));
-  s.insert(4, "-");
-  s.insert(7, "-");
-  std::string::size_type t = s.find('T');
-  if (t != std::string::npos) {
-    s[t] = ' ';
+  // YYYY-MM-DD HH:MM:SS, and .ffffff when the microseconds are not 0. Formatted by hand: the
+  // date library's text functions go through the stream library and its locales.
+  const boost::posix_time::ptime tm = ToLocalPtime(tv);
+  const boost::gregorian::date day = tm.date();
+  const boost::posix_time::time_duration tod = tm.time_of_day();
+  char szText[48] = {0};
+  int n = std::snprintf(szText, sizeof(szText), "%04u-%02u-%02u %02ld:%02ld:%02ld",
+                        static_cast<unsigned>(day.year()), static_cast<unsigned>(day.month()),
+                        static_cast<unsigned>(day.day()), static_cast<long>(tod.hours()),
+                        static_cast<long>(tod.minutes()), static_cast<long>(tod.seconds()));
+  const long lMicros = static_cast<long>(tod.fractional_seconds());
+  if (lMicros != 0 && n > 0 && static_cast<size_t>(n) < sizeof(szText)) {
+    std::snprintf(szText + n, sizeof(szText) - static_cast<size_t>(n), ".%06ld", lMicros);
   }
-  s.insert(13, ":");
-  s.insert(16, ":");
-  return s;
+  return szText;
 }
 
 void GetLocalTimeString(char* szOut) {

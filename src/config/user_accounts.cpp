@@ -7,9 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include <boost/filesystem/operations.hpp>
 #include <boost/optional.hpp>
-#include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
 #include "config/byte_io.h"
@@ -101,7 +99,7 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   }
   pt::ptree tree;
   try {
-    pt::read_ini(strPath, tree);
+    ReadIniFile(strPath, &tree);
   } catch (const std::exception& e) {
     WriteLogF("FUNCTION %s  LINE %d %s Read Error: %s", "BuildUserList", __LINE__, strPath.c_str(),
               e.what());
@@ -111,7 +109,8 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   uint32_t unCount = 0;
   if (!tree.get_optional<std::string>("USER_LIST.USER_COUNT")) {
     try {
-      unCount = tree.get<uint32_t>("USER_LIST.USER_COUNT");
+      // Throws "No such node (USER_LIST.USER_COUNT)": the key is absent here.
+      unCount = StreamNumber(tree.get_child("USER_LIST.USER_COUNT").data()).value_or(0);
     } catch (const std::exception& e) {
       WriteLogF("FUNCTION %s  LINE %d Exception in thread:%s!", "BuildUserList", 165, e.what());
       unCount = 0;
@@ -294,8 +293,7 @@ bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& 
                                 const std::vector<uint32_t>& arrSlots, std::string* pstrError) {
   char szLine[1024] = {0};
   std::string strPath = PathOf(kUserListFile);
-  boost::system::error_code ec;
-  if (!boost::filesystem::exists(strPath, ec)) {
+  if (!PathExists(strPath)) {
     std::snprintf(szLine, sizeof(szLine), "FUNCTION %s  LINE %d %s Not Exist!",
                   "SynchronizeUserData", 570, strPath.c_str());
     *pstrError = szLine;
@@ -303,7 +301,7 @@ bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& 
   }
   try {
     pt::ptree tree;
-    pt::read_ini(strPath, tree);
+    ReadIniFile(strPath, &tree);
     boost::optional<std::string> countText = tree.get_optional<std::string>("USER_LIST.USER_COUNT");
     uint32_t unFileCount = 0;
     if (countText && !ParseIniNumber(*countText, &unFileCount)) {
@@ -335,7 +333,7 @@ bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& 
       }
     }
     if (!countText || unFileCount != unCount) {
-      tree.put("USER_LIST.USER_COUNT", static_cast<uint32_t>(unCount));
+      tree.put("USER_LIST.USER_COUNT", std::to_string(static_cast<uint32_t>(unCount)));
     }
     for (size_t p = 0; p < arrCopy.size(); ++p) {
       if (!arrCopy[p]) {
@@ -354,14 +352,16 @@ bool ConfigStore::WriteUserList(const std::vector<boost::optional<UserStruct>>& 
         tree.put(strKey, strRecordPassword);
       }
       strKey = "USER_LIST.ACCOUNT_NO_" + strIndex;
-      boost::optional<uint32_t> account = tree.get_optional<uint32_t>(strKey);
+      boost::optional<std::string> accountText = tree.get_optional<std::string>(strKey);
+      boost::optional<uint32_t> account = accountText ? StreamNumber(*accountText) : boost::none;
       if (!account || *account != user.unAccountNo) {
-        tree.put(strKey, user.unAccountNo);
+        tree.put(strKey, std::to_string(user.unAccountNo));
       }
       strKey = "USER_LIST.TYPE_" + strIndex;
-      boost::optional<uint32_t> type = tree.get_optional<uint32_t>(strKey);
+      boost::optional<std::string> typeText = tree.get_optional<std::string>(strKey);
+      boost::optional<uint32_t> type = typeText ? StreamNumber(*typeText) : boost::none;
       if (!type || *type != user.unType) {
-        tree.put(strKey, user.unType);
+        tree.put(strKey, std::to_string(user.unType));
       }
     }
     if (m_strUserListWriteError.empty()) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -18,7 +19,7 @@
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
-#include <mbedtls/net_sockets.h>
+#include <mbedtls/net_sockets.h>  // the transport's error codes
 #include <mbedtls/oid.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
@@ -108,6 +109,68 @@ std::string VerifyText(uint32_t unFlags) {
   return strText.empty() ? "certificate verification failed" : strText;
 }
 
+// Whether a failed call on nFd only found no data or no room on a non-blocking descriptor. A
+// blocking one that times out (SO_SNDTIMEO) has failed.
+bool WouldBlock(int nFd, int nError) {
+  if ((::fcntl(nFd, F_GETFL) & O_NONBLOCK) == 0) {
+    return false;
+  }
+  return nError == EAGAIN || nError == EWOULDBLOCK;
+}
+
+// The transport under the TLS session: the already connected descriptor, written and read
+// directly. The library's own socket layer would do the same, but it comes with name resolution,
+// which a static C library can only offer by loading its name-service modules at run time.
+// Results and error codes are those of that layer.
+int TlsSend(void* pContext, const unsigned char* pData, size_t unSize) {
+  const int nFd = *static_cast<const int*>(pContext);
+  if (nFd < 0) {
+    return MBEDTLS_ERR_NET_INVALID_CONTEXT;
+  }
+  const ssize_t n = ::send(nFd, pData, unSize, MSG_NOSIGNAL);
+  if (n >= 0) {
+    return static_cast<int>(n);
+  }
+  const int nError = errno;
+  if (WouldBlock(nFd, nError) || nError == EINTR) {
+    return MBEDTLS_ERR_SSL_WANT_WRITE;
+  }
+  if (nError == EPIPE || nError == ECONNRESET) {
+    return MBEDTLS_ERR_NET_CONN_RESET;
+  }
+  return MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
+// Waits up to unTimeoutMs for data (0: without limit), then reads what is there.
+int TlsReceive(void* pContext, unsigned char* pBuffer, size_t unSize, uint32_t unTimeoutMs) {
+  const int nFd = *static_cast<const int*>(pContext);
+  if (nFd < 0) {
+    return MBEDTLS_ERR_NET_INVALID_CONTEXT;
+  }
+  struct pollfd pfd = {nFd, POLLIN, 0};
+  const int nTimeout =
+      unTimeoutMs == 0 ? -1 : static_cast<int>(std::min<uint32_t>(unTimeoutMs, INT_MAX));
+  const int nReady = ::poll(&pfd, 1, nTimeout);
+  if (nReady == 0) {
+    return MBEDTLS_ERR_SSL_TIMEOUT;
+  }
+  if (nReady < 0) {
+    return errno == EINTR ? MBEDTLS_ERR_SSL_WANT_READ : MBEDTLS_ERR_NET_RECV_FAILED;
+  }
+  const ssize_t n = ::recv(nFd, pBuffer, unSize, 0);
+  if (n >= 0) {
+    return static_cast<int>(n);
+  }
+  const int nError = errno;
+  if (WouldBlock(nFd, nError) || nError == EINTR) {
+    return MBEDTLS_ERR_SSL_WANT_READ;
+  }
+  if (nError == EPIPE || nError == ECONNRESET) {
+    return MBEDTLS_ERR_NET_CONN_RESET;
+  }
+  return MBEDTLS_ERR_NET_RECV_FAILED;
+}
+
 }  // namespace
 
 std::string MbedTlsErrorText(int nError) {
@@ -122,7 +185,7 @@ struct CLogServerLink::Tls {
   mbedtls_x509_crt ca;
   mbedtls_ssl_config conf;
   mbedtls_ssl_context ssl;
-  mbedtls_net_context net;
+  int nFd = -1;  // the connection's descriptor while the session may use it
   bool bSetUp = false;
   Tls() {
     mbedtls_entropy_init(&entropy);
@@ -130,7 +193,6 @@ struct CLogServerLink::Tls {
     mbedtls_x509_crt_init(&ca);
     mbedtls_ssl_config_init(&conf);
     mbedtls_ssl_init(&ssl);
-    mbedtls_net_init(&net);
   }
   ~Tls() {
     mbedtls_ssl_free(&ssl);
@@ -268,8 +330,8 @@ CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds 
   const Clock::time_point tmHandshakeEnd = Clock::now() + kHandshakeTimeout;
   Tls& tls = *m_upTls;
   (void)mbedtls_ssl_session_reset(&tls.ssl);
-  tls.net.fd = m_nFd;
-  mbedtls_ssl_set_bio(&tls.ssl, &tls.net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
+  tls.nFd = m_nFd;
+  mbedtls_ssl_set_bio(&tls.ssl, &tls.nFd, TlsSend, nullptr, TlsReceive);
   const std::string strName = m_settings.strServerName.empty() ? m_strAddress
                                                                : m_settings.strServerName;
   uint8_t arrAddress[4] = {0};
@@ -386,7 +448,7 @@ void CLogServerLink::Close() {
   }
   if (m_upTls) {
     (void)mbedtls_ssl_close_notify(&m_upTls->ssl);
-    m_upTls->net.fd = -1;
+    m_upTls->nFd = -1;
   }
   std::lock_guard<std::mutex> lock(m_mtxFd);
   ::close(m_nFd);

@@ -137,6 +137,9 @@ TEST(SpoolTest, ServerErrorIsRetriedAndARefusalIsSetAside) {
   upLog->SetStatus(200);
   ReadCards(rig, 1);
   ASSERT_TRUE(WaitFor([&] { return upLog->Requests() == 4; }, seconds(30))) << rig.Output();
+  // The server has the request before the gateway has its answer: the status line is asked for
+  // once the gateway has counted the delivery.
+  EXPECT_TRUE(rig.WaitForLogCount("nReceiveSuccessCount 2", 1)) << rig.Output();
   // The status line counts each outcome.
   rig.Gateway().Process().Signal(SIGUSR1);
   EXPECT_TRUE(rig.Gateway().WaitForLog("queued=0 spooled=0 delivered=2 retried=1 rejected=1 "))
