@@ -1,13 +1,13 @@
 #include "core/data_switch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <memory>
 #include <iterator>
 #include <new>
 
-#include <boost/chrono/duration.hpp>
-#include <boost/thread/thread.hpp>
 
 #include "config/byte_io.h"
 #include "config/run_log.h"
@@ -28,7 +28,7 @@ constexpr uint32_t kRetryConnectWaitMs = 501;  // a module on trial must connect
 constexpr int64_t kRetryPeriodUs = 6000000;
 constexpr size_t kErrorListTextSize = 640;
 
-void SleepMs(int nMs) { boost::this_thread::sleep_for(boost::chrono::milliseconds(nMs)); }
+void SleepMs(int nMs) { std::this_thread::sleep_for(std::chrono::milliseconds(nMs)); }
 
 void RemoveAll(std::vector<CTcpClient*>& arr, CTcpClient* pClient) {
   arr.erase(std::remove(arr.begin(), arr.end(), pClient), arr.end());

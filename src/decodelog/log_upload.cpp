@@ -406,9 +406,7 @@ void CLogUpload::Start() {
     return;
   }
   m_bStop = false;
-  boost::thread::attributes attrs;
-  attrs.set_stack_size(kThreadStackSize);
-  m_upThread.reset(new boost::thread(attrs, [this] { ThreadLoop(); }));
+  m_upThread.reset(new CJoinableThread([this] { ThreadLoop(); }));
 }
 
 void CLogUpload::Stop() {
@@ -416,9 +414,7 @@ void CLogUpload::Stop() {
   // A handshake or a write blocked on a server that went quiet ends now, not at its time-out.
   m_LogServerLink.Abort();
   if (m_upThread) {
-    if (m_upThread->joinable()) {
-      m_upThread->join();
-    }
+    m_upThread->Join();
     m_upThread.reset();
   }
 }

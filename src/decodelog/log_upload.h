@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
-#include <boost/thread/thread.hpp>
 
 #include "config/system_config.h"
 #include "decodelog/decode_log_record.h"
 #include "decodelog/log_server_link.h"
+#include "net/thread_stack.h"
 
 class CDecodeLogQueue;
 
@@ -108,7 +108,7 @@ class CLogUpload {
   std::function<SystemConfigStruct()> m_fnConfig;
   std::atomic<uint32_t> m_unAnswerTimeoutS{10};
   std::atomic<bool> m_bStop{false};
-  std::unique_ptr<boost::thread> m_upThread;
+  std::unique_ptr<CJoinableThread> m_upThread;
   std::unique_ptr<DecodeLogRecord> m_upRecord;  // the record of the current attempt
   LogServerTlsSettings m_stTls;
 };

@@ -9,11 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <exception>
 #include <string>
 
-#include <boost/chrono/duration.hpp>
-#include <boost/thread/thread.hpp>
 
 #include "config/byte_io.h"
 #include "config/run_log.h"
@@ -80,7 +79,7 @@ void InstallSignalHandlers() {
     if (unBusy == 0) {
       break;
     }
-    boost::this_thread::sleep_for(boost::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ds.m_LogUpload.Stop();
   try {
@@ -125,7 +124,7 @@ void InstallSignalHandlers() {
     }
     // The upload runs on its own thread; the loop's other steps are time-gated.
     for (int i = 0; i < 10 && g_nStopSignal.load() == 0 && g_nStatusRequests.load() == 0; ++i) {
-      boost::this_thread::sleep_for(boost::chrono::milliseconds(10));  // steady clock
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // steady clock
     }
   }
 }

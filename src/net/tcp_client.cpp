@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,10 +21,7 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/socket_base.hpp>
-#include <boost/chrono/chrono.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/thread.hpp>
 
 #include "config/byte_io.h"
 #include "config/run_log.h"
@@ -60,7 +58,7 @@ struct CTcpClient::Shared {
   boost::mutex mtx;
   // Signalled (under mtx) whenever the latest connection comes up or ends, and when a Start or a
   // stop replaces it: WaitConnected sleeps on it.
-  boost::condition_variable cvConnection;
+  std::condition_variable_any cvConnection;
   // Held by a receive thread from its last look at its stop flag through the whole callback, and
   // by StopConnection once it has set the stop flags: when StopConnection returns, no answer of
   // an old connection is being relayed or captured, nor will be. Nobody takes it while holding
@@ -316,19 +314,16 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     m_spShared->unThreads.fetch_add(1);
   }
 
-  boost::thread::attributes attrs;
-  attrs.set_stack_size(kThreadStackSize);
   try {
     // Detached: the thread ends with its connection (server end, read error, Close, a newer
     // Start, or a failed connect). The connection and the device handle are moved into the
     // body's parameters, so they are released before the thread stops counting.
     std::shared_ptr<Shared> spShared = m_spShared;
-    boost::thread thr(attrs, [this, spShared, spConnection, hPeer, strAddress, strPort]() mutable {
+    StartDetachedThread([this, spShared, spConnection, hPeer, strAddress, strPort]() mutable {
       ThreadLoop(spShared, std::move(spConnection), std::move(hPeer), std::move(strAddress),
                  std::move(strPort));
       spShared->unThreads.fetch_sub(1);
     });
-    thr.detach();
   } catch (...) {
     DeviceHandle hFormerPeer;  // released below, outside the lock
     {
@@ -372,8 +367,8 @@ bool CTcpClient::WaitConnected(uint32_t unTimeoutMs) {
   if (m_spShared->bConnected.load()) {
     return true;  // the relay's every frame after the first
   }
-  const boost::chrono::steady_clock::time_point tmDeadline =
-      boost::chrono::steady_clock::now() + boost::chrono::milliseconds(unTimeoutMs);
+  const std::chrono::steady_clock::time_point tmDeadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(unTimeoutMs);
   boost::mutex::scoped_lock lock(m_spShared->mtx);
   for (;;) {
     if (m_spShared->bConnected.load()) {
@@ -385,7 +380,7 @@ bool CTcpClient::WaitConnected(uint32_t unTimeoutMs) {
         m_spConnection->ePhase == Phase::Ended) {
       return false;
     }
-    if (m_spShared->cvConnection.wait_until(lock, tmDeadline) == boost::cv_status::timeout) {
+    if (m_spShared->cvConnection.wait_until(lock, tmDeadline) == std::cv_status::timeout) {
       return m_spShared->bConnected.load();
     }
   }

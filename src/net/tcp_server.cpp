@@ -7,6 +7,8 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +20,6 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/chrono/chrono.hpp>
-#include <boost/thread/thread.hpp>
 
 #include "config/run_log.h"
 #include "net/peer_timing.h"
@@ -131,17 +131,14 @@ CTcpServer::~CTcpServer() {
 }
 
 bool CTcpServer::Start() {
-  boost::thread::attributes attrs;
-  attrs.set_stack_size(kThreadStackSize);
   m_unThreadCount.fetch_add(1);
   try {
     // Detached: the accept thread ends after the first connection it handles once Stop is set;
     // the server outlives it (in the gateway it lives until the process ends).
-    boost::thread thr(attrs, [this]() {
+    StartDetachedThread([this]() {
       ThreadLoop();
       m_unThreadCount.fetch_sub(1);  // the last use of this object by the thread
     });
-    thr.detach();
   } catch (...) {
     m_unThreadCount.fetch_sub(1);
     throw;
@@ -176,7 +173,7 @@ void CTcpServer::ThreadLoop() {
   // backs off, doubling its pause up to kAcceptBackoffMaxMs, and reports at most once a second.
   uint32_t unBackoffMs = 0;
   uint32_t unUnreported = 0;
-  boost::chrono::steady_clock::time_point tmLastReport;
+  std::chrono::steady_clock::time_point tmLastReport;
   bool bReported = false;
   while (!m_bStop.load()) {
     DeviceHandle hDevice;
@@ -212,8 +209,8 @@ void CTcpServer::ThreadLoop() {
         continue;
       }
       ++unUnreported;
-      boost::chrono::steady_clock::time_point tmNow = boost::chrono::steady_clock::now();
-      if (!bReported || tmNow - tmLastReport >= boost::chrono::milliseconds(kAcceptReportMs)) {
+      std::chrono::steady_clock::time_point tmNow = std::chrono::steady_clock::now();
+      if (!bReported || tmNow - tmLastReport >= std::chrono::milliseconds(kAcceptReportMs)) {
         char szMessage[kMessageSize] = {0};
         std::snprintf(szMessage, sizeof szMessage,
                       "FUNCTION %s  LINE %d Exception:%s! (%u accept failures since the last report)",
@@ -225,25 +222,22 @@ void CTcpServer::ThreadLoop() {
       }
       unBackoffMs = unBackoffMs == 0 ? kAcceptBackoffMinMs
                                      : std::min(2 * unBackoffMs, kAcceptBackoffMaxMs);
-      boost::this_thread::sleep_for(boost::chrono::milliseconds(unBackoffMs));
+      std::this_thread::sleep_for(std::chrono::milliseconds(unBackoffMs));
     }
   }
 }
 
 void CTcpServer::StartSession(const DeviceHandle& hDevice, void* pContext) {
-  boost::thread::attributes attrs;
-  attrs.set_stack_size(kThreadStackSize);
   m_unThreadCount.fetch_add(1);
   try {
     // Detached: the session ends with its connection. The handle is moved into the session's
     // parameter, so the thread's copy is released before the count drops.
-    boost::thread thr(attrs, [this, hSession = hDevice, pContext]() mutable {
+    StartDetachedThread([this, hSession = hDevice, pContext]() mutable {
       m_unSessionCount.fetch_add(1);
       TcpSessionThread(std::move(hSession), pContext);
       m_unSessionCount.fetch_sub(1);
       m_unThreadCount.fetch_sub(1);  // the last use of this object by the thread
     });
-    thr.detach();
   } catch (...) {
     m_unThreadCount.fetch_sub(1);
     // The accept callback handed out a context that no session will ever give back: return it
