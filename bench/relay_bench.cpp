@@ -118,6 +118,11 @@ struct Target {
   const char* szName;
   RelayTarget way;
   TargetFigures figures;
+  // The bursts so far: every answered reader's set-up (µs), the readers without an answer, and
+  // whether the process in between still held readers after a burst (no more bursts then).
+  std::vector<double> arrBurstUs;
+  uint32_t unBurstMissing = 0;
+  bool bBurstStuck = false;
 };
 
 // One reader's set-up, repeated: connect until the first answer, then leave.
@@ -168,61 +173,64 @@ bool WaitUntilLetGo(Target* pTarget, const RelayBenchOptions& options) {
   return false;
 }
 
-// unBurst readers connect at once; each times its connect start to its first answer. They stay
-// paired while the process in between is looked at (first round only), then leave together, and
-// the process is watched until it has let go of them. One burst is a single event on a busy
-// machine, so it is repeated unBurstRounds times and the figures cover every reader of every
-// round.
-void MeasureBurst(Target* pTarget, const RelayBenchOptions& options) {
+// One burst: unBurst readers connect at once; each times its connect start to its first
+// answer. They stay paired while the process in between is looked at (first round only), then
+// leave together, and the process is watched until it has let go of them.
+void BurstRound(Target* pTarget, const RelayBenchOptions& options, bool bFirst) {
+  if (pTarget->bBurstStuck) {
+    return;
+  }
   const uint32_t unCount = options.unBurst;
   const auto timeout = std::chrono::milliseconds(options.unTimeoutMs * 3);
-  std::vector<double> arrOk;
-  uint32_t unMissing = 0;
-  for (uint32_t unRound = 0; unRound < std::max<uint32_t>(options.unBurstRounds, 1); ++unRound) {
-    std::vector<std::unique_ptr<CReader>> arrReaders;
-    std::vector<double> arrUs(unCount, -1.0);
-    CGate start, answered, leave;
-    std::vector<std::thread> arrThreads;
-    for (uint32_t i = 0; i < unCount; ++i) {
-      arrReaders.emplace_back(new CReader(100 + i));
-    }
-    for (uint32_t i = 0; i < unCount; ++i) {
-      arrThreads.emplace_back([&, i] {
-        if (start.WaitOpen(timeout)) {
-          const Clock::time_point tm0 = Clock::now();
-          if (arrReaders[i]->Connect(pTarget->way.unPort, options.unTimeoutMs) &&
-              arrReaders[i]->RoundTrip()) {
-            arrUs[i] = bench::MicrosBetween(tm0, Clock::now());
-          }
+  std::vector<std::unique_ptr<CReader>> arrReaders;
+  std::vector<double> arrUs(unCount, -1.0);
+  CGate start, answered, leave;
+  std::vector<std::thread> arrThreads;
+  for (uint32_t i = 0; i < unCount; ++i) {
+    arrReaders.emplace_back(new CReader(100 + i));
+  }
+  for (uint32_t i = 0; i < unCount; ++i) {
+    arrThreads.emplace_back([&, i] {
+      if (start.WaitOpen(timeout)) {
+        const Clock::time_point tm0 = Clock::now();
+        if (arrReaders[i]->Connect(pTarget->way.unPort, options.unTimeoutMs) &&
+            arrReaders[i]->RoundTrip()) {
+          arrUs[i] = bench::MicrosBetween(tm0, Clock::now());
         }
-        answered.Done();
-        leave.WaitOpen(timeout);
-        arrReaders[i]->Close();
-      });
-    }
-    start.Open();
-    answered.WaitDone(unCount, timeout);
-    if (pTarget->way.pid > 0 && unRound == 0) {
-      pTarget->figures.held = bench::ReadProcFigures(pTarget->way.pid);
-    }
-    leave.Open();
-    for (std::thread& thr : arrThreads) {
-      thr.join();  // each waits on its own bounded reads and the bounded gates
-    }
-    for (double d : arrUs) {
-      if (d >= 0) {
-        arrOk.push_back(d);
-      } else {
-        ++unMissing;
       }
-    }
-    if (pTarget->way.pid > 0 && !WaitUntilLetGo(pTarget, options)) {
-      break;  // the next round would find the pool still taken
+      answered.Done();
+      leave.WaitOpen(timeout);
+      arrReaders[i]->Close();
+    });
+  }
+  start.Open();
+  answered.WaitDone(unCount, timeout);
+  if (pTarget->way.pid > 0 && bFirst) {
+    pTarget->figures.held = bench::ReadProcFigures(pTarget->way.pid);
+  }
+  leave.Open();
+  for (std::thread& thr : arrThreads) {
+    thr.join();  // each waits on its own bounded reads and the bounded gates
+  }
+  for (double d : arrUs) {
+    if (d >= 0) {
+      pTarget->arrBurstUs.push_back(d);
+    } else {
+      ++pTarget->unBurstMissing;
     }
   }
-  if (unMissing > 0) {
-    std::fprintf(stderr, "%s: %u burst readers got no answer\n", pTarget->szName, unMissing);
+  if (pTarget->way.pid > 0 && !WaitUntilLetGo(pTarget, options)) {
+    pTarget->bBurstStuck = true;  // the next round would find the pool still taken
   }
+}
+
+// The burst figures over every round.
+void FinishBursts(Target* pTarget) {
+  if (pTarget->unBurstMissing > 0) {
+    std::fprintf(stderr, "%s: %u burst readers got no answer\n", pTarget->szName,
+                 pTarget->unBurstMissing);
+  }
+  const std::vector<double>& arrOk = pTarget->arrBurstUs;
   if (!arrOk.empty()) {
     double dSum = 0;
     for (double d : arrOk) {
@@ -312,11 +320,6 @@ void MeasureRelay(Target* pTarget, const RelayBenchOptions& options, uint32_t un
 }
 
 void MeasureTarget(Target* pTarget, const RelayBenchOptions& options, uint32_t unMany) {
-  if (pTarget->way.pid > 0) {
-    pTarget->figures.rest = bench::ReadProcFigures(pTarget->way.pid);
-  }
-  pTarget->figures.setupMedian = MeasureSetup(*pTarget, options);
-  MeasureBurst(pTarget, options);
   MeasureRelay(pTarget, options, 1, 0);
   MeasureRelay(pTarget, options, unMany, 1);
   TargetFigures& f = pTarget->figures;
@@ -347,15 +350,29 @@ int RunRelayBench(const RelayBenchOptions& options) {
   RelayTarget direct;
   direct.bEnabled = true;
   direct.unPort = options.unAnswerPort;
-  arrTargets.push_back(Target{"direct", direct, TargetFigures()});
+  arrTargets.push_back(Target{"direct", direct, TargetFigures(), {}, 0, false});
   if (options.gateway.bEnabled) {
-    arrTargets.push_back(Target{"gateway", options.gateway, TargetFigures()});
+    arrTargets.push_back(Target{"gateway", options.gateway, TargetFigures(), {}, 0, false});
   }
   if (options.haproxy.bEnabled) {
-    arrTargets.push_back(Target{"haproxy", options.haproxy, TargetFigures()});
+    arrTargets.push_back(Target{"haproxy", options.haproxy, TargetFigures(), {}, 0, false});
+  }
+  // Set-ups at rest first, then the bursts round by round, each round through every target in
+  // turn: whatever else the machine does meanwhile falls on all of them alike.
+  for (Target& target : arrTargets) {
+    if (target.way.pid > 0) {
+      target.figures.rest = bench::ReadProcFigures(target.way.pid);
+    }
+    target.figures.setupMedian = MeasureSetup(target, options);
+  }
+  for (uint32_t unRound = 0; unRound < std::max<uint32_t>(options.unBurstRounds, 1); ++unRound) {
+    for (Target& target : arrTargets) {
+      BurstRound(&target, options, unRound == 0);
+    }
   }
   bool bMissing = false;
   for (Target& target : arrTargets) {
+    FinishBursts(&target);
     MeasureTarget(&target, options, kManyReaders);
     bMissing = bMissing || target.figures.bMissing;
   }
