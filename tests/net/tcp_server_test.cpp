@@ -131,12 +131,16 @@ class CTcpServerTest : public testing::Test {
     }
   }
 
-  // A server on a free port with all three callbacks (the accept callback optional).
-  void StartServer(bool bWithAccept = true) {
+  // A server on a free port with all three callbacks (the accept callback optional), and the
+  // pair step when asked for.
+  void StartServer(bool bWithAccept = true, void* (*pPair)(DeviceHandle, void*) = nullptr) {
     m_upServer.reset(new CTcpServer(0));
     ASSERT_NE(m_upServer->LocalPort(), 0);
     if (bWithAccept) {
       m_upServer->SetAcceptCallback(OnAccept);
+    }
+    if (pPair != nullptr) {
+      m_upServer->SetPairCallback(pPair);
     }
     m_upServer->SetReceiveCallback(OnReceive);
     m_upServer->SetCloseCallback(OnClose);
@@ -676,12 +680,7 @@ void OpenGate(bool bOpen) {
 TEST_F(CTcpServerTest, PairStepRunsOnTheSessionThreadWhileTheNextDeviceIsAccepted) {
   OpenGate(false);
   g_obs.pContext = &g_nGateMarker;
-  m_upServer.reset(new CTcpServer(0));
-  m_upServer->SetAcceptCallback(OnAccept);
-  m_upServer->SetPairCallback(OnPair);
-  m_upServer->SetReceiveCallback(OnReceive);
-  m_upServer->SetCloseCallback(OnClose);
-  ASSERT_TRUE(m_upServer->Start());
+  StartServer(true, OnPair);
   // Three devices whose pairing waits: each is accepted all the same, and none is read yet.
   std::vector<std::unique_ptr<tcp::socket>> devices;
   for (int i = 0; i < 3; ++i) {
@@ -713,12 +712,7 @@ TEST_F(CTcpServerTest, PairStepThatRefusesOrRaisesEndsTheConnectionWithoutCloseC
     const char* szLogged;  // null: nothing logged
   } cases[] = {{&g_nRefuseMarker, nullptr},
                {&g_nRaiseMarker, "[FUNCTION ThreadLoop  LINE 127 Exception:pair boom!]"}};
-  m_upServer.reset(new CTcpServer(0));
-  m_upServer->SetAcceptCallback(OnAccept);
-  m_upServer->SetPairCallback(OnPair);
-  m_upServer->SetReceiveCallback(OnReceive);
-  m_upServer->SetCloseCallback(OnClose);
-  ASSERT_TRUE(m_upServer->Start());
+  StartServer(true, OnPair);
   for (const auto& c : cases) {
     {
       std::lock_guard<std::mutex> lock(g_obs.mtx);
