@@ -3,10 +3,13 @@
 // same file: the settings read are written back and must read back the same; one account is
 // added and the user list is synchronised, and the file must then hold exactly the list.
 #include <cstring>
+#include <exception>
+#include <string>
 #include <memory>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "config/byte_io.h"
@@ -52,6 +55,24 @@ bool SameSettings(const SystemConfigStruct& a, const SystemConfigStruct& b) {
 
 std::string PasswordOf(const UserStruct& user) {
   return std::string(user.szPassword, FieldLength(user.szPassword));
+}
+
+// Whether the file has a key outside any section named like a section the settings are
+// written to.
+bool RootKeyNamesASettingsSection(const std::string& strPath) {
+  boost::property_tree::ptree tree;
+  try {
+    ReadIniFile(strPath, &tree);
+  } catch (const std::exception&) {
+    return false;
+  }
+  for (const char* szSection : {"SYSTEM_ADMINISTRATOR", "LOG_SERVER"}) {
+    auto it = tree.find(szSection);
+    if (it != tree.not_found() && !it->second.data().empty()) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -100,8 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize) {
   }
 
   if (bConfig) {
-    // Settings that were read are written back and read again unchanged.
-    FUZZ_CHECK(store.SetSystemConfig(&stConfig));
+    // Settings that were read are written back and read again unchanged. The one write that is
+    // refused is one the file cannot take: a key outside any section that bears the name of a
+    // section the settings go to (its value and the section's keys cannot both be written).
+    // Then the file stays as it was, and so do the settings read from it.
+    const bool bWritten = store.SetSystemConfig(&stConfig);
+    FUZZ_CHECK(bWritten || RootKeyNamesASettingsSection(pDir->Path() + "/SystemConfig.ini"));
     SystemConfigStruct stAgain;
     std::memset(&stAgain, 0, sizeof(stAgain));
     FUZZ_CHECK(store.GetSystemConfig(&stAgain));
