@@ -9,7 +9,9 @@
 // the input as they are and the fuzzer can find them. Masking is a bijection: every chunk a
 // device could send is still reachable.
 #include <poll.h>
+#include <sys/socket.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -96,8 +98,27 @@ struct Harness {
       FUZZ_CHECK(reply.bValid && reply.bKeyMatches);
     }
     struct pollfd pfd = {pair.Peer().native_handle(), POLLIN, 0};
+    if (::poll(&pfd, 1, 0) != 0) {
+      // Bytes nobody expected: show them, and the input before this one (they may be its, come
+      // late), so that a finding that does not replay alone can still be traced.
+      uint8_t arrStray[64];
+      const ssize_t nStray = ::recv(pair.Peer().native_handle(), arrStray, sizeof arrStray,
+                                    MSG_DONTWAIT | MSG_PEEK);
+      std::fprintf(stderr, "unexpected bytes at the device (%zd shown, answered here: %d):",
+                   nStray, bAnswered ? 1 : 0);
+      for (ssize_t i = 0; i < nStray; ++i) {
+        std::fprintf(stderr, " %02x", arrStray[i]);
+      }
+      std::fprintf(stderr, "\nthe input before this one (%zu bytes):", arrPreviousInput.size());
+      for (uint8_t by : arrPreviousInput) {
+        std::fprintf(stderr, " %02x", by);
+      }
+      std::fprintf(stderr, "\n");
+    }
     FUZZ_CHECK(::poll(&pfd, 1, 0) == 0);
   }
+
+  std::vector<uint8_t> arrPreviousInput;  // for the report of unexpected bytes
 
   FuzzDir dir;
   DataSwitch* pSwitch = nullptr;
@@ -255,5 +276,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize) {
   h.Restore();
   h.pSwitch->m_LoginThrottle.Reset();  // every input starts unthrottled, so a finding replays
   FuzzStreamGuard(pData, unSize);
+  h.arrPreviousInput.assign(pData, pData + unSize);
   return 0;
 }
