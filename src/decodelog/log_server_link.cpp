@@ -122,6 +122,18 @@ bool WouldBlock(int nFd, int nError) {
 // directly. The library's own socket layer would do the same, but it comes with name resolution,
 // which a static C library can only offer by loading its name-service modules at run time.
 // Results and error codes are those of that layer.
+// The library's code for a failed send or receive: try again (nAgain) when the call would block
+// or was interrupted, the peer's reset, or a plain failure (nFailed).
+int TransferError(int nFd, int nError, int nAgain, int nFailed) {
+  if (WouldBlock(nFd, nError) || nError == EINTR) {
+    return nAgain;
+  }
+  if (nError == EPIPE || nError == ECONNRESET) {
+    return MBEDTLS_ERR_NET_CONN_RESET;
+  }
+  return nFailed;
+}
+
 int TlsSend(void* pContext, const unsigned char* pData, size_t unSize) {
   const int nFd = *static_cast<const int*>(pContext);
   if (nFd < 0) {
@@ -131,14 +143,7 @@ int TlsSend(void* pContext, const unsigned char* pData, size_t unSize) {
   if (n >= 0) {
     return static_cast<int>(n);
   }
-  const int nError = errno;
-  if (WouldBlock(nFd, nError) || nError == EINTR) {
-    return MBEDTLS_ERR_SSL_WANT_WRITE;
-  }
-  if (nError == EPIPE || nError == ECONNRESET) {
-    return MBEDTLS_ERR_NET_CONN_RESET;
-  }
-  return MBEDTLS_ERR_NET_SEND_FAILED;
+  return TransferError(nFd, errno, MBEDTLS_ERR_SSL_WANT_WRITE, MBEDTLS_ERR_NET_SEND_FAILED);
 }
 
 // Waits up to unTimeoutMs for data (0: without limit), then reads what is there.
@@ -161,14 +166,7 @@ int TlsReceive(void* pContext, unsigned char* pBuffer, size_t unSize, uint32_t u
   if (n >= 0) {
     return static_cast<int>(n);
   }
-  const int nError = errno;
-  if (WouldBlock(nFd, nError) || nError == EINTR) {
-    return MBEDTLS_ERR_SSL_WANT_READ;
-  }
-  if (nError == EPIPE || nError == ECONNRESET) {
-    return MBEDTLS_ERR_NET_CONN_RESET;
-  }
-  return MBEDTLS_ERR_NET_RECV_FAILED;
+  return TransferError(nFd, errno, MBEDTLS_ERR_SSL_WANT_READ, MBEDTLS_ERR_NET_RECV_FAILED);
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ struct CTcpClient::Connection {
   explicit Connection(uint64_t unGen) : unGeneration(unGen), socket(SocketContext()) {}
   ~Connection() {
     if (nConnectFd >= 0) {
-      (void)::close(nConnectFd);  // no thread ever took it (the last owner is going)
+      (void)::close(nConnectFd);  // never connected: no stop can reach it once the last owner goes
     }
   }
 
@@ -107,7 +107,7 @@ struct CTcpClient::Connection {
   std::atomic<int64_t> nAnswerDeadlineMs{0};
   // Guarded by Shared::mtx:
   Phase ePhase = Phase::Connecting;
-  int nConnectFd = -1;          // the descriptor being connected (Connecting), owned by the thread
+  int nConnectFd = -1;          // Start's descriptor until the socket takes it (closed with the connection)
   uint32_t unWriters = 0;       // SendData calls writing right now
   bool bCloseWhenIdle = false;  // the last writer closes the socket (the thread already ended)
 
@@ -329,10 +329,6 @@ void CTcpClient::Start(DeviceHandle hPeer) {
     {
       boost::mutex::scoped_lock lock(m_spShared->mtx);
       m_spShared->unThreads.fetch_sub(1);
-      if (spConnection->nConnectFd >= 0) {
-        (void)::close(spConnection->nConnectFd);  // no thread will ever connect it
-        spConnection->nConnectFd = -1;
-      }
       spConnection->ePhase = Phase::Ended;
       if (m_spConnection == spConnection) {
         m_spConnection.reset();
@@ -396,8 +392,9 @@ void CTcpClient::ConnectWithin(Shared& shared, Connection& connection,
     return boost::system::system_error(
         boost::system::error_code(nError, boost::system::system_category()));
   };
-  // The descriptor Start opened. It is closed (or handed to the socket) under the lock, so that
-  // a stop never shuts down a number that is being reused.
+  // The descriptor Start opened. It stays the connection's until the socket takes it; one that
+  // never connects is closed when the connection ends (under the lock, so a stop never shuts
+  // down a number that is being reused).
   int nFd = -1;
   {
     boost::mutex::scoped_lock lock(shared.mtx);
@@ -406,19 +403,9 @@ void CTcpClient::ConnectWithin(Shared& shared, Connection& connection,
       throw SystemError(EBADF);  // not reached: every Start hands one over
     }
     if (connection.bStop.load()) {
-      connection.nConnectFd = -1;
-      (void)::close(nFd);
       throw boost::system::system_error(boost::asio::error::operation_aborted);
     }
   }
-  bool bHandedOver = false;
-  auto release = [&]() {
-    boost::mutex::scoped_lock lock(shared.mtx);
-    connection.nConnectFd = -1;
-    if (!bHandedOver) {
-      (void)::close(nFd);
-    }
-  };
   int nError = 0;
   bool bTimedOut = false;
   if (::connect(nFd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
@@ -461,24 +448,17 @@ void CTcpClient::ConnectWithin(Shared& shared, Connection& connection,
   boost::mutex::scoped_lock lock(shared.mtx);
   if (connection.bStop.load() || bTimedOut) {
     // Stopped, or the deadline passed first: the connect is cancelled.
-    lock.unlock();
-    release();
     throw boost::system::system_error(boost::asio::error::operation_aborted);
   }
   if (nError != 0) {
-    lock.unlock();
-    release();
     throw SystemError(nError);
   }
   boost::system::error_code ec;
   (void)connection.socket.assign(tcp::v4(), nFd, ec);
   if (ec) {
-    lock.unlock();
-    release();
     throw boost::system::system_error(ec, "assign");
   }
-  bHandedOver = true;
-  connection.nConnectFd = -1;
+  connection.nConnectFd = -1;  // the socket's now
 }
 
 void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
@@ -497,7 +477,7 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
     }
     connection.ePhase = Phase::Ended;
     if (connection.nConnectFd >= 0) {
-      (void)::close(connection.nConnectFd);  // stopped before its connect began
+      (void)::close(connection.nConnectFd);  // never connected; no stop shuts it down once Ended
       connection.nConnectFd = -1;
     }
     if (bClose) {
