@@ -584,6 +584,26 @@ void ConfigStore::GetSecuritySettings(SecuritySettings* pSettings) {
   }
 }
 
+void ConfigStore::GetStatusSettings(StatusSettings* pSettings) {
+  if (pSettings == nullptr) {
+    return;
+  }
+  *pSettings = StatusSettings();
+  std::string strPath = PathOf(kSystemConfigFile);
+  pt::ptree tree;
+  if (!ReadSettingsTree(strPath, &tree)) {
+    return;  // GetSystemConfig has logged the file
+  }
+  TakeBoundedNumber(tree, "GetStatusSettings", strPath, "STATUS.MAX_RECORD_AGE_S", 1,
+                    StatusSettings::kMaxMaxRecordAgeS, "seconds", &pSettings->unMaxRecordAgeS);
+  if (boost::optional<std::string> listen = tree.get_optional<std::string>("STATUS.LISTEN")) {
+    pSettings->strListen = IniLineValue(*listen);
+  }
+  if (boost::optional<std::string> allow = tree.get_optional<std::string>("STATUS.ALLOW")) {
+    pSettings->strAllow = IniLineValue(*allow);
+  }
+}
+
 bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus,
                                   SystemConfigStruct* pReadBack) {
   SetStatus(pStatus, ConfigStatus::Ok);

@@ -63,6 +63,16 @@ struct SecuritySettings {
   std::string strAllow;                          // DEVICE.ALLOW as written; empty: every address
 };
 
+// The operator's window (the status listener), from SystemConfig.ini; not part of the record
+// devices read.
+struct StatusSettings {
+  static constexpr uint32_t kDefaultMaxRecordAgeS = 600;
+  static constexpr uint32_t kMaxMaxRecordAgeS = 604800;  // a week
+  std::string strListen;  // STATUS.LISTEN as written ("address:port"); empty: no listener
+  std::string strAllow;   // STATUS.ALLOW as written; empty: whoever reaches the listener
+  uint32_t unMaxRecordAgeS = kDefaultMaxRecordAgeS;  // STATUS.MAX_RECORD_AGE_S, 1 to a week
+};
+
 // Account number -> password of every account that may log in (type 0).
 using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
 
@@ -104,6 +114,11 @@ class ConfigStore {
   // defaults; a number out of its range is logged and keeps its default. DEVICE.ALLOW is taken
   // as one line of text; the caller parses it.
   void GetSecuritySettings(SecuritySettings* pSettings);
+
+  // Fills *pSettings from SystemConfig.ini, like GetSecuritySettings: absent keys keep their
+  // defaults, a number out of its range is logged and keeps its default; LISTEN and ALLOW are
+  // taken as text for the caller to parse.
+  void GetStatusSettings(StatusSettings* pSettings);
 
   // Rewrites the eight keys of SystemConfig.ini from *pConfig, keeping every other key and
   // section, then reads the file back and compares. A text that the reader would not give back

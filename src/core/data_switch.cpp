@@ -14,6 +14,7 @@
 #include "core/device_dispatch.h"
 #include "core/device_frame.h"
 #include "decodelog/decode_log_capture.h"
+#include "metrics/gateway_metrics.h"
 
 DataSwitch* g_pDataSwitch = nullptr;
 
@@ -29,6 +30,15 @@ constexpr int64_t kRetryPeriodUs = 6000000;
 constexpr size_t kErrorListTextSize = 640;
 
 void SleepMs(int nMs) { std::this_thread::sleep_for(std::chrono::milliseconds(nMs)); }
+
+// "module <address>:<port>", as the operator's window names a module in its recent errors.
+std::string ModuleName(const CTcpClient& client) {
+  char szIp[64] = {0};
+  int32_t nPort = 0;
+  uint32_t unIndex = 0;
+  client.GetServerInfo(szIp, sizeof(szIp), &nPort, nullptr, &unIndex);
+  return "module " + std::string(szIp) + ":" + std::to_string(nPort);
+}
 
 void RemoveAll(std::vector<CTcpClient*>& arr, CTcpClient* pClient) {
   arr.erase(std::remove(arr.begin(), arr.end(), pClient), arr.end());
@@ -176,6 +186,14 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.push_back(pClient);
   }
+  std::vector<ModuleMetrics> arrModules(m_arrSamvList.size());
+  for (size_t i = 0; i < m_arrSamvList.size(); ++i) {
+    if (const SamvServerEntry* pEntry = m_arrSamvList[i]) {
+      arrModules[i].strAddress.assign(pEntry->IP, strnlen(pEntry->IP, sizeof pEntry->IP));
+      arrModules[i].unPort = pEntry->PORT;
+    }
+  }
+  GatewayMetrics().SetModules(arrModules);
   SessionLimits stLimits;
   m_ConfigStore.GetSessionLimits(&stLimits);
   SetIdleTimeout(stLimits.unDeviceIdleTimeoutS);
@@ -196,12 +214,17 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
 
 CTcpClient* DataSwitch::GetFreeTcpClient(CTcpClient* pRelease, CTcpClient* pMark,
                                          bool bTakeError) {
+  // Every move between the lists is told to the metrics under the pool lock, so the states
+  // they show change in the order the pool made them.
+  CGatewayMetrics& metrics = GatewayMetrics();
   boost::mutex::scoped_lock lock(m_mtxPool);
   if (pRelease != nullptr) {
     if (pMark == pRelease) {
       m_arrErrorTcpClient.push_back(pRelease);  // mark error
+      metrics.ModuleStateChanged(pRelease->Index(), ModuleState::Error);
     } else {
       m_arrFreeTcpClient.push_back(pRelease);  // release
+      metrics.ModuleStateChanged(pRelease->Index(), ModuleState::Free);
     }
     RemoveAll(m_arrBusyTcpClient, pRelease);
     return nullptr;
@@ -209,6 +232,7 @@ CTcpClient* DataSwitch::GetFreeTcpClient(CTcpClient* pRelease, CTcpClient* pMark
   if (pMark != nullptr) {  // recover
     m_arrFreeTcpClient.push_back(pMark);
     RemoveAll(m_arrErrorTcpClient, pMark);
+    metrics.ModuleStateChanged(pMark->Index(), ModuleState::Free);
     return nullptr;
   }
   if (bTakeError) {
@@ -225,6 +249,7 @@ CTcpClient* DataSwitch::GetFreeTcpClient(CTcpClient* pRelease, CTcpClient* pMark
   CTcpClient* pClient = m_arrFreeTcpClient.front();
   RemoveAll(m_arrFreeTcpClient, pClient);
   m_arrBusyTcpClient.push_back(pClient);
+  metrics.ModuleStateChanged(pClient->Index(), ModuleState::Busy);
   return pClient;
 }
 
@@ -300,6 +325,7 @@ CTcpClient* DataSwitch::ProcessVelmServeAccept(DeviceHandle hDevice) {
   if (!m_DeviceAllowList.Allows(strIp)) {
     // Closed before any module is taken; a host that keeps trying is named once a minute.
     uint32_t unRefused = 0;
+    GatewayMetrics().AllowListRefusal();
     if (m_DeviceAllowList.NoteRefusal(strIp, CDeviceAllowList::Clock::now(), &unRefused)) {
       WriteLogF("FUNCTION %s  LINE %d Device Ip:%s is not in DEVICE.ALLOW: connection closed "
                 "(%u refused since this address was last named)",
@@ -333,8 +359,11 @@ CTcpClient* DataSwitch::ProcessVelmServePair(const DeviceHandle& hDevice, CTcpCl
   // FREE one, each with the same bound: only when none is left does it get the busy reply.
   for (;;) {
     if (PairWithDevice(pClient, hDevice)) {
+      GatewayMetrics().ModuleSessionServed(pClient->Index());
       return pClient;
     }
+    GatewayMetrics().ModuleConnectFailed(pClient->Index());
+    GatewayMetrics().NoteError(ModuleName(*pClient) + ": did not connect; now ERROR");
     const std::string strIp = pClient->WithWorkArea([](const DecodeLogRecord& stArea) {
       return std::string(stArea.szDeviceIp, strnlen(stArea.szDeviceIp, sizeof stArea.szDeviceIp));
     });
@@ -496,6 +525,14 @@ uint32_t DataSwitch::ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient
   // A module that left a card read unanswered, or stopped reading what was sent to it, goes to
   // ERROR: the retry step tests it again and resets it over UDP, instead of pairing the next
   // device with it.
+  if (pClient->AnswerTimedOut()) {
+    GatewayMetrics().ModuleAnswerLate(pClient->Index());
+    GatewayMetrics().NoteError(ModuleName(*pClient) +
+                               ": left a card read unanswered past SAMV.ANSWER_TIMEOUT_S; now "
+                               "ERROR");
+  } else if (pClient->ServerFailed()) {
+    GatewayMetrics().NoteError(ModuleName(*pClient) + ": stopped taking data; now ERROR");
+  }
   GetFreeTcpClient(pClient, pClient->ServerFailed() ? pClient : nullptr, false);
   WritePoolReport();
   return 1;
@@ -541,12 +578,19 @@ void DataSwitch::ProcessSamvErrorClient() {
     GetFreeTcpClient(nullptr, pClient, false);
   } else {
     GetFreeTcpClient(pClient, pClient, false);
+    if (!bConnected) {
+      GatewayMetrics().ModuleConnectFailed(pClient->Index());
+    }
+    GatewayMetrics().NoteError(ModuleName(*pClient) +
+                               (bConnected ? ": failed before; restart requested"
+                                           : ": cannot be reached; restart requested"));
     char szServerIp[64] = {0};
     int32_t nServerPort = 0;
     int32_t nVelmPort = 0;
     uint32_t unIndex = 0;
     pClient->GetServerInfo(szServerIp, sizeof(szServerIp), &nServerPort, &nVelmPort, &unIndex);
     m_VelmApi.SetTarget(szServerIp, static_cast<uint32_t>(nVelmPort));
+    GatewayMetrics().ModuleResetSent(pClient->Index());
     if (m_VelmApi.ResetMcu()) {
       SleepMs(1000);
       m_tmLastRetry = LocalClockNow();

@@ -10,6 +10,7 @@
 #include "config/user_struct.h"
 #include "core/data_switch.h"
 #include "core/device_frame.h"
+#include "metrics/gateway_metrics.h"
 #include "net/tcp_client.h"
 
 namespace {
@@ -84,6 +85,7 @@ bool CheckAdministrator(DataSwitch& ds, const DeviceHandle& hDevice, const uint8
   }
   WriteLogF("FUNCTION %s  LINE %d administrator check failed from %s", "ProcessDeviceData",
             __LINE__, strAddress.c_str());
+  GatewayMetrics().AdminCheckFailure();
   ds.m_LoginThrottle.RecordFailure(strAddress, tmNow);
   return false;
 }
@@ -123,6 +125,7 @@ uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byComma
     }
     szError = "UserAccount Or Password Error!";
     WriteLog(szError);
+    GatewayMetrics().LoginFailure();
     ds.m_LoginThrottle.RecordFailure(strAddress, tmNow);
   }
   uint8_t arrReply[kErrorPayload] = {0};
@@ -135,12 +138,14 @@ void SystemConfigCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint
                          const uint8_t* pParam, const uint8_t* pPayload) {
   SystemConfigStruct stCurrent = ds.GetSystemConfigCopy();
   if (!CheckAdministrator(ds, hDevice, pPayload, stCurrent)) {
+    GatewayMetrics().AdminCommandDone(AdminCommand::Settings, AdminResult::Refused);
     ReplyAdminMismatch(ds, hDevice, pKey);
     return;
   }
   if (pParam[0] == 0) {
     uint8_t arrConfig[SystemConfigLayout::kSize];
     EncodeSystemConfig(stCurrent, arrConfig);
+    GatewayMetrics().AdminCommandDone(AdminCommand::Settings, AdminResult::Ok);
     SendDeviceReply(ds, hDevice, DeviceCommand::kSystemConfig, arrConfig, sizeof(arrConfig), pKey);
     return;
   }
@@ -157,18 +162,25 @@ void SystemConfigCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint
   DataSwitch::SettingsWrite eResult = ds.ApplySystemConfig(
       stNew, [pPayload](const SystemConfigStruct& stNow) { return AdminMatches(pPayload, stNow); });
   if (eResult != DataSwitch::SettingsWrite::Written) {
+    GatewayMetrics().AdminCommandDone(AdminCommand::Settings,
+                                      eResult == DataSwitch::SettingsWrite::NotAdministrator
+                                          ? AdminResult::Refused
+                                          : AdminResult::Failed);
     ReplyAdminMismatch(ds, hDevice, pKey);
     return;
   }
+  GatewayMetrics().AdminCommandDone(AdminCommand::Settings, AdminResult::Ok);
   SendDeviceReply(ds, hDevice, DeviceCommand::kSystemConfig, nullptr, 0, pKey);
 }
 
 void UserListCommand(DataSwitch& ds, const DeviceHandle& hDevice, const uint8_t* pKey,
                      const uint8_t* pParam, const uint8_t* pPayload) {
   if (!CheckAdministrator(ds, hDevice, pPayload, ds.GetSystemConfigCopy())) {
+    GatewayMetrics().AdminCommandDone(AdminCommand::Accounts, AdminResult::Refused);
     ReplyAdminMismatch(ds, hDevice, pKey);
     return;
   }
+  GatewayMetrics().AdminCommandDone(AdminCommand::Accounts, AdminResult::Ok);
   if (pParam[0] != 0) {
     UserStruct stUser;
     DecodeUser(pPayload + kUserRecordOffset, &stUser);
@@ -266,6 +278,8 @@ uint32_t ProcessDeviceData(DataSwitch& ds, DeviceHandle hDevice, const uint8_t* 
       *pbHandled = true;
       const uint8_t byMatch =
           CheckAdministrator(ds, hDevice, arrPayload, ds.GetSystemConfigCopy()) ? 1 : 0;
+      GatewayMetrics().AdminCommandDone(AdminCommand::Check,
+                                        byMatch != 0 ? AdminResult::Ok : AdminResult::Refused);
       SendDeviceReply(ds, hDevice, DeviceCommand::kAdminCheck, &byMatch, 1, arrKey);
       return 1;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "config/run_log.h"
+#include "metrics/gateway_metrics.h"
 
 namespace {
 
@@ -74,6 +75,25 @@ void CLoginThrottle::RecordFailure(const std::string& strAddress, Clock::time_po
   entry.unWindowFailures = 0;
   WriteLogF("FUNCTION %s  LINE %d %s locked out for %u s after %u failed checks within a minute",
             kFunction, __LINE__, strAddress.c_str(), unLockoutS, entry.unLockFailures);
+  GatewayMetrics().LockoutStarted();
+  GatewayMetrics().NoteError("reader " + strAddress + " locked out for " +
+                             std::to_string(unLockoutS) + " s after " +
+                             std::to_string(entry.unLockFailures) + " failed checks");
+}
+
+std::vector<CLoginThrottle::Lockout> CLoginThrottle::ActiveLockouts(Clock::time_point tmNow) {
+  std::vector<Lockout> arrLockouts;
+  boost::mutex::scoped_lock lock(m_mtx);
+  for (const Table::value_type& item : m_mapEntries) {
+    const Entry& entry = item.second;
+    if (entry.bLocked && tmNow < entry.tmLockedUntil) {
+      const auto nLeftMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(entry.tmLockedUntil - tmNow)
+              .count();
+      arrLockouts.push_back({item.first, static_cast<uint32_t>((nLeftMs + 999) / 1000)});
+    }
+  }
+  return arrLockouts;
 }
 
 void CLoginThrottle::ExpireLockouts(Clock::time_point tmNow) {

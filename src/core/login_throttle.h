@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <boost/thread/mutex.hpp>
 #include <boost/unordered_map.hpp>
@@ -50,6 +51,13 @@ class CLoginThrottle {
   // Ends (and logs) the lockouts that have run out and forgets addresses with nothing left to
   // remember. Called by the main loop, so that the end is logged when it comes.
   void ExpireLockouts(Clock::time_point tmNow);
+
+  // The addresses locked out at tmNow with the seconds left (rounded up), in no order.
+  struct Lockout {
+    std::string strAddress;
+    uint32_t unRemainingS;
+  };
+  std::vector<Lockout> ActiveLockouts(Clock::time_point tmNow);
 
   size_t Size();
   // Seconds the address's current lockout lasts, 0 when it is not locked out (tests).

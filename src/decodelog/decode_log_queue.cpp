@@ -15,6 +15,7 @@
 
 #include "config/run_log.h"
 #include "decodelog/spool_record.h"
+#include "metrics/gateway_metrics.h"
 
 namespace {
 
@@ -184,10 +185,14 @@ void CDecodeLogQueue::LoadSpool() {
       SetAside(unSeq, "bad", SpoolRecordStatusText(eStatus));
       continue;
     }
+    struct stat st;
+    const int64_t nStoredS =
+        ::stat(FilePath(unSeq, kRecordSuffix).c_str(), &st) == 0 ? st.st_mtime : UnixNowS();
     boost::mutex::scoped_lock lock(m_mtx);
     MakeRoomLocked(static_cast<uint32_t>(arrFile.size()));
     Entry entry;
     entry.unBytes = static_cast<uint32_t>(arrFile.size());
+    entry.nStoredS = nStoredS;
     m_arrQueue.emplace_back(unSeq, std::move(entry));
     m_unBytes += arrFile.size();
     ++m_unSpooled;
@@ -215,6 +220,8 @@ bool CDecodeLogQueue::WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrF
     if (!m_bWriteFailing.exchange(true)) {
       WriteLogF("FUNCTION %s  LINE %d spool write failed (%s): the card record is kept in memory",
                 kFunction, __LINE__, std::strerror(nError));
+      GatewayMetrics().NoteError(std::string("spool write failed (") + std::strerror(nError) +
+                                 "): card records are kept in memory");
     }
     return false;
   }
@@ -268,12 +275,14 @@ void CDecodeLogQueue::MakeRoomLocked(uint32_t unIncoming) {
     WriteLogF("FUNCTION %s  LINE %d card record queue full (%" PRIu64 " bytes): the oldest record "
               "was dropped, %" PRIu64 " dropped so far",
               kFunction, __LINE__, m_unMaxBytes, unDropped);
+    GatewayMetrics().NoteError("card record queue full: the oldest record was dropped");
   }
 }
 
 uint64_t CDecodeLogQueue::Prepare(const DecodeLogRecord& record) {
   const uint64_t unSeq = m_unNextSeq.fetch_add(1);
   Entry entry;
+  entry.nStoredS = UnixNowS();
   bool bInFile = false;
   if (m_bDurable.load()) {
     std::vector<uint8_t> arrFile = EncodeSpoolRecord(record);
@@ -432,6 +441,31 @@ void CDecodeLogQueue::PutBack(uint64_t unTicket) {
 size_t CDecodeLogQueue::Size() const {
   boost::mutex::scoped_lock lock(m_mtx);
   return m_arrQueue.size() + m_unTaken;
+}
+
+CDecodeLogQueue::Figures CDecodeLogQueue::GetFigures() const {
+  Figures figures;
+  boost::mutex::scoped_lock lock(m_mtx);
+  figures.unQueued = m_arrQueue.size() + m_unTaken;
+  figures.unSpooled = m_unSpooled;
+  figures.unBytes = m_unBytes;
+  // Records put back go to the tail, so the oldest may be anywhere.
+  auto consider = [&figures](const Entry& entry) {
+    if (figures.nOldestStoredS == 0 || entry.nStoredS < figures.nOldestStoredS) {
+      figures.nOldestStoredS = entry.nStoredS;
+    }
+  };
+  for (const auto& item : m_arrQueue) {
+    consider(item.second);
+  }
+  if (m_unTaken > 0) {
+    for (const auto& item : m_mapOut) {
+      if (item.second.bTaken) {
+        consider(item.second);
+      }
+    }
+  }
+  return figures;
 }
 
 size_t CDecodeLogQueue::Spooled() const {

@@ -71,6 +71,21 @@ class CDecodeLogQueue {
   size_t Spooled() const;
   uint64_t Dropped() const { return m_unDropped.load(); }
   bool Durable() const { return m_bDurable.load(); }
+  // True while the spool fails to take records (from the first failed write to the next one that
+  // succeeds); they are then kept in memory.
+  bool WriteFailing() const { return m_bWriteFailing.load(); }
+
+  // One consistent reading for the operator's window: what Size and Spooled give, the bytes
+  // counted against the bound, and when the oldest waiting record was stored (Unix seconds; a
+  // record of an earlier run dates from its file; 0 when nothing waits). Looks at every waiting
+  // record once, under the lock.
+  struct Figures {
+    size_t unQueued = 0;
+    size_t unSpooled = 0;
+    uint64_t unBytes = 0;
+    int64_t nOldestStoredS = 0;
+  };
+  Figures GetFigures() const;
   const std::string& Directory() const { return m_strDirectory; }
 
   // What a record kept in memory counts against the bound (a record in a file counts its size).
@@ -81,6 +96,7 @@ class CDecodeLogQueue {
     uint32_t unBytes = 0;                      // file size (or record size in memory)
     std::unique_ptr<DecodeLogRecord> upRecord;  // set when the record is kept in memory
     bool bTaken = false;                        // out for an upload attempt (else prepared)
+    int64_t nStoredS = 0;                       // Unix time it was stored (its file's, if loaded)
   };
   // Removes a taken entry for good. REQUIRES: m_mtx held.
   bool ReleaseTakenLocked(uint64_t unTicket, Entry* pEntry);

@@ -13,6 +13,7 @@
 #include "config/run_log.h"
 #include "decodelog/card_document.h"
 #include "decodelog/decode_log_queue.h"
+#include "metrics/gateway_metrics.h"
 #include "net/thread_stack.h"
 
 namespace {
@@ -279,9 +280,24 @@ CLogUpload::Outcome CLogUpload::Attempt() {
   std::string strWhy;
   CLogServerLink::ConnectResult eConnect =
       m_LogServerLink.Connect(kConnectTimeout, m_bStop, &strWhy);
+  // For the operator's window: how long each attempt took, and what went wrong, by server.
+  CGatewayMetrics& metrics = GatewayMetrics();
+  auto secondsSince = [](std::chrono::steady_clock::time_point tm) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - tm).count();
+  };
+  const std::string strServer =
+      "log server " + std::string(stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp)) +
+      ":" + std::to_string(stConfig.unLogServerPort);
   if (eConnect != CLogServerLink::ConnectResult::Ok) {
     if (m_bStop.load()) {
       return Outcome::NoConnection;
+    }
+    metrics.UploadAttempt(secondsSince(tmStart));
+    if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
+      metrics.TlsFailure();
+      metrics.NoteError(strServer + ": TLS failed: " + strWhy);
+    } else {
+      metrics.NoteError(strServer + ": no connection; card records wait");
     }
     // One attempt per connect wait, however fast the refusal came.
     (void)Pause(static_cast<uint32_t>(std::max<long long>(
@@ -317,10 +333,14 @@ CLogUpload::Outcome CLogUpload::Attempt() {
   WriteLog("delete psttSamvDecodeLog");
   bool bAnyBytes = false;
   HttpAnswer answer = WaitForAnswer(&bAnyBytes);
+  if (!(m_bStop.load() && !bAnyBytes)) {
+    metrics.UploadAttempt(secondsSince(tmStart));
+  }
   Outcome eOutcome = Outcome::Undelivered;
   if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 200 && answer.nStatus < 300) {
     ++g_nReceiveSuccessCount;
     ++g_unDelivered;
+    metrics.RecordDelivered();
     m_queue.Delivered(unTicket);
     guard.unTicket = 0;
     eOutcome = Outcome::Delivered;
@@ -328,6 +348,9 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     WriteLogF("FUNCTION %s  LINE %d Receive False", kFunction, __LINE__);
     ++g_nReceiveFalseCount;
     ++g_unRetried;
+    if (!m_bStop.load()) {
+      metrics.NoteError(strServer + ": no answer; the card record is retried");
+    }
   } else if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 400 &&
              answer.nStatus < 500) {
     // The server refuses this record for good: sending it again would be refused again.
@@ -336,6 +359,9 @@ CLogUpload::Outcome CLogUpload::Attempt() {
               kFunction, __LINE__, answer.nStatus);
     ++g_nReceiveFalseCount;
     ++g_unRejected;
+    metrics.RecordRefused();
+    metrics.NoteError(strServer + ": refused a card record with HTTP status " +
+                      std::to_string(answer.nStatus) + "; set aside");
     m_queue.Reject(unTicket);
     guard.unTicket = 0;
   } else {
@@ -347,6 +373,10 @@ CLogUpload::Outcome CLogUpload::Attempt() {
       WriteLogF("FUNCTION %s  LINE %d log server answer is not HTTP: the card record is retried",
                 kFunction, __LINE__);
     }
+    metrics.NoteError(strServer + (answer.nStatus != 0
+                                       ? ": answered HTTP status " + std::to_string(answer.nStatus)
+                                       : std::string(": answer is not HTTP")) +
+                      "; the card record is retried");
     ++g_nReceiveFalseCount;
     ++g_unRetried;
   }

@@ -227,6 +227,7 @@ void CTcpClient::Configure(const char* szAddress, int32_t nServerPort, int32_t n
   m_strServerPort = std::to_string(nServerPort);
   m_strVelmPort = std::to_string(nVelmPort);
   m_unIndex = unIndex;
+  m_unModuleIndex.store(unIndex);
 }
 
 void CTcpClient::GetServerInfo(char* szAddress, size_t unAddressSize, int32_t* pnServerPort,

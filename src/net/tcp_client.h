@@ -61,6 +61,8 @@ class CTcpClient {
   void GetServerInfo(char* szAddress, size_t unAddressSize, int32_t* pnServerPort,
                      int32_t* pnVelmPort, uint32_t* punIndex) const;
   void SetReceiveCallback(ClientReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
+  // The index given to Configure; takes no lock, so the pool may ask under its own.
+  uint32_t Index() const { return m_unModuleIndex.load(); }
 
   // Returns at once when the server port is "0". Otherwise opens the connection's descriptor,
   // keeps hPeer until the next Start, StopConnection or Close, and starts the receive thread
@@ -155,6 +157,7 @@ class CTcpClient {
   std::string m_strServerPort = "0";
   std::string m_strVelmPort = "0";
   uint32_t m_unIndex = 0;
+  std::atomic<uint32_t> m_unModuleIndex{0};  // a copy of m_unIndex for Index()
   DeviceHandle m_hPeer;  // m_spShared->mtx
   std::atomic<ClientReceiveCallback> m_pReceiveCallback{nullptr};
   boost::mutex m_mtxWorkArea;  // guards m_stWorkArea

@@ -152,6 +152,7 @@ void CTcpServer::Stop() {
 
 void CTcpServer::StopAccepting() {
   m_bStop.store(true);
+  m_bAccepting.store(false);
   if (m_upAcceptor) {
     // A blocked accept returns at once (Linux) and the port stops listening; the descriptor
     // itself is closed with the server.
@@ -175,6 +176,11 @@ void CTcpServer::ThreadLoop() {
   uint32_t unUnreported = 0;
   std::chrono::steady_clock::time_point tmLastReport;
   bool bReported = false;
+  m_bAccepting.store(true);
+  struct AcceptingGuard {
+    std::atomic<bool>& bFlag;
+    ~AcceptingGuard() { bFlag.store(false); }
+  } guard{m_bAccepting};
   while (!m_bStop.load()) {
     DeviceHandle hDevice;
     bool bAcceptFailed = false;
@@ -183,6 +189,7 @@ void CTcpServer::ThreadLoop() {
       boost::system::error_code ec;
       (void)m_upAcceptor->accept(*hDevice, ec);
       bAcceptFailed = static_cast<bool>(ec);
+      m_bAcceptFailing.store(bAcceptFailed && !m_bStop.load());
       ThrowIfError(ec, "accept");
       unBackoffMs = 0;
       // The socket options are set by the session thread: the accept thread takes the next

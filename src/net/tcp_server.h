@@ -112,6 +112,9 @@ class CTcpServer {
   void StopAccepting();
   // Device sessions running now.
   uint32_t SessionCount() const { return m_unSessionCount.load(); }
+  // True while the accept thread runs and its last accept did not fail (a process out of
+  // descriptors takes no reader): what the health check asks.
+  bool AcceptsDevices() const { return m_bAccepting.load() && !m_bAcceptFailing.load(); }
 
   // The port actually bound (tests that passed 0).
   uint16_t LocalPort() const;
@@ -147,4 +150,6 @@ class CTcpServer {
   std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount
   std::atomic<uint32_t> m_unSessionCount{0};  // see SessionCount
   std::atomic<uint32_t> m_unIdleTimeoutS{0};  // see SetIdleTimeout
+  std::atomic<bool> m_bAccepting{false};      // the accept thread runs (AcceptsDevices)
+  std::atomic<bool> m_bAcceptFailing{false};  // its last accept failed (AcceptsDevices)
 };

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "core/device_allow_list.h"
+#include "net/thread_stack.h"
+#include "status/gateway_status.h"
+
+// The answer to one request of the status listener: pure, for the tests and the fuzz target.
+struct StatusAnswer {
+  unsigned unStatus = 200;
+  std::string strContentType;  // empty when there is no body
+  std::string strBody;         // left empty for HEAD, with unContentLength set
+  size_t unContentLength = 0;
+  bool bAllowHeader = false;   // 405: "Allow: GET, HEAD"
+};
+// Answers a request whose head was read whole: GET or HEAD of "/", "/metrics", "/health" or
+// "/status" (a query is ignored); any other method 405, any other path 404. fnRead is called
+// only for a path that exists.
+StatusAnswer AnswerStatusRequest(const std::string& strMethod, const std::string& strTarget,
+                                 const std::function<GatewayStatus()>& fnRead);
+
+// "address:port" of STATUS.LISTEN: an IPv4 dotted quad and a port from 1 to 65535. False with
+// *pstrError saying why.
+bool ParseStatusListen(const std::string& strText, boost::asio::ip::tcp::endpoint* pEndpoint,
+                       std::string* pstrError);
+
+// The status listener: a small read-only HTTP/1.1 server on a thread of its own, with its own
+// I/O context, that serves the operator's window (metrics, health, JSON, page) from readings
+// of the gateway. Nothing it does touches the relay, the pairing or the upload but the short
+// locks a reading takes.
+//
+// Bounds: at most kMaxConnections connections at once (more are closed at once), a request head
+// of at most kMaxHeaderBytes (431 beyond), no request body (413), kRequestTimeoutS for a request
+// to arrive whole and be answered (the connection is closed after that); a connection that
+// keeps alive waits for its next request under the same bound. Addresses that STATUS.ALLOW does
+// not name are closed before anything is read.
+//
+// It also samples the figures of the last hour's chart every kSampleS seconds.
+class CStatusServer {
+ public:
+  static constexpr size_t kMaxConnections = 8;
+  static constexpr size_t kMaxHeaderBytes = 8192;
+  static constexpr uint32_t kRequestTimeoutS = 5;
+  static constexpr uint32_t kSampleS = 30;
+  static constexpr size_t kHistorySamples = 3600 / kSampleS + 1;
+
+  // fnRead makes one reading of the gateway (ReadGatewayStatus); the server adds the identity,
+  // the age limit and the history. Called on the server's thread.
+  CStatusServer(std::function<GatewayStatus()> fnRead, std::string strVersion,
+                std::string strBuildTime, uint32_t unMaxRecordAgeS);
+  ~CStatusServer();  // Stop()
+  CStatusServer(const CStatusServer&) = delete;
+  CStatusServer& operator=(const CStatusServer&) = delete;
+
+  // Parses the allow list, binds and listens on the endpoint, and starts the thread. False, with
+  // *pstrError saying why ("STATUS.ALLOW: ...", "bind: ..."), when any step fails; nothing runs
+  // then. Once only.
+  bool Start(const boost::asio::ip::tcp::endpoint& endpoint, const std::string& strAllow,
+             std::string* pstrError);
+  // Ends every connection and joins the thread; at once. Safe twice or without Start.
+  void Stop();
+  uint16_t LocalPort() const;  // the port bound (tests pass 0)
+  size_t Connections() const { return m_unConnections.load(); }
+
+  // One reading with identity, limit and history: what every answer is made from.
+  GatewayStatus Read();
+
+ private:
+  class Session;
+  void Accept();
+  void Sample();
+
+  // Declared before the I/O context: its destruction ends the sessions still held by handlers,
+  // and they use the count and the reader on their way out.
+  std::function<GatewayStatus()> m_fnRead;
+  std::string m_strVersion;
+  std::string m_strBuildTime;
+  uint32_t m_unMaxRecordAgeS;
+  CDeviceAllowList m_AllowList;
+  std::atomic<size_t> m_unConnections{0};
+  std::mutex m_mtxHistory;  // guards m_arrHistory
+  std::deque<HistorySample> m_arrHistory;
+  boost::asio::io_context m_ioContext;
+  boost::asio::ip::tcp::acceptor m_acceptor;
+  boost::asio::steady_timer m_sampleTimer;
+  boost::asio::steady_timer m_acceptRetryTimer;  // a pause after a failed accept
+  std::unique_ptr<CJoinableThread> m_upThread;
+};
