@@ -143,11 +143,23 @@ std::string LocalTime(int64_t nUnixS) {
   return szText;
 }
 
+// "HH:MM" of a local time.
+std::string HourMinute(int64_t nUnixS) {
+  const std::string strTime = LocalTime(nUnixS);
+  return strTime.size() > 16 ? strTime.substr(11, 5) : strTime;
+}
+
+// nLaterS - nEarlierS, 0 when nLaterS is not later; unsigned, so no pair of times overflows.
+uint64_t SecondsBetween(int64_t nEarlierS, int64_t nLaterS) {
+  return nLaterS > nEarlierS ? static_cast<uint64_t>(nLaterS) - static_cast<uint64_t>(nEarlierS)
+                             : 0;
+}
+
 // A local time with how long ago it was, as table cell content.
 std::string TimeAgo(int64_t nThenS, int64_t nNowS) {
   std::string strText = LocalTime(nThenS) + " <span class=\"muted\">(";
   // A clock set back makes a past event look ahead of now.
-  strText += nNowS > nThenS ? Duration(static_cast<uint64_t>(nNowS - nThenS)) + " ago" : "just now";
+  strText += nNowS > nThenS ? Duration(SecondsBetween(nThenS, nNowS)) + " ago" : "just now";
   return strText + ")</span>";
 }
 
@@ -207,7 +219,7 @@ void AppendChart(std::string* pPage, const std::vector<HistorySample>& arrHistor
       // The total only grows; should it ever step back, that interval shows nothing.
       arrDelivered[k] = stSample.unDelivered > unBefore ? stSample.unDelivered - unBefore : 0;
       for (size_t i = unPrevious + 1; i < unAt; ++i) {
-        (void)i;
+        arrQueued[k] = std::max(arrQueued[k], arrHistory[i].unQueued);
       }
     }
     unMaxDelivered = std::max(unMaxDelivered, arrDelivered[k]);
@@ -216,11 +228,10 @@ void AppendChart(std::string* pPage, const std::vector<HistorySample>& arrHistor
   }
   const bool bData = unPoints >= 2;
   std::string strInterval = "interval";
-  if (bData &&
-      arrHistory.back().nUnixS - arrHistory.front().nUnixS >= static_cast<int64_t>(unPoints - 1)) {
-    strInterval =
-        Duration(static_cast<uint64_t>(arrHistory.back().nUnixS - arrHistory.front().nUnixS) /
-                 (unPoints - 1));
+  const uint64_t unSpanS =
+      bData ? SecondsBetween(arrHistory.front().nUnixS, arrHistory.back().nUnixS) : 0;
+  if (bData && unSpanS >= unPoints - 1) {
+    strInterval = Duration(unSpanS / (unPoints - 1));
   }
   std::string strLabel = "Records delivered per " + strInterval + " and records queued, last hour";
   if (bData) {
@@ -282,9 +293,9 @@ void AppendChart(std::string* pPage, const std::vector<HistorySample>& arrHistor
               ShortNumber(unMaxQueued));
     ChartText(pPage, kPlotRight + 4, kPlotBottom, "start", kQueuedColour, "0");
     ChartText(pPage, kPlotLeft, kPlotBottom + 14, "start", "#666",
-              LocalTime(arrHistory.front().nUnixS).substr(11, 5));
+              HourMinute(arrHistory.front().nUnixS));
     ChartText(pPage, kPlotRight, kPlotBottom + 14, "end", "#666",
-              LocalTime(arrHistory.back().nUnixS).substr(11, 5));
+              HourMinute(arrHistory.back().nUnixS));
   }
   // The legend, one series a row so it fits a phone.
   *pPage += "<rect x=\"40\" y=\"153\" width=\"12\" height=\"10\" fill=\"#b6d4f0\" stroke=\"";

@@ -1,9 +1,11 @@
 #include "status/status_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -73,6 +75,57 @@ StatusAnswer AnswerStatusRequest(const std::string& strMethod, const std::string
   return answer;
 }
 
+namespace {
+
+void LimitRequestParser(http::request_parser<http::empty_body>& parser) {
+  parser.header_limit(static_cast<std::uint32_t>(CStatusServer::kMaxHeaderBytes));
+  parser.body_limit(0);
+}
+
+}  // namespace
+
+bool AnswerUnreadableRequest(const boost::system::error_code& ec, StatusAnswer* pAnswer) {
+  if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+    *pAnswer = TextAnswer(431, "request head too large\n");
+  } else if (ec == http::error::body_limit || ec == http::error::unexpected_body) {
+    *pAnswer = TextAnswer(413, "a request here carries no body\n");
+  } else if (ec.category() == beast::error_code(http::error::bad_method).category() &&
+             ec != http::error::end_of_stream && ec != http::error::partial_message &&
+             ec != http::error::need_more) {
+    *pAnswer = TextAnswer(400, "bad request\n");
+  } else {
+    return false;
+  }
+  return true;
+}
+
+StatusAnswer AnswerRequestBytes(const std::string& strBytes,
+                                const std::function<GatewayStatus()>& fnRead, bool* pbAnswered) {
+  http::request_parser<http::empty_body> parser;
+  LimitRequestParser(parser);
+  parser.eager(true);
+  StatusAnswer answer;
+  beast::error_code ec;
+  size_t unUsed = 0;
+  // At most what the session's read buffer holds at a time, as the socket would hand it over.
+  while (!parser.is_done() && unUsed < strBytes.size()) {
+    const size_t unTaken = parser.put(
+        asio::buffer(strBytes.data() + unUsed, std::min(strBytes.size() - unUsed, kReadBufferBytes)),
+        ec);
+    if (ec || unTaken == 0) {
+      break;
+    }
+    unUsed += unTaken;
+  }
+  if (!parser.is_done()) {
+    *pbAnswered = ec && ec != http::error::need_more && AnswerUnreadableRequest(ec, &answer);
+    return answer;
+  }
+  *pbAnswered = true;
+  return AnswerStatusRequest(std::string(parser.get().method_string()),
+                             std::string(parser.get().target()), fnRead);
+}
+
 bool ParseStatusListen(const std::string& strText, tcp::endpoint* pEndpoint,
                        std::string* pstrError) {
   const size_t unColon = strText.rfind(':');
@@ -111,8 +164,7 @@ class CStatusServer::Session : public std::enable_shared_from_this<Session> {
 
   void ReadRequest() {
     m_parser.emplace();
-    m_parser->header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
-    m_parser->body_limit(0);
+    LimitRequestParser(*m_parser);
     // The bound covers the whole request: a client that sends a byte now and then is still cut.
     m_stream.expires_after(std::chrono::seconds(kRequestTimeoutS));
     http::async_read(m_stream, m_buffer, *m_parser,
@@ -124,13 +176,9 @@ class CStatusServer::Session : public std::enable_shared_from_this<Session> {
  private:
   void OnRead(beast::error_code ec) {
     if (ec) {
-      if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-        Send(TextAnswer(431, "request head too large\n"), true);
-      } else if (ec == http::error::body_limit || ec == http::error::unexpected_body) {
-        Send(TextAnswer(413, "a request here carries no body\n"), true);
-      } else if (ec.category() == beast::error_code(http::error::bad_method).category() &&
-                 ec != http::error::end_of_stream && ec != http::error::partial_message) {
-        Send(TextAnswer(400, "bad request\n"), true);
+      StatusAnswer answer;
+      if (AnswerUnreadableRequest(ec, &answer)) {
+        Send(std::move(answer), true);
       } else {
         Close();  // gone, timed out, or cut off mid-request: nobody to answer
       }

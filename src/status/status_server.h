@@ -31,6 +31,18 @@ struct StatusAnswer {
 StatusAnswer AnswerStatusRequest(const std::string& strMethod, const std::string& strTarget,
                                  const std::function<GatewayStatus()>& fnRead);
 
+// What a request that could not be read gets: 431 for a head too large, 413 for a body, 400 for
+// bytes that are not an HTTP/1.x request. False when there is nobody to answer (the peer went
+// away, was cut off by the time bound, or sent an incomplete request).
+bool AnswerUnreadableRequest(const boost::system::error_code& ec, StatusAnswer* pAnswer);
+
+// The listener's whole request path on bytes already received: parses one request with the
+// listener's own limits and answers it (AnswerStatusRequest or AnswerUnreadableRequest).
+// *pbAnswered is false when the bytes get no answer (an incomplete request). For the fuzz target
+// and the tests.
+StatusAnswer AnswerRequestBytes(const std::string& strBytes,
+                                const std::function<GatewayStatus()>& fnRead, bool* pbAnswered);
+
 // "address:port" of STATUS.LISTEN: an IPv4 dotted quad and a port from 1 to 65535. False with
 // *pstrError saying why.
 bool ParseStatusListen(const std::string& strText, boost::asio::ip::tcp::endpoint* pEndpoint,

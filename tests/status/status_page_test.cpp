@@ -276,7 +276,20 @@ TEST_F(StatusPageTest, EscapesEveryTextFromOutside) {
 TEST_F(StatusPageTest, IsOneSelfContainedDocument) {
   GatewayStatus stEmpty;
   stEmpty.nNowS = kNowS;
-  for (const GatewayStatus& st : {Reading(), stEmpty}) {
+  // Values at the ends of their types: times no calendar holds, counters about to wrap.
+  GatewayStatus stExtreme = Reading();
+  const int64_t kMaxS = std::numeric_limits<int64_t>::max();
+  const uint64_t kHuge = std::numeric_limits<uint64_t>::max();
+  stExtreme.nNowS = kMaxS;
+  stExtreme.unUptimeS = kHuge;
+  stExtreme.stMetrics.arrModules[0].nStateSinceS = std::numeric_limits<int64_t>::min();
+  stExtreme.stMetrics.arrModules[1].unSessions = kHuge;
+  stExtreme.stMetrics.nLastDeliveryS = kMaxS;
+  stExtreme.stMetrics.arrErrors[0].nUnixS = kMaxS;
+  stExtreme.unQueuedBytes = kHuge;
+  stExtreme.nOldestAgeS = kMaxS;
+  stExtreme.arrLockouts[0].unRemainingS = std::numeric_limits<uint32_t>::max();
+  for (const GatewayStatus& st : {Reading(), stEmpty, stExtreme}) {
     const std::string strPage = RenderStatusPage(st);
     EXPECT_EQ(strPage.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_EQ(strPage.substr(strPage.size() - 8), "</html>\n");
@@ -299,6 +312,8 @@ TEST_F(StatusPageTest, IsOneSelfContainedDocument) {
 
 TEST_F(StatusPageTest, ChartStaysInsideItsViewBox) {
   const uint64_t kHuge = std::numeric_limits<uint64_t>::max();
+  const int64_t kMinS = std::numeric_limits<int64_t>::min();
+  const int64_t kMaxS = std::numeric_limits<int64_t>::max();
   struct Case {
     const char* szName;
     std::vector<HistorySample> arrHistory;
@@ -309,6 +324,7 @@ TEST_F(StatusPageTest, ChartStaysInsideItsViewBox) {
       {"two samples", {{kNowS - 60, 5, 3}, {kNowS, 9, 0}}},
       {"counter steps back", {{kNowS - 120, 50, 1}, {kNowS - 60, 10, 2}, {kNowS, 20, 3}}},
       {"nothing moves", {{kNowS - 60, 0, 0}, {kNowS - 60, 0, 0}, {kNowS, 0, 0}}},
+      {"times beyond the calendar", {{kMinS, 1, 1}, {kMaxS, 2, 2}}},
   };
   Case stHuge{"a day of seconds, huge values", {}};
   for (int64_t i = 0; i < 86400; ++i) {

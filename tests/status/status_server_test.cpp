@@ -155,6 +155,12 @@ TEST_F(StatusServerTest, AnswersEachRequestAsItShould) {
     if (c.nStatus == 405) {
       EXPECT_EQ(answer.Header("allow"), "GET, HEAD");
     }
+    // The request path on bytes alone (the fuzz target's) answers as the socket does.
+    bool bAnswered = false;
+    const StatusAnswer pure = AnswerRequestBytes(c.strRequest, [this] { return m_stReading; },
+                                                 &bAnswered);
+    EXPECT_TRUE(bAnswered);
+    EXPECT_EQ(static_cast<int>(pure.unStatus), c.nStatus);
     EXPECT_EQ(answer.Header("cache-control"), "no-store");
   }
 }
@@ -256,6 +262,16 @@ TEST_F(StatusServerTest, ARequestThatDoesNotComeWholeInTimeIsCut) {
   EXPECT_GE(std::chrono::steady_clock::now() - tmStart,
             seconds(CStatusServer::kRequestTimeoutS) - milliseconds(500));
   EXPECT_EQ(GetHttp(m_unPort, "/health").nStatus, 200);
+}
+
+TEST(StatusRequestBytesTest, AnIncompleteRequestGetsNoAnswer) {
+  for (const char* szBytes : {"", "GET / HTTP/1.1\r\nHost: x\r\n", "GET /heal",
+                              "GET / HTTP/1.1\r\nContent-Length: 0\r\n"}) {
+    SCOPED_TRACE(szBytes);
+    bool bAnswered = true;
+    (void)AnswerRequestBytes(szBytes, [] { return GatewayStatus(); }, &bAnswered);
+    EXPECT_FALSE(bAnswered);
+  }
 }
 
 TEST(StatusListenTest, ReadsAddressAndPort) {
