@@ -10,6 +10,10 @@ CARDGATE_PACKAGES=(cmake make g++ pkg-config libboost1.74-dev libboost-system1.7
   faketime  # sets the gateway's clock back in an end-to-end test, and dates an expired certificate
   openssl)  # makes the throw-away CA and certificates of the TLS tests
 
+# What the test suite needs beyond the build: promtool checks the live metrics and the example
+# rules, headless Chromium renders the status page.
+CARDGATE_TEST_PACKAGES=(prometheus chromium)
+
 # ensure_packages PKG...: installs the packages that are missing (needs root and apt-get).
 ensure_packages() {
   local missing=()
