@@ -155,3 +155,19 @@ TEST_F(LoginThrottleTest, ZeroMaxFailuresTurnsItOff) {
   EXPECT_FALSE(m_throttle.IsLockedOut("10.0.0.5", m_tm0));
   EXPECT_EQ(m_throttle.Size(), 0u);
 }
+
+TEST_F(LoginThrottleTest, ActiveLockoutsListsTheLockedAddressesWithTheSecondsLeft) {
+  CLoginThrottle::Settings settings;
+  settings.unMaxFailures = 2;
+  settings.unLockoutS = 60;
+  m_throttle.Configure(settings);
+  m_throttle.RecordFailure("10.0.0.5", m_tm0);
+  m_throttle.RecordFailure("10.0.0.5", m_tm0);
+  m_throttle.RecordFailure("10.0.0.6", m_tm0);  // one failure: not locked
+  std::vector<CLoginThrottle::Lockout> arrLockouts =
+      m_throttle.ActiveLockouts(m_tm0 + std::chrono::milliseconds(20500));
+  ASSERT_EQ(arrLockouts.size(), 1u);
+  EXPECT_EQ(arrLockouts[0].strAddress, "10.0.0.5");
+  EXPECT_EQ(arrLockouts[0].unRemainingS, 40u);  // 39.5 s left, rounded up
+  EXPECT_TRUE(m_throttle.ActiveLockouts(m_tm0 + seconds(60)).empty());
+}

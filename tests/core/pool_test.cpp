@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/data_switch.h"
+#include "metrics/gateway_metrics.h"
 #include "support/test_util.h"
 
 namespace {
@@ -121,4 +122,33 @@ TEST_F(PoolTest, MalformedConfigurationStopsStartUp) {
     EXPECT_NE(out.find(std::string(szFile) + " Read Error: "), std::string::npos) << out;
     EXPECT_TRUE(ds.m_arrTcpClient.empty());
   }
+}
+
+TEST_F(PoolTest, EveryMoveShowsInTheModuleStatesOfTheMetrics) {
+  GatewayMetrics().Reset();
+  A->Configure("10.0.0.1", 1, 2, 0);
+  B->Configure("10.0.0.2", 1, 2, 1);
+  GatewayMetrics().SetModules(std::vector<ModuleMetrics>(2));
+  auto states = [] {
+    std::string strStates;
+    for (const ModuleMetrics& module : GatewayMetrics().Snapshot().arrModules) {
+      strStates += ModuleStateName(module.eState);
+      strStates += ' ';
+    }
+    return strStates;
+  };
+  m_ds.m_arrFreeTcpClient = {A, B};
+  EXPECT_EQ(states(), "free free ");
+  ASSERT_EQ(m_ds.GetFreeTcpClient(nullptr, nullptr, false), A);
+  EXPECT_EQ(states(), "busy free ");
+  m_ds.GetFreeTcpClient(A, A, false);  // mark error
+  EXPECT_EQ(states(), "error free ");
+  ASSERT_EQ(m_ds.GetFreeTcpClient(nullptr, nullptr, true), A);  // on trial: still in error
+  EXPECT_EQ(states(), "error free ");
+  m_ds.GetFreeTcpClient(nullptr, A, false);  // recover
+  ASSERT_EQ(m_ds.GetFreeTcpClient(nullptr, nullptr, false), B);
+  EXPECT_EQ(states(), "free busy ");
+  m_ds.GetFreeTcpClient(B, nullptr, false);  // release
+  EXPECT_EQ(states(), "free free ");
+  GatewayMetrics().Reset();
 }

@@ -265,3 +265,39 @@ TEST(HttpAnswerTest, StatusAndCompleteness) {
     }
   }
 }
+
+TEST(DecodeLogQueueTest, FiguresNameTheOldestWaitingRecordWhereverItIs) {
+  TempDir dir;
+  const std::string strSpool = dir.File("spool");
+  {
+    CDecodeLogQueue queue;
+    queue.Open(strSpool, 1u << 20);
+    ASSERT_TRUE(queue.Push(MakeRecord(1, 288)));
+    ASSERT_TRUE(queue.Push(MakeRecord(2, 288)));
+  }
+  // A record of an earlier run is as old as its file.
+  const std::string strFirst = strSpool + "/0000000000000001.rec";
+  ASSERT_TRUE(boost::filesystem::exists(strFirst));
+  const time_t tmOld = 1700000000;
+  boost::filesystem::last_write_time(strFirst, tmOld);
+  CDecodeLogQueue queue;
+  queue.Open(strSpool, 1u << 20);
+  CDecodeLogQueue::Figures figures = queue.GetFigures();
+  EXPECT_EQ(figures.unQueued, 2u);
+  EXPECT_EQ(figures.unSpooled, 2u);
+  EXPECT_GT(figures.unBytes, 0u);
+  EXPECT_EQ(figures.nOldestStoredS, tmOld);
+  // Taken for an attempt it still waits; put back, it sits at the tail and is still the oldest.
+  uint64_t unTicket = 0;
+  ASSERT_EQ(TakeAccount(queue, &unTicket), 1u);
+  EXPECT_EQ(queue.GetFigures().nOldestStoredS, tmOld);
+  queue.PutBack(unTicket);
+  EXPECT_EQ(queue.GetFigures().nOldestStoredS, tmOld);
+  ASSERT_EQ(TakeAccount(queue, &unTicket), 2u);
+  queue.Delivered(unTicket);
+  ASSERT_EQ(TakeAccount(queue, &unTicket), 1u);
+  queue.Delivered(unTicket);
+  figures = queue.GetFigures();
+  EXPECT_EQ(figures.unQueued, 0u);
+  EXPECT_EQ(figures.nOldestStoredS, 0);
+}
