@@ -17,6 +17,7 @@ void Usage(FILE* out) {
   std::fprintf(
       out,
       "usage: cardgate-bench-load relay --answer-port P [--gateway PORT:PID] [--haproxy PORT:PID]\n"
+      "                                 [--status-port P] [--scrape-ms N]\n"
       "                                 [--setups N] [--burst N] [--burst-rounds N]\n"
       "                                 [--seconds S]\n"
       "       cardgate-bench-load cards --direct P[,P...] [--gateway P] [--haproxy P[,P...]]\n"
@@ -25,7 +26,9 @@ void Usage(FILE* out) {
       "relay: a stand-in decode server of its own on P, reached directly, through the gateway\n"
       "       (every module of its SamvList.ini at 127.0.0.1:P) and through the proxy: round\n"
       "       trips of 1 and 8 readers, one reader's set-up (--setups times), --burst-rounds bursts of --burst\n"
-      "       readers, and the gateway's and proxy's memory, threads and descriptors.\n"
+      "       readers, and the gateway's and proxy's memory, threads and descriptors. With\n"
+      "       --status-port (the gateway's status listener) the gateway's round trips once more\n"
+      "       with GET /metrics every --scrape-ms (default 100) beside them.\n"
       "cards: card reads end to end with --readers readers against decode server simulators.\n");
 }
 
@@ -128,6 +131,11 @@ int main(int argc, char** argv) {
       bOk = ParseTarget(strValue, &relay.gateway);
     } else if (strArg == "--haproxy" && strMode == "relay") {
       bOk = ParseTarget(strValue, &relay.haproxy);
+    } else if (strArg == "--status-port" && strMode == "relay") {
+      bOk = ParsePort(strValue, &relay.gateway.unStatusPort);
+    } else if (strArg == "--scrape-ms" && strMode == "relay") {
+      bOk = ParseUnsigned(strValue, 60000, &unValue) && unValue > 0;
+      relay.unScrapeMs = static_cast<uint32_t>(unValue);
     } else if (strArg == "--setups" && strMode == "relay") {
       bOk = ParseUnsigned(strValue, 100000, &unValue) && unValue > 0;
       relay.unSetups = static_cast<uint32_t>(unValue);

@@ -18,6 +18,7 @@
 #include "bench_util.h"
 #include "config/byte_io.h"
 #include "core/device_frame.h"
+#include "metrics_scraper.h"
 
 namespace {
 
@@ -29,6 +30,12 @@ constexpr size_t kRequestSize = 64;
 constexpr uint8_t kPassingCommand = 4;
 constexpr uint32_t kWarmUpRounds = 20;
 constexpr size_t kMaxSamplesPerReader = 1 << 20;
+// The round-trip measurements of a way: 1 reader and many, then the same two with the metrics
+// scraped beside them.
+constexpr size_t kSlotOneReader = 0;
+constexpr size_t kSlotManyReaders = 1;
+constexpr size_t kSlotScraped = 2;  // added to either
+constexpr size_t kRelaySlots = 4;
 
 // The request of reader unReader. The key's first four bytes read, as a length word, far beyond
 // any frame: the gateway follows the stream under both ways of counting the length word, and a
@@ -107,7 +114,11 @@ class CGate {
 };
 
 struct TargetFigures {
-  Cell arrMedian[2], arrP99[2], arrRate[2];  // 1 reader, many readers
+  Cell arrMedian[kRelaySlots], arrP99[kRelaySlots], arrRate[kRelaySlots];
+  // The scrapes beside the scraped measurements: sent, answered whole, and each one's time (µs).
+  uint32_t unScrapesSent = 0;
+  uint32_t unScrapesAnswered = 0;
+  std::vector<double> arrScrapeUs;
   Cell setupMedian, burstMean, burstWorst;
   bench::ProcFigures rest, held, after;
   bool bAfterSettled = false;
@@ -320,9 +331,29 @@ void MeasureRelay(Target* pTarget, const RelayBenchOptions& options, uint32_t un
 }
 
 void MeasureTarget(Target* pTarget, const RelayBenchOptions& options, uint32_t unMany) {
-  MeasureRelay(pTarget, options, 1, 0);
-  MeasureRelay(pTarget, options, unMany, 1);
   TargetFigures& f = pTarget->figures;
+  const uint32_t arrCounts[2] = {1, unMany};
+  for (size_t s : {kSlotOneReader, kSlotManyReaders}) {
+    MeasureRelay(pTarget, options, arrCounts[s], s);
+    if (pTarget->way.unStatusPort == 0) {
+      continue;
+    }
+    // Right after the same measurement unscraped, so that both find the machine alike.
+    CMetricsScraper scraper(pTarget->way.unStatusPort, options.unScrapeMs, options.unTimeoutMs);
+    scraper.Start();
+    MeasureRelay(pTarget, options, arrCounts[s], s + kSlotScraped);
+    scraper.Stop();
+    f.unScrapesSent += scraper.Sent();
+    f.unScrapesAnswered += scraper.Answered();
+    f.arrScrapeUs.insert(f.arrScrapeUs.end(), scraper.ScrapeMicros().begin(),
+                         scraper.ScrapeMicros().end());
+  }
+  if (pTarget->way.unStatusPort != 0 && f.unScrapesAnswered < f.unScrapesSent) {
+    std::fprintf(stderr, "%s: %u of %u metrics scrapes got no whole answer\n", pTarget->szName,
+                 f.unScrapesSent - f.unScrapesAnswered, f.unScrapesSent);
+  }
+  // Without a single answered scrape the scraped figures are the unscraped ones again.
+  f.bMissing = f.bMissing || (pTarget->way.unStatusPort != 0 && f.unScrapesAnswered == 0);
   f.bMissing = f.bMissing || !f.setupMedian.bSet || !f.burstMean.bSet;
 }
 
@@ -392,12 +423,17 @@ int RunRelayBench(const RelayBenchOptions& options) {
   auto cell = [](const Target* pTarget, Cell TargetFigures::*pCell) {
     return pTarget != nullptr ? pTarget->figures.*pCell : Cell();
   };
-  auto slot = [](const Target* pTarget, Cell (TargetFigures::*pArr)[2], size_t unSlot) {
+  auto slot = [](const Target* pTarget, Cell (TargetFigures::*pArr)[kRelaySlots],
+                 size_t unSlot) {
     return pTarget != nullptr ? (pTarget->figures.*pArr)[unSlot] : Cell();
   };
+  const bool bScraped = pGateway != nullptr && pGateway->way.unStatusPort != 0;
+  const std::string strScraped =
+      ", /metrics scraped every " + std::to_string(options.unScrapeMs) + " ms";
   const uint32_t arrReaders[2] = {1, kManyReaders};
-  for (size_t s = 0; s < 2; ++s) {
-    const std::string strWho = std::to_string(arrReaders[s]) + (s == 0 ? " reader" : " readers");
+  for (size_t s : {kSlotOneReader, kSlotManyReaders}) {
+    const std::string strWho =
+        std::to_string(arrReaders[s]) + (s == kSlotOneReader ? " reader" : " readers");
     bench::PrintRow("relay round trip, " + strWho + ", median", "%.0f µs",
                     slot(pDirect, &TargetFigures::arrMedian, s),
                     slot(pGateway, &TargetFigures::arrMedian, s),
@@ -410,6 +446,27 @@ int RunRelayBench(const RelayBenchOptions& options) {
                     slot(pDirect, &TargetFigures::arrRate, s),
                     slot(pGateway, &TargetFigures::arrRate, s),
                     slot(pHaproxy, &TargetFigures::arrRate, s));
+    if (!bScraped) {
+      continue;
+    }
+    // Only the gateway has the listener: the other ways have nothing to scrape.
+    bench::PrintRow("relay round trip, " + strWho + ", median" + strScraped, "%.0f µs", Cell(),
+                    slot(pGateway, &TargetFigures::arrMedian, s + kSlotScraped), Cell());
+    bench::PrintRow("relay round trip, " + strWho + ", p99" + strScraped, "%.0f µs", Cell(),
+                    slot(pGateway, &TargetFigures::arrP99, s + kSlotScraped), Cell());
+    bench::PrintRow("relay requests per second, " + strWho + strScraped, "%.0f", Cell(),
+                    slot(pGateway, &TargetFigures::arrRate, s + kSlotScraped), Cell());
+  }
+  if (bScraped) {
+    const TargetFigures& f = pGateway->figures;
+    std::vector<double> arrScrapeUs = f.arrScrapeUs;
+    const Cell scrapeMedian =
+        arrScrapeUs.empty() ? Cell() : bench::Value(bench::Percentile(&arrScrapeUs, 0.5));
+    bench::PrintRow("/metrics scrapes answered beside the relay, of " +
+                        std::to_string(f.unScrapesSent) + " sent",
+                    "%.0f", Cell(), bench::Value(f.unScrapesAnswered), Cell());
+    bench::PrintRow("/metrics scrape beside the relay (connect to last byte), median", "%.0f µs",
+                    Cell(), scrapeMedian, Cell());
   }
   bench::PrintRow("one reader's set-up (connect to first answer), median of " +
                       std::to_string(options.unSetups),
