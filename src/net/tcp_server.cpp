@@ -132,6 +132,8 @@ CTcpServer::~CTcpServer() {
 
 bool CTcpServer::Start() {
   m_unThreadCount.fetch_add(1);
+  // Accepting from here on: the listening socket queues connections before the thread takes them.
+  m_bAccepting.store(!m_bStop.load());
   try {
     // Detached: the accept thread ends after the first connection it handles once Stop is set;
     // the server outlives it (in the gateway it lives until the process ends).
@@ -141,6 +143,7 @@ bool CTcpServer::Start() {
     });
   } catch (...) {
     m_unThreadCount.fetch_sub(1);
+    m_bAccepting.store(false);
     throw;
   }
   return true;
@@ -167,6 +170,11 @@ uint16_t CTcpServer::LocalPort() const {
 }
 
 void CTcpServer::ThreadLoop() {
+  // However the loop ends, the server no longer accepts.
+  struct AcceptingGuard {
+    std::atomic<bool>& bFlag;
+    ~AcceptingGuard() { bFlag.store(false); }
+  } guard{m_bAccepting};
   if (!m_upAcceptor) {
     return;
   }
@@ -176,11 +184,6 @@ void CTcpServer::ThreadLoop() {
   uint32_t unUnreported = 0;
   std::chrono::steady_clock::time_point tmLastReport;
   bool bReported = false;
-  m_bAccepting.store(true);
-  struct AcceptingGuard {
-    std::atomic<bool>& bFlag;
-    ~AcceptingGuard() { bFlag.store(false); }
-  } guard{m_bAccepting};
   while (!m_bStop.load()) {
     DeviceHandle hDevice;
     bool bAcceptFailed = false;

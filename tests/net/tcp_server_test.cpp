@@ -544,10 +544,12 @@ TEST_F(CTcpServerTest, AcceptFailuresBackOffAndTheWaitingDeviceIsServedOnceDescr
                  ec);
   // A descriptor that another thread of this process frees meanwhile is taken again at once.
   auto tmShortUntil = std::chrono::steady_clock::now() + milliseconds(2500);
+  bool bSawNotAccepting = false;  // what the health check sees meanwhile
   while (std::chrono::steady_clock::now() < tmShortUntil) {
     for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY)) {
       arrFillers.push_back(fd);
     }
+    bSawNotAccepting = bSawNotAccepting || !m_upServer->AcceptsDevices();
     std::this_thread::sleep_for(milliseconds(5));
   }
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &stOld), 0);
@@ -560,6 +562,10 @@ TEST_F(CTcpServerTest, AcceptFailuresBackOffAndTheWaitingDeviceIsServedOnceDescr
   std::string strOut = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(ec) << ec.message();
   EXPECT_LT(served, std::chrono::milliseconds(2000));
+  EXPECT_TRUE(bSawNotAccepting);
+  EXPECT_TRUE(m_upServer->AcceptsDevices()) << "accepting again once the device was served";
+  m_upServer->StopAccepting();
+  EXPECT_FALSE(m_upServer->AcceptsDevices());
   size_t unReports = 0;
   for (size_t unPos = strOut.find("Exception:accept: Too many open files! ("); unPos != std::string::npos;
        unPos = strOut.find("Exception:accept: Too many open files! (", unPos + 1)) {
