@@ -53,7 +53,7 @@ GatewayStatus FixedReading() {
   }
   m.unTlsFailures = 4;
   m.nLastDeliveryS = st.nNowS - 2;
-  m.nRefusingSinceS = 0;
+  m.nRefusingForS = -1;
   for (size_t i = 0; i < m.arrUploadBuckets.size(); ++i) {
     m.arrUploadBuckets[i] = i % 3;
   }

@@ -194,6 +194,16 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
     }
   }
   GatewayMetrics().SetModules(arrModules);
+  // A module that got no connection object serves nobody: it shows as in ERROR for good.
+  std::vector<bool> arrInPool(m_arrSamvList.size(), false);
+  for (CTcpClient* pClient : m_arrTcpClient) {
+    arrInPool[pClient->Index()] = true;
+  }
+  for (size_t i = 0; i < arrInPool.size(); ++i) {
+    if (!arrInPool[i]) {
+      GatewayMetrics().ModuleStateChanged(static_cast<uint32_t>(i), ModuleState::Error);
+    }
+  }
   SessionLimits stLimits;
   m_ConfigStore.GetSessionLimits(&stLimits);
   SetIdleTimeout(stLimits.unDeviceIdleTimeoutS);
@@ -581,17 +591,18 @@ void DataSwitch::ProcessSamvErrorClient() {
     if (!bConnected) {
       GatewayMetrics().ModuleConnectFailed(pClient->Index());
     }
-    GatewayMetrics().NoteError(ModuleName(*pClient) +
-                               (bConnected ? ": failed before; restart requested"
-                                           : ": cannot be reached; restart requested"));
     char szServerIp[64] = {0};
     int32_t nServerPort = 0;
     int32_t nVelmPort = 0;
     uint32_t unIndex = 0;
     pClient->GetServerInfo(szServerIp, sizeof(szServerIp), &nServerPort, &nVelmPort, &unIndex);
     m_VelmApi.SetTarget(szServerIp, static_cast<uint32_t>(nVelmPort));
+    const bool bReset = m_VelmApi.ResetMcu();
     GatewayMetrics().ModuleResetSent(pClient->Index());
-    if (m_VelmApi.ResetMcu()) {
+    GatewayMetrics().NoteError(
+        ModuleName(*pClient) + (bConnected ? ": failed before" : ": cannot be reached") +
+        (bReset ? "; restart acknowledged" : "; the restart request was not answered"));
+    if (bReset) {
       SleepMs(1000);
       m_tmLastRetry = LocalClockNow();
     } else {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,13 @@
 #include "metrics/gateway_metrics.h"
 
 namespace {
+
+// Seconds of the steady clock: what record ages are counted in.
+int64_t SteadyNowS() {
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
+}
 
 constexpr const char kFunction[] = "SamvDecodeLogQueue";
 constexpr const char kRecordSuffix[] = ".rec";
@@ -186,8 +194,10 @@ void CDecodeLogQueue::LoadSpool() {
       continue;
     }
     struct stat st;
-    const int64_t nStoredS =
-        ::stat(FilePath(unSeq, kRecordSuffix).c_str(), &st) == 0 ? st.st_mtime : UnixNowS();
+    const int64_t nFileAgeS = ::stat(FilePath(unSeq, kRecordSuffix).c_str(), &st) == 0
+                                  ? std::max<int64_t>(0, UnixNowS() - st.st_mtime)
+                                  : 0;
+    const int64_t nStoredS = SteadyNowS() - nFileAgeS;
     boost::mutex::scoped_lock lock(m_mtx);
     MakeRoomLocked(static_cast<uint32_t>(arrFile.size()));
     Entry entry;
@@ -282,7 +292,7 @@ void CDecodeLogQueue::MakeRoomLocked(uint32_t unIncoming) {
 uint64_t CDecodeLogQueue::Prepare(const DecodeLogRecord& record) {
   const uint64_t unSeq = m_unNextSeq.fetch_add(1);
   Entry entry;
-  entry.nStoredS = UnixNowS();
+  entry.nStoredS = SteadyNowS();
   bool bInFile = false;
   if (m_bDurable.load()) {
     std::vector<uint8_t> arrFile = EncodeSpoolRecord(record);
@@ -445,15 +455,14 @@ size_t CDecodeLogQueue::Size() const {
 
 CDecodeLogQueue::Figures CDecodeLogQueue::GetFigures() const {
   Figures figures;
+  const int64_t nNow = SteadyNowS();
   boost::mutex::scoped_lock lock(m_mtx);
   figures.unQueued = m_arrQueue.size() + m_unTaken;
   figures.unSpooled = m_unSpooled;
   figures.unBytes = m_unBytes;
   // Records put back go to the tail, so the oldest may be anywhere.
-  auto consider = [&figures](const Entry& entry) {
-    if (figures.nOldestStoredS == 0 || entry.nStoredS < figures.nOldestStoredS) {
-      figures.nOldestStoredS = entry.nStoredS;
-    }
+  auto consider = [&figures, nNow](const Entry& entry) {
+    figures.nOldestAgeS = std::max(figures.nOldestAgeS, std::max<int64_t>(0, nNow - entry.nStoredS));
   };
   for (const auto& item : m_arrQueue) {
     consider(item.second);

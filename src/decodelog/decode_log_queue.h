@@ -76,14 +76,15 @@ class CDecodeLogQueue {
   bool WriteFailing() const { return m_bWriteFailing.load(); }
 
   // One consistent reading for the operator's window: what Size and Spooled give, the bytes
-  // counted against the bound, and when the oldest waiting record was stored (Unix seconds; a
-  // record of an earlier run dates from its file; 0 when nothing waits). Looks at every waiting
-  // record once, under the lock.
+  // counted against the bound, and how long ago the oldest waiting record was stored (seconds;
+  // a record of an earlier run is as old as its file was at start-up, and ages from there; -1
+  // when nothing waits). Ages are kept on the steady clock, so a wall clock set at boot does not
+  // age them by years. Looks at every waiting record once, under the lock.
   struct Figures {
     size_t unQueued = 0;
     size_t unSpooled = 0;
     uint64_t unBytes = 0;
-    int64_t nOldestStoredS = 0;
+    int64_t nOldestAgeS = -1;
   };
   Figures GetFigures() const;
   const std::string& Directory() const { return m_strDirectory; }
@@ -96,7 +97,7 @@ class CDecodeLogQueue {
     uint32_t unBytes = 0;                      // file size (or record size in memory)
     std::unique_ptr<DecodeLogRecord> upRecord;  // set when the record is kept in memory
     bool bTaken = false;                        // out for an upload attempt (else prepared)
-    int64_t nStoredS = 0;                       // Unix time it was stored (its file's, if loaded)
+    int64_t nStoredS = 0;  // steady-clock seconds when it was stored (see GetFigures)
   };
   // Removes a taken entry for good. REQUIRES: m_mtx held.
   bool ReleaseTakenLocked(uint64_t unTicket, Entry* pEntry);

@@ -131,48 +131,39 @@ void InstallSignalHandlers() {
   }
 }
 
-// STATUS.LISTEN and STATUS.ALLOW as the listener will take them. False (logged) when either does
-// not read: like an allow list of the device port, one that cannot be read must not open the
+// The operator's window, when STATUS.LISTEN asks for it. A listen address or allow list that does
+// not read, or a listener that cannot start (port taken), is logged and left out: the gateway's
+// own work goes on without its window, and an allow list that cannot be read never opens the
 // window to everyone.
-bool ReadStatusSettings(DataSwitch& ds, StatusSettings* pSettings,
-                        boost::asio::ip::tcp::endpoint* pEndpoint) {
-  ds.m_ConfigStore.GetStatusSettings(pSettings);
-  std::string strError;
-  CDeviceAllowList allowCheck;
-  if (!pSettings->strListen.empty() &&
-      !ParseStatusListen(pSettings->strListen, pEndpoint, &strError)) {
-    WriteLogF("FUNCTION %s  LINE %d %sSystemConfig.ini STATUS.LISTEN: %s", "main", __LINE__,
-              ds.m_ConfigStore.Directory().c_str(), strError.c_str());
-    return false;
-  }
-  if (!allowCheck.Parse(pSettings->strAllow, &strError)) {
-    WriteLogF("FUNCTION %s  LINE %d %sSystemConfig.ini STATUS.ALLOW: %s", "main", __LINE__,
-              ds.m_ConfigStore.Directory().c_str(), EscapeLogText(strError).c_str());
-    return false;
-  }
-  return true;
-}
-
-// The operator's window, when STATUS.LISTEN asks for it. A listener that cannot bind is logged
-// and left out: the gateway's own work goes on without it.
-std::unique_ptr<CStatusServer> StartStatusServer(DataSwitch& ds, const StatusSettings& stSettings,
-                                                 const boost::asio::ip::tcp::endpoint& endpoint) {
+std::unique_ptr<CStatusServer> StartStatusServer(DataSwitch& ds) {
+  StatusSettings stSettings;
+  ds.m_ConfigStore.GetStatusSettings(&stSettings);
   if (stSettings.strListen.empty()) {
     return nullptr;
   }
-  std::unique_ptr<CStatusServer> upServer(new CStatusServer(
-      [&ds] { return ReadGatewayStatus(ds); }, GatewayVersion(), GatewayBuildTime(),
-      stSettings.unMaxRecordAgeS));
+  const std::string strListen = EscapeLogText(stSettings.strListen);
+  boost::asio::ip::tcp::endpoint endpoint;
   std::string strError;
-  if (!upServer->Start(endpoint, stSettings.strAllow, &strError)) {
-    WriteLogF("FUNCTION %s  LINE %d status listener on %s cannot start (%s): the gateway runs "
-              "without it",
-              "main", __LINE__, EscapeLogText(stSettings.strListen).c_str(), strError.c_str());
-    return nullptr;
+  try {
+    if (!ParseStatusListen(stSettings.strListen, &endpoint, &strError)) {
+      strError = "STATUS.LISTEN: " + strError;
+    } else {
+      std::unique_ptr<CStatusServer> upServer(new CStatusServer(
+          [&ds] { return ReadGatewayStatus(ds); }, GatewayVersion(), GatewayBuildTime(),
+          stSettings.unMaxRecordAgeS));
+      if (upServer->Start(endpoint, stSettings.strAllow, &strError)) {
+        WriteLogF("status page on http://%s/ (metrics /metrics, health /health)",
+                  strListen.c_str());
+        return upServer;
+      }
+    }
+  } catch (const std::exception& e) {
+    strError = e.what();
   }
-  WriteLogF("status page on http://%s/ (metrics /metrics, health /health)",
-            EscapeLogText(stSettings.strListen).c_str());
-  return upServer;
+  WriteLogF("FUNCTION %s  LINE %d status listener on %s cannot start (%s): the gateway runs "
+            "without it",
+            "main", __LINE__, strListen.c_str(), EscapeLogText(strError).c_str());
+  return nullptr;
 }
 
 int Run(int argc, char** argv) {
@@ -192,11 +183,7 @@ int Run(int argc, char** argv) {
   }
   DataSwitch ds(GetExeDirectory());
   ds.LogBuildTime();
-  StatusSettings stStatus;
-  boost::asio::ip::tcp::endpoint statusEndpoint;
-  // The listener's settings are checked before anything starts to accept.
-  if ((nArgs == 0 && !ReadStatusSettings(ds, &stStatus, &statusEndpoint)) ||
-      !ds.DataSwitchInit(nArgs == 0)) {
+  if (!ds.DataSwitchInit(nArgs == 0)) {
     std::fprintf(stderr, "cardgate: cannot start: a configuration file in %s cannot be read "
                          "(see the run log above)\n",
                  GetExeDirectory().c_str());
@@ -206,7 +193,7 @@ int Run(int argc, char** argv) {
   if (nArgs == 0) {
     // Every thread of the running gateway exists once it says it is up.
     ds.m_LogUpload.Start();
-    upStatusServer = StartStatusServer(ds, stStatus, statusEndpoint);
+    upStatusServer = StartStatusServer(ds);
   }
   std::printf("Press any key to exit!\n");
   std::fflush(stdout);

@@ -39,6 +39,17 @@ const char* AdminResultName(AdminResult eResult) {
   return "unknown";
 }
 
+namespace {
+
+// Steady-clock seconds, at least 1 (0 marks "none" in the registry).
+int64_t SteadyNowS() {
+  return 1 + static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count());
+}
+
+}  // namespace
+
 int64_t UnixNowS() {
   return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
                                   std::chrono::system_clock::now().time_since_epoch())
@@ -136,15 +147,19 @@ void CGatewayMetrics::RecordDelivered() {
   const int64_t nNow = UnixNowS();
   std::lock_guard<std::mutex> lock(m_mtx);
   m_stData.nLastDeliveryS = nNow;
-  m_stData.nRefusingSinceS = 0;
+  m_nFirstRefusalSteadyS = 0;
+  m_nLastRefusalSteadyS = 0;
 }
 
 void CGatewayMetrics::RecordRefused() {
-  const int64_t nNow = UnixNowS();
+  // The steady clock: a wall clock set at boot (a router without a battery) must not make a
+  // single refusal look like hours of them.
+  const int64_t nNow = SteadyNowS();
   std::lock_guard<std::mutex> lock(m_mtx);
-  if (m_stData.nRefusingSinceS == 0) {
-    m_stData.nRefusingSinceS = nNow;
+  if (m_nFirstRefusalSteadyS == 0) {
+    m_nFirstRefusalSteadyS = nNow;
   }
+  m_nLastRefusalSteadyS = nNow;
 }
 
 void CGatewayMetrics::TlsFailure() {
@@ -157,10 +172,12 @@ void CGatewayMetrics::NoteError(const std::string& strText) {
   error.nUnixS = UnixNowS();
   error.strText = strText.substr(0, kErrorTextLimit);
   std::lock_guard<std::mutex> lock(m_mtx);
-  if (!m_arrErrors.empty() && m_arrErrors.back().strText == error.strText) {
-    m_arrErrors.back().nUnixS = error.nUnixS;
-    ++m_arrErrors.back().unRepeats;
-    return;
+  for (auto it = m_arrErrors.begin(); it != m_arrErrors.end(); ++it) {
+    if (it->strText == error.strText) {
+      error.unRepeats = it->unRepeats + 1;
+      m_arrErrors.erase(it);
+      break;
+    }
   }
   if (m_arrErrors.size() >= kRecentErrors) {
     m_arrErrors.pop_front();
@@ -172,6 +189,8 @@ MetricsSnapshot CGatewayMetrics::Snapshot() const {
   std::lock_guard<std::mutex> lock(m_mtx);
   MetricsSnapshot stCopy = m_stData;
   stCopy.arrErrors.assign(m_arrErrors.begin(), m_arrErrors.end());
+  stCopy.nRefusingForS =
+      m_nFirstRefusalSteadyS == 0 ? -1 : m_nLastRefusalSteadyS - m_nFirstRefusalSteadyS;
   return stCopy;
 }
 
@@ -180,6 +199,8 @@ void CGatewayMetrics::Reset() {
   m_stData = MetricsSnapshot();
   m_stData.nStartedS = UnixNowS();
   m_arrErrors.clear();
+  m_nFirstRefusalSteadyS = 0;
+  m_nLastRefusalSteadyS = 0;
 }
 
 CGatewayMetrics& GatewayMetrics() {

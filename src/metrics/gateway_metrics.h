@@ -60,9 +60,10 @@ struct MetricsSnapshot {
   uint64_t unLockouts = 0;
   uint64_t arrAdmin[kAdminCommandKinds][kAdminResultKinds] = {};
   uint64_t unTlsFailures = 0;
-  int64_t nLastDeliveryS = 0;  // 0: none since start
-  // First refusal (4xx) since the last delivery; 0 when a delivery came after every refusal.
-  int64_t nRefusingSinceS = 0;
+  int64_t nLastDeliveryS = 0;  // Unix time; 0: none since start
+  // Seconds from the first to the last refusal (4xx) since the last delivery, on the steady
+  // clock; -1 when a delivery came after every refusal (or there was none).
+  int64_t nRefusingForS = -1;
   // Upload attempt durations: count per bucket (not cumulative; the last is above every bound).
   std::array<uint64_t, kUploadDurationBuckets.size() + 1> arrUploadBuckets = {};
   double dUploadSecondsSum = 0;
@@ -100,8 +101,8 @@ class CGatewayMetrics {
   void TlsFailure();
 
   // Keeps the text (cut to kErrorTextLimit bytes) with the time, the newest kRecentErrors only.
-  // The same text as the newest one counts as a repeat of it, so that one fault that goes on
-  // (a log server that is down) does not push every other error out.
+  // A text that is already kept counts as a repeat and becomes the newest, so that faults that
+  // go on (a log server down, a module that cannot be reached) do not push every other error out.
   void NoteError(const std::string& strText);
 
   MetricsSnapshot Snapshot() const;
@@ -111,8 +112,11 @@ class CGatewayMetrics {
  private:
   void CountForModule(uint32_t unIndex, uint64_t ModuleMetrics::*pField);
 
-  mutable std::mutex m_mtx;  // guards m_stData
+  mutable std::mutex m_mtx;  // guards m_stData and the refusal span
   MetricsSnapshot m_stData;
+  // Steady-clock seconds of the first and last refusal since the last delivery; 0: none.
+  int64_t m_nFirstRefusalSteadyS = 0;
+  int64_t m_nLastRefusalSteadyS = 0;
   std::deque<RecentError> m_arrErrors;
 };
 

@@ -40,6 +40,13 @@ constexpr int kSendDataLine = 274;
 // Pauses after a failed accept: from the shortest, doubled per failure, up to the longest.
 constexpr uint32_t kAcceptBackoffMinMs = 10;
 constexpr uint32_t kAcceptBackoffMaxMs = 1000;
+
+int64_t SteadyNowMs() {
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
+}
+
 constexpr int kAcceptReportMs = 1000;  // at most one report of accept failures per second
 
 void ThrowIfError(const boost::system::error_code& ec, const char* szWhat) {
@@ -163,6 +170,14 @@ void CTcpServer::StopAccepting() {
   }
 }
 
+bool CTcpServer::AcceptsDevices() const {
+  // Failures repeat at most kAcceptBackoffMaxMs apart while they last: three such pauses
+  // without one mean the accepts go through again, even when no reader has come since.
+  const int64_t nLastFailureMs = m_nLastAcceptFailureMs.load();
+  return m_bAccepting.load() &&
+         (nLastFailureMs == 0 || SteadyNowMs() - nLastFailureMs > 3 * kAcceptBackoffMaxMs);
+}
+
 uint16_t CTcpServer::LocalPort() const {
   boost::system::error_code ec;
   boost::asio::ip::tcp::endpoint local = m_upAcceptor->local_endpoint(ec);
@@ -192,7 +207,9 @@ void CTcpServer::ThreadLoop() {
       boost::system::error_code ec;
       (void)m_upAcceptor->accept(*hDevice, ec);
       bAcceptFailed = static_cast<bool>(ec);
-      m_bAcceptFailing.store(bAcceptFailed && !m_bStop.load());
+      if (bAcceptFailed && !m_bStop.load()) {
+        m_nLastAcceptFailureMs.store(SteadyNowMs());
+      }
       ThrowIfError(ec, "accept");
       unBackoffMs = 0;
       // The socket options are set by the session thread: the accept thread takes the next

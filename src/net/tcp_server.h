@@ -112,9 +112,10 @@ class CTcpServer {
   void StopAccepting();
   // Device sessions running now.
   uint32_t SessionCount() const { return m_unSessionCount.load(); }
-  // True while the accept thread runs and its last accept did not fail (a process out of
-  // descriptors takes no reader): what the health check asks.
-  bool AcceptsDevices() const { return m_bAccepting.load() && !m_bAcceptFailing.load(); }
+  // True while the accept thread runs and no accept has failed within the last few seconds (a
+  // process out of descriptors takes no reader; while that lasts, accepts fail at least once a
+  // second): what the health check asks.
+  bool AcceptsDevices() const;
 
   // The port actually bound (tests that passed 0).
   uint16_t LocalPort() const;
@@ -151,5 +152,6 @@ class CTcpServer {
   std::atomic<uint32_t> m_unSessionCount{0};  // see SessionCount
   std::atomic<uint32_t> m_unIdleTimeoutS{0};  // see SetIdleTimeout
   std::atomic<bool> m_bAccepting{false};      // the accept thread runs (AcceptsDevices)
-  std::atomic<bool> m_bAcceptFailing{false};  // its last accept failed (AcceptsDevices)
+  // Steady-clock milliseconds of the last failed accept; 0: none (AcceptsDevices).
+  std::atomic<int64_t> m_nLastAcceptFailureMs{0};
 };

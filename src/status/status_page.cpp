@@ -433,7 +433,12 @@ std::string RenderStatusPage(const GatewayStatus& stStatus) {
     for (auto it = stM.arrErrors.rbegin(); it != stM.arrErrors.rend(); ++it) {
       strPage += "<tr>";
       Cell(&strPage, LocalTime(it->nUnixS));
-      Cell(&strPage, Escaped(it->strText), "text");
+      std::string strText = Escaped(it->strText);
+      if (it->unRepeats > 1) {
+        // One fault that goes on is one row: the time is its last occurrence.
+        strText += " <span class=\"muted\">(" + std::to_string(it->unRepeats) + " times)</span>";
+      }
+      Cell(&strPage, strText, "text");
       strPage += "</tr>";
     }
     strPage += "</tbody></table></div>";

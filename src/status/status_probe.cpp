@@ -26,12 +26,7 @@ GatewayStatus ReadGatewayStatus(DataSwitch& ds) {
   stStatus.unQueued = figures.unQueued;
   stStatus.unSpooled = figures.unSpooled;
   stStatus.unQueuedBytes = figures.unBytes;
-  // A clock set back makes a record look younger than nothing: it counts as new.
-  stStatus.nOldestAgeS =
-      figures.unQueued == 0 ? -1
-                            : (stStatus.nNowS > figures.nOldestStoredS
-                                   ? stStatus.nNowS - figures.nOldestStoredS
-                                   : 0);
+  stStatus.nOldestAgeS = figures.nOldestAgeS;
   stStatus.bSpoolConfigured = !ds.m_stSettings.strSpoolDir.empty();
   stStatus.bSpoolDurable = ds.m_DecodeLogQueue.Durable();
   stStatus.bSpoolWriteFailing = ds.m_DecodeLogQueue.WriteFailing();

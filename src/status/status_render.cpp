@@ -133,10 +133,9 @@ std::vector<std::string> HealthProblems(const GatewayStatus& stStatus) {
     arrProblems.push_back("the oldest queued record is " + HumanSeconds(stStatus.nOldestAgeS) +
                           " old (limit " + HumanSeconds(nLimit) + ")");
   }
-  const int64_t nRefusingSince = stStatus.stMetrics.nRefusingSinceS;
-  if (nRefusingSince != 0 && stStatus.nNowS - nRefusingSince >= nLimit) {
+  if (stStatus.stMetrics.nRefusingForS >= nLimit) {
     arrProblems.push_back("the log server has refused every record for " +
-                          HumanSeconds(stStatus.nNowS - nRefusingSince));
+                          HumanSeconds(stStatus.stMetrics.nRefusingForS));
   }
   return arrProblems;
 }

@@ -1,5 +1,9 @@
 #include "status/status_server.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -29,6 +33,8 @@ namespace {
 
 // What a request may bring beyond its head: the read buffer holds the head and a little more.
 constexpr size_t kReadBufferBytes = 2 * CStatusServer::kMaxHeaderBytes;
+// The listener's thread runs this much nicer than the gateway's.
+constexpr int kNiceIncrement = 10;
 
 StatusAnswer TextAnswer(unsigned unStatus, const std::string& strText) {
   StatusAnswer answer;
@@ -130,21 +136,21 @@ bool ParseStatusListen(const std::string& strText, tcp::endpoint* pEndpoint,
                        std::string* pstrError) {
   const size_t unColon = strText.rfind(':');
   if (unColon == std::string::npos) {
-    *pstrError = "\"" + EscapeLogText(strText) + "\" is not address:port";
+    *pstrError = "\"" + strText + "\" is not address:port";
     return false;
   }
   const std::string strAddress = strText.substr(0, unColon);
   const std::string strPort = strText.substr(unColon + 1);
   uint32_t unAddress = 0;
   if (!ParseIpv4(strAddress, &unAddress)) {
-    *pstrError = "\"" + EscapeLogText(strAddress) + "\" is not an IPv4 address";
+    *pstrError = "\"" + strAddress + "\" is not an IPv4 address";
     return false;
   }
   const bool bDigits = !strPort.empty() && strPort.size() <= 5 &&
                        strPort.find_first_not_of("0123456789") == std::string::npos;
   const unsigned long unPort = bDigits ? std::stoul(strPort) : 0;
   if (unPort == 0 || unPort > 65535) {
-    *pstrError = "\"" + EscapeLogText(strPort) + "\" is not a port from 1 to 65535";
+    *pstrError = "\"" + strPort + "\" is not a port from 1 to 65535";
     return false;
   }
   *pEndpoint = tcp::endpoint(asio::ip::address_v4(unAddress), static_cast<uint16_t>(unPort));
@@ -154,11 +160,22 @@ bool ParseStatusListen(const std::string& strText, tcp::endpoint* pEndpoint,
 // One connection: requests read and answered one after the other on the server's thread.
 class CStatusServer::Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, CStatusServer& server)
-      : m_stream(std::move(socket)), m_server(server), m_buffer(kReadBufferBytes) {
+  Session(tcp::socket socket, std::string strAddress, CStatusServer& server)
+      : m_stream(std::move(socket)),
+        m_strAddress(std::move(strAddress)),
+        m_server(server),
+        m_buffer(kReadBufferBytes),
+        m_tmEnd(std::chrono::steady_clock::now() + std::chrono::seconds(kMaxConnectionS)) {
     m_server.m_unConnections.fetch_add(1);
+    ++m_server.m_mapConnectionsByAddress[m_strAddress];
   }
-  ~Session() { m_server.m_unConnections.fetch_sub(1); }
+  ~Session() {
+    auto it = m_server.m_mapConnectionsByAddress.find(m_strAddress);
+    if (it != m_server.m_mapConnectionsByAddress.end() && --it->second == 0) {
+      m_server.m_mapConnectionsByAddress.erase(it);
+    }
+    m_server.m_unConnections.fetch_sub(1);
+  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -195,7 +212,11 @@ class CStatusServer::Session : public std::enable_shared_from_this<Session> {
                 EscapeLogText(e.what()).c_str());
       answer = TextAnswer(500, "the status could not be read\n");
     }
-    Send(std::move(answer), !request.keep_alive());
+    // A connection kept alive is not kept for ever: its place goes to the next client.
+    ++m_unRequests;
+    const bool bLast = m_unRequests >= kMaxRequestsPerConnection ||
+                       std::chrono::steady_clock::now() >= m_tmEnd;
+    Send(std::move(answer), bLast || !request.keep_alive());
   }
 
   void Send(StatusAnswer answer, bool bClose) {
@@ -236,8 +257,11 @@ class CStatusServer::Session : public std::enable_shared_from_this<Session> {
   }
 
   beast::tcp_stream m_stream;
+  const std::string m_strAddress;
   CStatusServer& m_server;
   beast::flat_buffer m_buffer;
+  uint32_t m_unRequests = 0;
+  const std::chrono::steady_clock::time_point m_tmEnd;  // no request is read after this
   boost::optional<http::request_parser<http::empty_body>> m_parser;
   boost::optional<http::response<http::string_body>> m_response;
 };
@@ -284,21 +308,33 @@ bool CStatusServer::Start(const tcp::endpoint& endpoint, const std::string& strA
   }
   Sample();
   Accept();
-  m_upThread.reset(new CJoinableThread([this] {
-    // A handler that raises (memory exhausted) costs that request, not the listener.
-    for (;;) {
-      try {
-        m_ioContext.run();
-        return;
-      } catch (const std::exception& e) {
-        WriteLogF("FUNCTION %s  LINE %d Exception:%s!", "StatusServer", __LINE__,
-                  EscapeLogText(e.what()).c_str());
-      } catch (...) {
-        WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "StatusServer", __LINE__);
-      }
-    }
-  }));
+  try {
+    m_upThread.reset(new CJoinableThread([this] { ThreadLoop(); }));
+  } catch (const std::exception& e) {
+    *pstrError = std::string("thread: ") + e.what();
+    beast::error_code ecClose;
+    m_acceptor.close(ecClose);
+    return false;
+  }
   return true;
+}
+
+void CStatusServer::ThreadLoop() {
+  // Below the gateway's own threads: the relay and the upload come first. (On Linux the nice
+  // value of one thread is set through its own id.)
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kNiceIncrement);
+  // A handler that raises (memory exhausted) costs that request, not the listener.
+  for (;;) {
+    try {
+      m_ioContext.run();
+      return;
+    } catch (const std::exception& e) {
+      WriteLogF("FUNCTION %s  LINE %d Exception:%s!", "StatusServer", __LINE__,
+                EscapeLogText(e.what()).c_str());
+    } catch (...) {
+      WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "StatusServer", __LINE__);
+    }
+  }
 }
 
 void CStatusServer::Stop() {
@@ -319,13 +355,20 @@ uint16_t CStatusServer::LocalPort() const {
 }
 
 GatewayStatus CStatusServer::Read() {
-  GatewayStatus stStatus = m_fnRead();
-  stStatus.strVersion = m_strVersion;
-  stStatus.strBuildTime = m_strBuildTime;
-  stStatus.unMaxRecordAgeS = m_unMaxRecordAgeS;
-  std::lock_guard<std::mutex> lock(m_mtxHistory);
-  stStatus.arrHistory.assign(m_arrHistory.begin(), m_arrHistory.end());
-  return stStatus;
+  const auto tmNow = std::chrono::steady_clock::now();
+  if (!m_upReading || tmNow - m_tmReading >= std::chrono::milliseconds(kReadingReuseMs)) {
+    std::unique_ptr<GatewayStatus> upReading(new GatewayStatus(m_fnRead()));
+    upReading->strVersion = m_strVersion;
+    upReading->strBuildTime = m_strBuildTime;
+    upReading->unMaxRecordAgeS = m_unMaxRecordAgeS;
+    {
+      std::lock_guard<std::mutex> lock(m_mtxHistory);
+      upReading->arrHistory.assign(m_arrHistory.begin(), m_arrHistory.end());
+    }
+    m_upReading = std::move(upReading);
+    m_tmReading = tmNow;
+  }
+  return *m_upReading;
 }
 
 void CStatusServer::Accept() {
@@ -344,17 +387,23 @@ void CStatusServer::Accept() {
       });
       return;
     }
+    // The next accept is armed first: whatever becomes of this connection (memory exhausted
+    // included), the listener goes on listening.
+    Accept();
     beast::error_code ecPeer;
     const tcp::endpoint peer = socket.remote_endpoint(ecPeer);
-    const bool bAllowed = !ecPeer && m_AllowList.Allows(peer.address().to_string());
-    if (bAllowed && m_unConnections.load() < kMaxConnections) {
-      std::make_shared<Session>(std::move(socket), *this)->ReadRequest();
+    const std::string strAddress = ecPeer ? std::string() : peer.address().to_string();
+    auto itAddress = m_mapConnectionsByAddress.find(strAddress);
+    const size_t unFromAddress =
+        itAddress == m_mapConnectionsByAddress.end() ? 0 : itAddress->second;
+    if (!ecPeer && m_AllowList.Allows(strAddress) && m_unConnections.load() < kMaxConnections &&
+        unFromAddress < kMaxConnectionsPerAddress) {
+      std::make_shared<Session>(std::move(socket), strAddress, *this)->ReadRequest();
     } else {
-      // Refused or over the bound: closed before a byte is read.
+      // Refused or over a bound: closed before a byte is read.
       beast::error_code ecClose;
       socket.close(ecClose);
     }
-    Accept();
   });
 }
 
@@ -369,6 +418,8 @@ void CStatusServer::Sample() {
   } catch (const std::exception& e) {
     WriteLogF("FUNCTION %s  LINE %d status sample failed: %s", "StatusServer", __LINE__,
               EscapeLogText(e.what()).c_str());
+  } catch (...) {
+    WriteLogF("FUNCTION %s  LINE %d status sample failed", "StatusServer", __LINE__);
   }
   m_sampleTimer.expires_after(std::chrono::seconds(kSampleS));
   m_sampleTimer.async_wait([this](beast::error_code ec) {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,16 +55,24 @@ bool ParseStatusListen(const std::string& strText, boost::asio::ip::tcp::endpoin
 // of the gateway. Nothing it does touches the relay, the pairing or the upload but the short
 // locks a reading takes.
 //
-// Bounds: at most kMaxConnections connections at once (more are closed at once), a request head
-// of at most kMaxHeaderBytes (431 beyond), no request body (413), kRequestTimeoutS for a request
-// to arrive whole and be answered (the connection is closed after that); a connection that
-// keeps alive waits for its next request under the same bound. Addresses that STATUS.ALLOW does
-// not name are closed before anything is read.
+// Bounds: at most kMaxConnections connections at once and kMaxConnectionsPerAddress from one
+// address (more are closed at once), a request head of at most kMaxHeaderBytes (431 beyond), no
+// request body (413), kRequestTimeoutS for a request to arrive whole and be answered (the
+// connection is closed after that); a connection that keeps alive waits for its next request
+// under the same bound, and is closed after kMaxRequestsPerConnection requests or
+// kMaxConnectionS seconds. Addresses that STATUS.ALLOW does not name are closed before anything
+// is read. All requests within kReadingReuseMs share one reading of the gateway, and the thread
+// runs at a lower priority than the gateway's own: a client that asks without pause costs the
+// relay nothing but the CPU the scheduler leaves over.
 //
 // It also samples the figures of the last hour's chart every kSampleS seconds.
 class CStatusServer {
  public:
   static constexpr size_t kMaxConnections = 8;
+  static constexpr size_t kMaxConnectionsPerAddress = 4;
+  static constexpr uint32_t kMaxRequestsPerConnection = 100;
+  static constexpr uint32_t kMaxConnectionS = 60;
+  static constexpr uint32_t kReadingReuseMs = 1000;
   static constexpr size_t kMaxHeaderBytes = 8192;
   static constexpr uint32_t kRequestTimeoutS = 5;
   static constexpr uint32_t kSampleS = 30;
@@ -77,20 +87,23 @@ class CStatusServer {
   CStatusServer& operator=(const CStatusServer&) = delete;
 
   // Parses the allow list, binds and listens on the endpoint, and starts the thread. False, with
-  // *pstrError saying why ("STATUS.ALLOW: ...", "bind: ..."), when any step fails; nothing runs
-  // then. Once only.
+  // *pstrError saying why ("STATUS.ALLOW: ...", "bind: ...", "thread: ..."), when any step
+  // fails; nothing runs then. Once only.
   bool Start(const boost::asio::ip::tcp::endpoint& endpoint, const std::string& strAllow,
              std::string* pstrError);
-  // Ends every connection and joins the thread; at once. Safe twice or without Start.
+  // Stops serving and joins the thread, at once; connections still open are closed when the
+  // server is destroyed. Safe twice or without Start.
   void Stop();
   uint16_t LocalPort() const;  // the port bound (tests pass 0)
   size_t Connections() const { return m_unConnections.load(); }
 
-  // One reading with identity, limit and history: what every answer is made from.
+  // One reading with identity, limit and history: what every answer is made from. A reading
+  // younger than kReadingReuseMs is given again. The server's thread (and tests).
   GatewayStatus Read();
 
  private:
   class Session;
+  void ThreadLoop();
   void Accept();
   void Sample();
 
@@ -102,6 +115,9 @@ class CStatusServer {
   uint32_t m_unMaxRecordAgeS;
   CDeviceAllowList m_AllowList;
   std::atomic<size_t> m_unConnections{0};
+  std::map<std::string, size_t> m_mapConnectionsByAddress;  // the server's thread only
+  std::unique_ptr<GatewayStatus> m_upReading;              // the last reading (Read)
+  std::chrono::steady_clock::time_point m_tmReading;
   std::mutex m_mtxHistory;  // guards m_arrHistory
   std::deque<HistorySample> m_arrHistory;
   boost::asio::io_context m_ioContext;

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -272,32 +273,40 @@ TEST(DecodeLogQueueTest, FiguresNameTheOldestWaitingRecordWhereverItIs) {
   {
     CDecodeLogQueue queue;
     queue.Open(strSpool, 1u << 20);
+    EXPECT_EQ(queue.GetFigures().nOldestAgeS, -1);
     ASSERT_TRUE(queue.Push(MakeRecord(1, 288)));
     ASSERT_TRUE(queue.Push(MakeRecord(2, 288)));
+    EXPECT_LE(queue.GetFigures().nOldestAgeS, 1);
   }
-  // A record of an earlier run is as old as its file.
+  // A record of an earlier run is as old as its file; one dated in the future counts as new.
   const std::string strFirst = strSpool + "/0000000000000001.rec";
+  const std::string strSecond = strSpool + "/0000000000000002.rec";
   ASSERT_TRUE(boost::filesystem::exists(strFirst));
-  const time_t tmOld = 1700000000;
-  boost::filesystem::last_write_time(strFirst, tmOld);
+  boost::filesystem::last_write_time(strFirst, std::time(nullptr) - 3600);
+  boost::filesystem::last_write_time(strSecond, std::time(nullptr) + 86400);
   CDecodeLogQueue queue;
   queue.Open(strSpool, 1u << 20);
   CDecodeLogQueue::Figures figures = queue.GetFigures();
   EXPECT_EQ(figures.unQueued, 2u);
   EXPECT_EQ(figures.unSpooled, 2u);
   EXPECT_GT(figures.unBytes, 0u);
-  EXPECT_EQ(figures.nOldestStoredS, tmOld);
+  EXPECT_GE(figures.nOldestAgeS, 3600);
+  EXPECT_LE(figures.nOldestAgeS, 3600 + 60);
   // Taken for an attempt it still waits; put back, it sits at the tail and is still the oldest.
   uint64_t unTicket = 0;
   ASSERT_EQ(TakeAccount(queue, &unTicket), 1u);
-  EXPECT_EQ(queue.GetFigures().nOldestStoredS, tmOld);
+  EXPECT_GE(queue.GetFigures().nOldestAgeS, 3600);
   queue.PutBack(unTicket);
-  EXPECT_EQ(queue.GetFigures().nOldestStoredS, tmOld);
+  EXPECT_GE(queue.GetFigures().nOldestAgeS, 3600);
   ASSERT_EQ(TakeAccount(queue, &unTicket), 2u);
   queue.Delivered(unTicket);
+  EXPECT_GE(queue.GetFigures().nOldestAgeS, 3600);
   ASSERT_EQ(TakeAccount(queue, &unTicket), 1u);
+  queue.Delivered(unTicket);
+  ASSERT_TRUE(queue.Push(MakeRecord(3, 288)));
+  ASSERT_EQ(TakeAccount(queue, &unTicket), 3u);
   queue.Delivered(unTicket);
   figures = queue.GetFigures();
   EXPECT_EQ(figures.unQueued, 0u);
-  EXPECT_EQ(figures.nOldestStoredS, 0);
+  EXPECT_EQ(figures.nOldestAgeS, -1);
 }

@@ -34,8 +34,9 @@ constexpr char kChromium[] = "/usr/bin/chromium";
 // The browser stays native when the gateway runs under an emulator; every wait allows for a
 // slow gateway and a slow first start of the browser.
 constexpr auto kWait = seconds(60);
-// The page's chart gets a point every 30 s; a picture waits for its second point at most this.
-constexpr auto kChartWait = seconds(75);
+// The page's chart gets a point every 30 s: a picture shows this many, made in at most this time.
+constexpr size_t kTrafficSamples = 10;
+constexpr auto kTrafficTime = seconds(360);
 constexpr char kPngSignature[] = "\x89PNG\r\n\x1a\n";
 
 // A loopback port that nothing listens on at the moment of asking.
@@ -207,19 +208,21 @@ TEST(StatusPageBrowserTest, ChromiumShowsThePoolTheReadersAndTheRecords) {
   if (szPicture == nullptr || *szPicture == '\0') {
     return;
   }
-  // A picture of a chart with a point to show: the listener samples at its start and every 30 s.
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        status = nlohmann::json::parse(GetHttp(unStatusPort, "/status").strBody, nullptr, false);
-        if (!status.is_discarded() && status["history"].size() >= 2) {
-          return true;
-        }
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(250));  // the next point is seconds away
-        return false;
-      },
-      kChartWait))
-      << status.dump();
+  // A picture of a few minutes of traffic, so that the chart has something to show: a card now
+  // and then, and for a while a log server that answers 503, so that a backlog forms and drains.
+  // The listener samples every 30 s; the pace of the reads only shapes the picture.
+  const auto tmTrafficEnd = std::chrono::steady_clock::now() + kTrafficTime;
+  size_t unSamples = 0;
+  for (uint32_t unRead = 0;
+       unSamples < kTrafficSamples && std::chrono::steady_clock::now() < tmTrafficEnd; ++unRead) {
+    logServer.SetStatus(unSamples >= 3 && unSamples < 6 ? 503 : 200);
+    ASSERT_EQ(reader.ReadCard(Login(), &result, kWait), ReadStatus::Ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000 + 1000 * (unRead % 4)));
+    status = nlohmann::json::parse(GetHttp(unStatusPort, "/status").strBody, nullptr, false);
+    unSamples = status.is_discarded() ? unSamples : status["history"].size();
+  }
+  logServer.SetStatus(200);
+  ASSERT_GE(unSamples, kTrafficSamples) << status.dump();
   const char* szWindow = std::getenv("CARDGATE_STATUS_SCREENSHOT_WINDOW");
   const std::string strWindow = szWindow != nullptr && *szWindow != '\0' ? szWindow : "1200,1400";
   std::remove(szPicture);

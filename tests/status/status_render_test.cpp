@@ -74,9 +74,9 @@ TEST(StatusHealthTest, EachFaultGivesItsOwnReason) {
       {"oldest at the limit", [](GatewayStatus& s) { s.nOldestAgeS = 600; },
        "oldest queued record is 10 min 0 s old"},
       {"refusing just under the limit",
-       [](GatewayStatus& s) { s.stMetrics.nRefusingSinceS = kNow - 599; }, ""},
+       [](GatewayStatus& s) { s.stMetrics.nRefusingForS = 599; }, ""},
       {"refusing for the limit",
-       [](GatewayStatus& s) { s.stMetrics.nRefusingSinceS = kNow - 600; },
+       [](GatewayStatus& s) { s.stMetrics.nRefusingForS = 600; },
        "refused every record for 10 min 0 s"},
   };
   for (const Case& c : kCases) {

@@ -28,8 +28,13 @@ using std::chrono::seconds;
 // A connected socket that sends nothing (or what the test gives it).
 class IdleConnection {
  public:
-  explicit IdleConnection(uint16_t unPort) {
+  // From szFrom (any loopback address: 127.0.0.0/8 is all this host's).
+  explicit IdleConnection(uint16_t unPort, const char* szFrom = "127.0.0.1") {
     m_nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    (void)::inet_pton(AF_INET, szFrom, &from.sin_addr);
+    (void)::bind(m_nFd, reinterpret_cast<sockaddr*>(&from), sizeof from);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(unPort);
@@ -228,22 +233,50 @@ TEST_F(StatusServerTest, AnAllowListThatDoesNotReadStartsNothing) {
   EXPECT_EQ(server.LocalPort(), 0);
 }
 
-TEST_F(StatusServerTest, ConnectionsBeyondTheBoundAreClosedAndTheirPlaceComesBack) {
+TEST_F(StatusServerTest, ConnectionsBeyondTheBoundsAreClosedAndTheirPlaceComesBack) {
   StartServer();
+  // Four from one address fill its share: the fifth is closed though the listener has room.
   std::vector<std::unique_ptr<IdleConnection>> arrIdle;
-  for (size_t i = 0; i < CStatusServer::kMaxConnections; ++i) {
-    arrIdle.emplace_back(new IdleConnection(m_unPort));
+  for (size_t i = 0; i < CStatusServer::kMaxConnectionsPerAddress; ++i) {
+    arrIdle.emplace_back(new IdleConnection(m_unPort, "127.0.0.1"));
+    ASSERT_TRUE(arrIdle.back()->Connected());
+  }
+  ASSERT_TRUE(WaitFor([&] { return m_upServer->Connections() == arrIdle.size(); }));
+  {
+    IdleConnection fifth(m_unPort, "127.0.0.1");
+    EXPECT_TRUE(fifth.ClosedByServerWithin(seconds(5)));
+    EXPECT_EQ(fifth.Received(), "");
+  }
+  // Four more from another address fill the listener: a third address is closed too.
+  while (arrIdle.size() < CStatusServer::kMaxConnections) {
+    arrIdle.emplace_back(new IdleConnection(m_unPort, "127.0.0.2"));
     ASSERT_TRUE(arrIdle.back()->Connected());
   }
   ASSERT_TRUE(WaitFor([&] { return m_upServer->Connections() == CStatusServer::kMaxConnections; }))
       << m_upServer->Connections();
-  IdleConnection extra(m_unPort);
+  IdleConnection extra(m_unPort, "127.0.0.3");
   ASSERT_TRUE(extra.Connected());
   EXPECT_TRUE(extra.ClosedByServerWithin(seconds(5)));
   EXPECT_EQ(extra.Received(), "");
-  arrIdle.pop_back();
+  arrIdle.front().reset();  // one of 127.0.0.1's
   ASSERT_TRUE(WaitFor([&] { return m_upServer->Connections() < CStatusServer::kMaxConnections; }));
   EXPECT_EQ(GetHttp(m_unPort, "/health").nStatus, 200);
+}
+
+TEST_F(StatusServerTest, AConnectionKeptAliveIsClosedAfterItsShareOfRequests) {
+  StartServer();
+  IdleConnection client(m_unPort);
+  ASSERT_TRUE(client.Connected());
+  std::string strRequests;
+  for (uint32_t i = 0; i <= CStatusServer::kMaxRequestsPerConnection; ++i) {
+    strRequests += "GET /health HTTP/1.1\r\nHost: x\r\n\r\n";
+  }
+  client.Send(strRequests);
+  EXPECT_TRUE(client.ClosedByServerWithin(seconds(20)));
+  EXPECT_EQ(CountOccurrences(client.Received(), "HTTP/1.1 200 OK"),
+            CStatusServer::kMaxRequestsPerConnection);
+  EXPECT_EQ(CountOccurrences(client.Received(), "Connection: close"), 1u) << "the last answer says so";
+  EXPECT_LE(m_unReads.load(), 3u) << "requests within a second share one reading";
 }
 
 TEST_F(StatusServerTest, ARequestThatDoesNotComeWholeInTimeIsCut) {
