@@ -338,7 +338,7 @@ std::string IniLineValue(const std::string& strValue) {
   return TrimText(strValue.substr(0, strValue.find_first_of(kLineEnds)));
 }
 
-ConfigStore::ConfigStore() : m_strDirectory(GetExeDirectory()) {}
+ConfigStore::ConfigStore() : m_strDirectory(GetConfigDirectory()) {}
 
 ConfigStore::ConfigStore(std::string strDirectory) : m_strDirectory(std::move(strDirectory)) {}
 

@@ -83,7 +83,8 @@ using UserPasswordMap = boost::unordered_map<uint32_t, std::string>;
 // switch's user-list lock (the REQUIRES below).
 class ConfigStore {
  public:
-  // The files live beside the running executable.
+  // The files live in GetConfigDirectory() (beside the running executable, unless
+  // CARDGATE_CONFIG_DIR names another directory).
   ConfigStore();
   // The files live in strDirectory (tests). A non-empty directory must end with "/".
   explicit ConfigStore(std::string strDirectory);

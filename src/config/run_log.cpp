@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -78,9 +80,22 @@ boost::posix_time::ptime LocalClockNow() {
 
 void SetLocalClockSource(LocalClockSource pSource) { g_pClockSource.store(pSource); }
 
+namespace {
+std::vector<std::string>* g_parrCapture = nullptr;  // LogMutex(); see CaptureRunLog
+}  // namespace
+
+void CaptureRunLog(std::vector<std::string>* parrLines) {
+  boost::mutex::scoped_lock lock(LogMutex());
+  g_parrCapture = parrLines;
+}
+
 void WriteLog(const char* szText) {
   boost::mutex::scoped_lock lock(LogMutex());
   if (szText == nullptr) {
+    return;
+  }
+  if (g_parrCapture != nullptr) {
+    g_parrCapture->push_back(szText);
     return;
   }
   char szStamp[kTimeTextSize] = {0};
@@ -193,4 +208,16 @@ std::string GetExeDirectory() {
   std::vector<char> buf(PATH_MAX + 1, 0);
   GetExeDirectory(buf.data(), buf.size());
   return std::string(buf.data());
+}
+
+std::string GetConfigDirectory() {
+  const char* szDir = std::getenv(kConfigDirVariable);
+  if (szDir == nullptr || *szDir == '\0') {
+    return GetExeDirectory();
+  }
+  std::string strDir = szDir;
+  if (strDir.back() != '/') {
+    strDir += '/';
+  }
+  return strDir;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -13,6 +14,11 @@
 
 // Writes "<stamp> [<text>]\r\n" and flushes. A null text prints nothing.
 void WriteLog(const char* szText);
+
+// While parrLines is set, the lines go there (their text alone, without stamp) instead of to
+// standard output; null restores the output. For a check of the configuration that reports what
+// start-up would say, in its own form. REQUIRES: parrLines outlives the capture.
+void CaptureRunLog(std::vector<std::string>* parrLines);
 
 // printf-style convenience: formats into a zero-filled 2048-byte buffer (longer texts are cut)
 // and hands it to WriteLog.
@@ -54,3 +60,10 @@ void SetLocalClockSource(LocalClockSource pSource);  // null restores the real c
 // resolved against the working directory. A path without "/" is left as read.
 void GetExeDirectory(char* szDir, size_t unSize);
 std::string GetExeDirectory();
+
+// The environment variable that names the directory of the three INI files (a packaged layout:
+// /etc/cardgate). Without it, they live beside the executable.
+constexpr char kConfigDirVariable[] = "CARDGATE_CONFIG_DIR";
+// The directory of the INI files, with its trailing slash: $CARDGATE_CONFIG_DIR when it is set and
+// not empty, else GetExeDirectory(). A relative SPOOL.DIR is taken relative to it.
+std::string GetConfigDirectory();

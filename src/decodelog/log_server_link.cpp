@@ -29,7 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Longest a TLS handshake (with the verification of the chain) may take after the TCP connect.
-constexpr std::chrono::milliseconds kHandshakeTimeout(10000);
+constexpr std::chrono::milliseconds kHandshakeTimeout(CLogServerLink::kHandshakeTimeoutMs);
 
 int RemainingMs(Clock::time_point tmDeadline) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(tmDeadline - Clock::now()).count();

@@ -20,6 +20,9 @@ struct LogServerTlsSettings {
 // the request, read the answer, close. Every wait is bounded by the caller's time-outs.
 class CLogServerLink {
  public:
+  // The bound on a TLS handshake with its verification, after the connect.
+  static constexpr uint32_t kHandshakeTimeoutMs = 10000;
+
   CLogServerLink();
   ~CLogServerLink();
   CLogServerLink(const CLogServerLink&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -423,12 +424,21 @@ void CLogUpload::ThreadLoop() {
     } catch (...) {
       WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", kFunction, __LINE__);
     }
+    m_unSteps.fetch_add(1);
     if (eOutcome == Outcome::Delivered) {
       continue;
     }
     // A server that answers at once with an error is not hammered: one retry a second.
     (void)Pause(eOutcome == Outcome::Undelivered ? kRetryPauseMs : kIdlePauseMs);
   }
+}
+
+uint32_t CLogUpload::LongestStepMs() const {
+  const uint64_t unMs = static_cast<uint64_t>(kConnectTimeout.count()) +
+                        CLogServerLink::kHandshakeTimeoutMs +
+                        static_cast<uint64_t>(kSendTimeout.count()) +
+                        static_cast<uint64_t>(m_unAnswerTimeoutS.load()) * 1000u + kRetryPauseMs;
+  return static_cast<uint32_t>(std::min<uint64_t>(unMs, UINT32_MAX));
 }
 
 void CLogUpload::Start() {

@@ -87,6 +87,12 @@ class CLogUpload {
   // Ends an attempt in progress (its record stays queued) and joins the thread; within about
   // 0.3 s. Safe to call twice or without Start.
   void Stop();
+  // Steps the upload thread has finished: grows at least every 100 ms while the thread works, and
+  // at least once per connect, handshake and answer time-out when the log server is slow. Any
+  // thread (the service watchdog).
+  uint64_t Steps() const { return m_unSteps.load(); }
+  // The longest one step may take: the connect, the handshake and the answer time-out.
+  uint32_t LongestStepMs() const;
 
   // The connection to the log server; the upload thread alone uses it.
   CLogServerLink m_LogServerLink;
@@ -108,6 +114,7 @@ class CLogUpload {
   std::function<SystemConfigStruct()> m_fnConfig;
   std::atomic<uint32_t> m_unAnswerTimeoutS{10};
   std::atomic<bool> m_bStop{false};
+  std::atomic<uint64_t> m_unSteps{0};
   std::unique_ptr<CJoinableThread> m_upThread;
   std::unique_ptr<DecodeLogRecord> m_upRecord;  // the record of the current attempt
   LogServerTlsSettings m_stTls;

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include "config/run_log.h"
 #include "core/data_switch.h"
 #include "decodelog/log_upload.h"
+#include "service/config_check.h"
+#include "service/service_notify.h"
 #include "status/status_probe.h"
 #include "status/status_server.h"
 
@@ -33,6 +36,41 @@ constexpr std::chrono::milliseconds kStopGrace(1000);
 static_assert(ATOMIC_INT_LOCK_FREE == 2, "signal flags must be lock-free");
 std::atomic<int> g_nStopSignal{0};
 std::atomic<int> g_nStatusRequests{0};
+// Passes of the main loop: the service watchdog's sign that the loop is not wedged.
+std::atomic<uint64_t> g_unMainLoopPasses{0};
+
+// How long one pass of the main loop may take before it counts as wedged: the retry step (a
+// connect, a restart request and a pause, a few seconds) and the clock synchronisation (one
+// request with its one-second wait per module), with room to spare.
+constexpr uint32_t kMainLoopBaseLimitMs = 30000;
+constexpr uint32_t kMainLoopLimitPerModuleMs = 2000;
+// What the upload thread may stand still beyond its longest step.
+constexpr uint32_t kUploadLimitMarginMs = 10000;
+
+constexpr char kUsage[] =
+    "Usage:\n"
+    "  cardgate                        run the gateway (the INI files beside the executable, or\n"
+    "                                  in $CARDGATE_CONFIG_DIR)\n"
+    "  cardgate COMMAND                a management command to every module of SamvList.ini\n"
+    "  cardgate ADDRESS COMMAND        ... to the modules whose IPn is ADDRESS\n"
+    "  cardgate ADDRESS PORT COMMAND   the same (PORT is not used)\n"
+    "  cardgate --check                read and check the INI files as a start would; exits 1\n"
+    "                                  when the gateway would not start, 0 otherwise\n"
+    "  cardgate --version              the version and build time\n"
+    "  cardgate --help                 this text\n"
+    "Commands (any case): GETLIBBUILDTIME, GETMCUSERAILNO, SETMCURTC, GETMCURTC, RESETMCU.\n"
+    "A command prints its result in the run log and waits for a key (or the end of the input).\n";
+
+// "busy B free F error E readers R queued Q": what the service manager shows as the status.
+std::string PoolSummary(DataSwitch& ds) {
+  size_t unBusy = 0;
+  size_t unFree = 0;
+  size_t unError = 0;
+  ds.GetPoolSizes(&unBusy, &unFree, &unError);
+  return "busy " + std::to_string(unBusy) + " free " + std::to_string(unFree) + " error " +
+         std::to_string(unError) + " readers " + std::to_string(ds.SessionCount()) +
+         " queued " + std::to_string(ds.m_DecodeLogQueue.Size());
+}
 
 extern "C" void OnStopSignal(int nSignal) {
   if (g_nStopSignal.exchange(nSignal) != 0) {
@@ -69,8 +107,9 @@ void InstallSignalHandlers() {
 // record still queued, pending account changes written, one line on what stays queued. Exits
 // with status 0 without running destructors: the detached session and client threads may still
 // be inside the objects they use.
-[[noreturn]] void StopGateway(DataSwitch& ds, int nSignal) {
+[[noreturn]] void StopGateway(DataSwitch& ds, CServiceNotifier& notifier, int nSignal) {
   WriteLogF("FUNCTION %s  LINE %d signal %d: stopping", "main", __LINE__, nSignal);
+  (void)notifier.Notify("STOPPING=1");
   ds.StopAccepting();
   const auto tmEnd = std::chrono::steady_clock::now() + kStopGrace;
   while (std::chrono::steady_clock::now() < tmEnd) {
@@ -104,11 +143,21 @@ void InstallSignalHandlers() {
   std::_Exit(0);
 }
 
-[[noreturn]] void RunGatewayLoop(DataSwitch& ds) {
+[[noreturn]] void RunGatewayLoop(DataSwitch& ds, CServiceNotifier& notifier) {
+  std::string strLastSummary;
   for (;;) {
+    g_unMainLoopPasses.fetch_add(1);
     const int nSignal = g_nStopSignal.load();
     if (nSignal != 0) {
-      StopGateway(ds, nSignal);
+      StopGateway(ds, notifier, nSignal);
+    }
+    if (notifier.Enabled()) {
+      // The service manager's status line follows the pool, sent when it changes.
+      std::string strSummary = PoolSummary(ds);
+      if (strSummary != strLastSummary) {
+        (void)notifier.Notify("STATUS=" + strSummary);
+        strLastSummary = std::move(strSummary);
+      }
     }
     if (g_nStatusRequests.exchange(0) != 0) {
       ds.WriteStatusLine();
@@ -166,7 +215,54 @@ std::unique_ptr<CStatusServer> StartStatusServer(DataSwitch& ds) {
   return nullptr;
 }
 
+// cardgate --check: each problem on a line of its own, then a summary; 1 when start-up would
+// refuse the configuration.
+int RunCheck() {
+  const std::string strDirectory = GetConfigDirectory();
+  size_t unErrors = 0;
+  size_t unWarnings = 0;
+  for (const ConfigProblem& problem : CheckConfiguration(strDirectory)) {
+    std::printf("%s\n", ConfigProblemText(problem).c_str());
+    ++(problem.bError ? unErrors : unWarnings);
+  }
+  std::printf("cardgate --check: %s: %u error(s), %u warning(s)%s\n", strDirectory.c_str(),
+              static_cast<unsigned>(unErrors), static_cast<unsigned>(unWarnings),
+              unErrors == 0 ? ": the gateway can start" : ": the gateway would not start");
+  return unErrors == 0 ? 0 : 1;
+}
+
+// What the arguments ask for besides the daemon and a module command: --check, --version and
+// --help answer at once; any other argument that starts with '-' is never a command word. Returns the
+// exit status, or -1 when the arguments are the daemon's or a command's.
+int RunOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string strArg = argv[i];
+    if (strArg.empty() || strArg[0] != '-') {
+      continue;
+    }
+    if (argc == 2 && (strArg == "--version" || strArg == "-V")) {
+      std::printf("cardgate %s (built %s)\n", GatewayVersion(), GatewayBuildTime());
+      return 0;
+    }
+    if (argc == 2 && (strArg == "--help" || strArg == "-h")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argc == 2 && strArg == "--check") {
+      return RunCheck();
+    }
+    std::fprintf(stderr, "cardgate: unknown option '%s'\n%s", EscapeLogText(strArg).c_str(),
+                 kUsage);
+    return 2;
+  }
+  return -1;
+}
+
 int Run(int argc, char** argv) {
+  const int nOptionStatus = RunOption(argc, argv);
+  if (nOptionStatus >= 0) {
+    return nOptionStatus;
+  }
   // The address is kept whole: a module is chosen by exact comparison, and an address cut to a
   // field would select a module whose address is only its beginning.
   std::string strAddress = kDefaultModuleAddress;
@@ -181,24 +277,35 @@ int Run(int argc, char** argv) {
     // as the gateway is up.
     InstallSignalHandlers();
   }
-  DataSwitch ds(GetExeDirectory());
+  DataSwitch ds(GetConfigDirectory());
   ds.LogBuildTime();
   if (!ds.DataSwitchInit(nArgs == 0)) {
     std::fprintf(stderr, "cardgate: cannot start: a configuration file in %s cannot be read "
                          "(see the run log above)\n",
-                 GetExeDirectory().c_str());
+                 GetConfigDirectory().c_str());
     return 1;
   }
   std::unique_ptr<CStatusServer> upStatusServer;
+  CServiceNotifier notifier;
+  std::unique_ptr<CServiceWatchdog> upWatchdog;
   if (nArgs == 0) {
     // Every thread of the running gateway exists once it says it is up.
     ds.m_LogUpload.Start();
     upStatusServer = StartStatusServer(ds);
+    const uint32_t unModules = static_cast<uint32_t>(ds.m_arrTcpClient.size());
+    upWatchdog.reset(new CServiceWatchdog(
+        notifier, {{"main loop", [] { return g_unMainLoopPasses.load(); },
+                    kMainLoopBaseLimitMs + kMainLoopLimitPerModuleMs * std::min(unModules, 10000u)},
+                   {"upload thread", [&ds] { return ds.m_LogUpload.Steps(); },
+                    ds.m_LogUpload.LongestStepMs() + kUploadLimitMarginMs}}));
+    upWatchdog->Start();
+    // The device port listens and the spool is loaded: the gateway is ready.
+    (void)notifier.Notify("READY=1\nSTATUS=" + PoolSummary(ds));
   }
   std::printf("Press any key to exit!\n");
   std::fflush(stdout);
   if (nArgs == 0) {
-    RunGatewayLoop(ds);
+    RunGatewayLoop(ds, notifier);
   }
   if (nArgs <= 3) {
     CopyText(szCommand, argv[nArgs]);

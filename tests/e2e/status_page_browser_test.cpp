@@ -39,22 +39,6 @@ constexpr size_t kTrafficSamples = 10;
 constexpr auto kTrafficTime = seconds(360);
 constexpr char kPngSignature[] = "\x89PNG\r\n\x1a\n";
 
-// A loopback port that nothing listens on at the moment of asking.
-uint16_t FreeLoopbackPort() {
-  const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t unLength = sizeof addr;
-  uint16_t unPort = 0;
-  if (::bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(nFd, reinterpret_cast<sockaddr*>(&addr), &unLength) == 0) {
-    unPort = ntohs(addr.sin_port);
-  }
-  ::close(nFd);
-  return unPort;
-}
-
 LoginRequest Login() {
   LoginRequest r;
   r.byCommand = 1;

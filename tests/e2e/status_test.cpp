@@ -29,22 +29,6 @@ using std::chrono::seconds;
 
 constexpr uint16_t kGatewayPort = 31213;
 
-// A loopback port that nothing listens on at the moment of asking.
-uint16_t FreeLoopbackPort() {
-  const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t unLength = sizeof addr;
-  uint16_t unPort = 0;
-  if (::bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(nFd, reinterpret_cast<sockaddr*>(&addr), &unLength) == 0) {
-    unPort = ntohs(addr.sin_port);
-  }
-  ::close(nFd);
-  return unPort;
-}
-
 LoginRequest Login(const std::string& strPassword = "pass1001") {
   LoginRequest r;
   r.byCommand = 1;

@@ -107,3 +107,19 @@ HttpExchange GetHttp(uint16_t unPort, const std::string& strTarget, const std::s
   return ExchangeHttp(unPort, strMethod + " " + strTarget +
                                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
 }
+
+uint16_t FreeLoopbackPort() {
+  const int nFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t unLength = sizeof addr;
+  uint16_t unPort = 0;
+  if (::bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(nFd, reinterpret_cast<sockaddr*>(&addr), &unLength) == 0) {
+    unPort = ntohs(addr.sin_port);
+  }
+  ::close(nFd);
+  return unPort;
+}
+

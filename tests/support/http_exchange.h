@@ -29,3 +29,7 @@ HttpExchange ExchangeHttp(uint16_t unPort, const std::string& strRequest,
 // A well-formed request: "<method> <target> HTTP/1.1" with Host and "Connection: close".
 HttpExchange GetHttp(uint16_t unPort, const std::string& strTarget,
                      const std::string& strMethod = "GET");
+
+// A loopback port that nothing listens on at the moment of asking (a listener of a test's own
+// binds it next, or a peer that is down is named by it).
+uint16_t FreeLoopbackPort();
