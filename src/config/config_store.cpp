@@ -458,6 +458,13 @@ void TakeSetting(const pt::ptree& tree, const char* szKey, const std::string& st
   *punValue = static_cast<uint32_t>(ul);
 }
 
+// A text setting as one line: an absent key keeps *pstrValue.
+void TakeText(const pt::ptree& tree, const char* szKey, std::string* pstrValue) {
+  if (boost::optional<std::string> value = tree.get_optional<std::string>(szKey)) {
+    *pstrValue = IniLineValue(*value);
+  }
+}
+
 }  // namespace
 
 bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
@@ -474,10 +481,7 @@ bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
   } catch (const std::exception&) {
     return false;  // GetSystemConfig has said so
   }
-  boost::optional<std::string> dir = tree.get_optional<std::string>("SPOOL.DIR");
-  if (dir) {
-    pSettings->strSpoolDir = IniLineValue(*dir);
-  }
+  TakeText(tree, "SPOOL.DIR", &pSettings->strSpoolDir);
   TakeSetting(tree, "SPOOL.MAX_MB", strPath, &pSettings->unSpoolMaxMb);
   TakeSetting(tree, "LOG_SERVER.ANSWER_TIMEOUT_S", strPath, &pSettings->unAnswerTimeoutS);
   boost::optional<std::string> tls = tree.get_optional<std::string>("LOG_SERVER.TLS");
@@ -496,10 +500,7 @@ bool ConfigStore::GetGatewaySettings(GatewaySettings* pSettings) {
   if (ca && !IniLineValue(*ca).empty()) {
     pSettings->strCaFile = IniLineValue(*ca);
   }
-  boost::optional<std::string> name = tree.get_optional<std::string>("LOG_SERVER.SERVER_NAME");
-  if (name) {
-    pSettings->strServerName = IniLineValue(*name);
-  }
+  TakeText(tree, "LOG_SERVER.SERVER_NAME", &pSettings->strServerName);
   return true;
 }
 
@@ -578,10 +579,7 @@ void ConfigStore::GetSecuritySettings(SecuritySettings* pSettings) {
                     SecuritySettings::kMaxMaxFailures, "failures", &pSettings->unMaxFailures);
   TakeBoundedNumber(tree, "GetSecuritySettings", strPath, "SECURITY.LOCKOUT_S", 1,
                     SecuritySettings::kMaxLockoutS, "seconds", &pSettings->unLockoutS);
-  boost::optional<std::string> allow = tree.get_optional<std::string>("DEVICE.ALLOW");
-  if (allow) {
-    pSettings->strAllow = IniLineValue(*allow);
-  }
+  TakeText(tree, "DEVICE.ALLOW", &pSettings->strAllow);
 }
 
 void ConfigStore::GetStatusSettings(StatusSettings* pSettings) {
@@ -596,12 +594,8 @@ void ConfigStore::GetStatusSettings(StatusSettings* pSettings) {
   }
   TakeBoundedNumber(tree, "GetStatusSettings", strPath, "STATUS.MAX_RECORD_AGE_S", 1,
                     StatusSettings::kMaxMaxRecordAgeS, "seconds", &pSettings->unMaxRecordAgeS);
-  if (boost::optional<std::string> listen = tree.get_optional<std::string>("STATUS.LISTEN")) {
-    pSettings->strListen = IniLineValue(*listen);
-  }
-  if (boost::optional<std::string> allow = tree.get_optional<std::string>("STATUS.ALLOW")) {
-    pSettings->strAllow = IniLineValue(*allow);
-  }
+  TakeText(tree, "STATUS.LISTEN", &pSettings->strListen);
+  TakeText(tree, "STATUS.ALLOW", &pSettings->strAllow);
 }
 
 bool ConfigStore::SetSystemConfig(const SystemConfigStruct* pConfig, ConfigStatus* pStatus,

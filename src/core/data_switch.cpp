@@ -189,7 +189,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   std::vector<ModuleMetrics> arrModules(m_arrSamvList.size());
   for (size_t i = 0; i < m_arrSamvList.size(); ++i) {
     if (const SamvServerEntry* pEntry = m_arrSamvList[i]) {
-      arrModules[i].strAddress.assign(pEntry->IP, strnlen(pEntry->IP, sizeof pEntry->IP));
+      arrModules[i].strAddress.assign(pEntry->IP, FieldLength(pEntry->IP));
       arrModules[i].unPort = pEntry->PORT;
     }
   }

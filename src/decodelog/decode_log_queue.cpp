@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -19,13 +18,6 @@
 #include "metrics/gateway_metrics.h"
 
 namespace {
-
-// Seconds of the steady clock: what record ages are counted in.
-int64_t SteadyNowS() {
-  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                  std::chrono::steady_clock::now().time_since_epoch())
-                                  .count());
-}
 
 constexpr const char kFunction[] = "SamvDecodeLogQueue";
 constexpr const char kRecordSuffix[] = ".rec";
@@ -56,11 +48,16 @@ void SyncDirectory(const std::string& strDirectory) {
   }
 }
 
-bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>* pOut) {
+bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>* pOut,
+                   int64_t* pnModifiedS = nullptr) {
   pOut->clear();
   int nFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (nFd < 0) {
     return false;
+  }
+  struct stat st;
+  if (pnModifiedS != nullptr) {
+    *pnModifiedS = ::fstat(nFd, &st) == 0 ? st.st_mtime : UnixNowS();
   }
   uint8_t buf[1024];
   for (;;) {
@@ -186,18 +183,15 @@ void CDecodeLogQueue::LoadSpool() {
       m_unNextSeq = unSeq + 1;
     }
     SpoolRecordStatus eStatus = SpoolRecordStatus::Truncated;
-    if (ReadWholeFile(FilePath(unSeq, kRecordSuffix), &arrFile)) {
+    int64_t nModifiedS = 0;
+    if (ReadWholeFile(FilePath(unSeq, kRecordSuffix), &arrFile, &nModifiedS)) {
       eStatus = DecodeSpoolRecord(arrFile.data(), arrFile.size(), pScratch);
     }
     if (eStatus != SpoolRecordStatus::Ok) {
       SetAside(unSeq, "bad", SpoolRecordStatusText(eStatus));
       continue;
     }
-    struct stat st;
-    const int64_t nFileAgeS = ::stat(FilePath(unSeq, kRecordSuffix).c_str(), &st) == 0
-                                  ? std::max<int64_t>(0, UnixNowS() - st.st_mtime)
-                                  : 0;
-    const int64_t nStoredS = SteadyNowS() - nFileAgeS;
+    const int64_t nStoredS = SteadyNowS() - std::max<int64_t>(0, UnixNowS() - nModifiedS);
     boost::mutex::scoped_lock lock(m_mtx);
     MakeRoomLocked(static_cast<uint32_t>(arrFile.size()));
     Entry entry;

@@ -286,9 +286,10 @@ CLogUpload::Outcome CLogUpload::Attempt() {
   auto secondsSince = [](std::chrono::steady_clock::time_point tm) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - tm).count();
   };
-  const std::string strServer =
-      "log server " + std::string(stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp)) +
-      ":" + std::to_string(stConfig.unLogServerPort);
+  auto server = [&stConfig] {
+    return "log server " + std::string(stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp)) +
+           ":" + std::to_string(stConfig.unLogServerPort);
+  };
   if (eConnect != CLogServerLink::ConnectResult::Ok) {
     if (m_bStop.load()) {
       return Outcome::NoConnection;
@@ -296,9 +297,9 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     metrics.UploadAttempt(secondsSince(tmStart));
     if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
       metrics.TlsFailure();
-      metrics.NoteError(strServer + ": TLS failed: " + strWhy);
+      metrics.NoteError(server() + ": TLS failed: " + strWhy);
     } else {
-      metrics.NoteError(strServer + ": no connection; card records wait");
+      metrics.NoteError(server() + ": no connection; card records wait");
     }
     // One attempt per connect wait, however fast the refusal came.
     (void)Pause(static_cast<uint32_t>(std::max<long long>(
@@ -350,7 +351,7 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     ++g_nReceiveFalseCount;
     ++g_unRetried;
     if (!m_bStop.load()) {
-      metrics.NoteError(strServer + ": no answer; the card record is retried");
+      metrics.NoteError(server() + ": no answer; the card record is retried");
     }
   } else if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 400 &&
              answer.nStatus < 500) {
@@ -361,7 +362,7 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     ++g_nReceiveFalseCount;
     ++g_unRejected;
     metrics.RecordRefused();
-    metrics.NoteError(strServer + ": refused a card record with HTTP status " +
+    metrics.NoteError(server() + ": refused a card record with HTTP status " +
                       std::to_string(answer.nStatus) + "; set aside");
     m_queue.Reject(unTicket);
     guard.unTicket = 0;
@@ -374,7 +375,7 @@ CLogUpload::Outcome CLogUpload::Attempt() {
       WriteLogF("FUNCTION %s  LINE %d log server answer is not HTTP: the card record is retried",
                 kFunction, __LINE__);
     }
-    metrics.NoteError(strServer + (answer.nStatus != 0
+    metrics.NoteError(server() + (answer.nStatus != 0
                                        ? ": answered HTTP status " + std::to_string(answer.nStatus)
                                        : std::string(": answer is not HTTP")) +
                       "; the card record is retried");

@@ -39,16 +39,11 @@ const char* AdminResultName(AdminResult eResult) {
   return "unknown";
 }
 
-namespace {
-
-// Steady-clock seconds, at least 1 (0 marks "none" in the registry).
 int64_t SteadyNowS() {
-  return 1 + static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                      std::chrono::steady_clock::now().time_since_epoch())
-                                      .count());
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
 }
-
-}  // namespace
 
 int64_t UnixNowS() {
   return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
@@ -154,7 +149,7 @@ void CGatewayMetrics::RecordDelivered() {
 void CGatewayMetrics::RecordRefused() {
   // The steady clock: a wall clock set at boot (a router without a battery) must not make a
   // single refusal look like hours of them.
-  const int64_t nNow = SteadyNowS();
+  const int64_t nNow = SteadyNowS() + 1;  // 0 marks "none" below
   std::lock_guard<std::mutex> lock(m_mtx);
   if (m_nFirstRefusalSteadyS == 0) {
     m_nFirstRefusalSteadyS = nNow;

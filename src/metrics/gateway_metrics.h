@@ -125,3 +125,5 @@ CGatewayMetrics& GatewayMetrics();
 
 // Wall-clock Unix seconds, as the registry stamps events.
 int64_t UnixNowS();
+// Seconds of the steady clock: what ages and spans are counted in, whatever the wall clock does.
+int64_t SteadyNowS();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <utility>
 
+#include "config/byte_io.h"
 #include "config/config_store.h"
 #include "config/run_log.h"
 #include "config/system_config.h"
@@ -216,8 +217,9 @@ bool SpoolUsable(const std::string& strDir, std::string* pstrWhy) {
   return true;
 }
 
-std::string FieldText(const char* szField, size_t unSize) {
-  return std::string(szField, strnlen(szField, unSize));
+template <size_t N>
+std::string FieldText(const char (&szField)[N]) {
+  return std::string(szField, FieldLength(szField));
 }
 
 }  // namespace
@@ -270,7 +272,7 @@ std::vector<ConfigProblem> CheckConfiguration(const std::string& strDirectory) {
     const SamvServerEntry& entry = *arrModules[i];
     const std::string strN = std::to_string(i);
     uint32_t unAddress = 0;
-    const std::string strIp = FieldText(entry.IP, sizeof entry.IP);
+    const std::string strIp = FieldText(entry.IP);
     if (!ParseIpv4(strIp, &unAddress)) {
       checker.Add(false, kSamvFile, "IP_LIST.IP" + strN,
                   "\"" + EscapeLogText(strIp) + "\" is not a dotted quad: module " + strN +
@@ -310,7 +312,7 @@ std::vector<ConfigProblem> CheckConfiguration(const std::string& strDirectory) {
       stTls.strCaFile = stSettings.strCaFile;
       stTls.strServerName = stSettings.strServerName;
       CLogServerLink link;
-      if (!link.Configure(FieldText(stConfig.szLogServerIp, sizeof stConfig.szLogServerIp),
+      if (!link.Configure(FieldText(stConfig.szLogServerIp),
                           static_cast<uint16_t>(stConfig.unLogServerPort), stTls, &strError)) {
         checker.Add(false, kSystemFile, "LOG_SERVER.CA_FILE",
                     EscapeLogText(strError) + ": no card record can be delivered");
