@@ -12,7 +12,8 @@ CARDGATE_PACKAGES=(cmake make g++ pkg-config libboost1.74-dev libboost-system1.7
 
 # What the test suite needs beyond the build: promtool checks the live metrics and the example
 # rules, headless Chromium renders the status page.
-CARDGATE_TEST_PACKAGES=(prometheus chromium)
+CARDGATE_TEST_PACKAGES=(prometheus chromium
+  systemd)  # systemd-analyze checks the service unit offline
 
 # ensure_packages PKG...: installs the packages that are missing (needs root and apt-get).
 ensure_packages() {
