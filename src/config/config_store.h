@@ -145,6 +145,14 @@ class ConfigStore {
   bool BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap* pTable,
                      ConfigStatus* pStatus = nullptr);
 
+  // A reload: the list that other (a store of the same directory) has just read replaces this
+  // store's, so its records' slots are taken over. REQUIRES: the user-list lock is held and no
+  // change is pending.
+  void AdoptUserSlots(const ConfigStore& other) {
+    m_arrUserSlots = other.m_arrUserSlots;
+    m_unNextUserSlot = other.m_unNextUserSlot;
+  }
+
   // REQUIRES: the user-list lock is held.
   void MarkUserListChanged();
   bool IsUserListChangePending() const { return m_bUserListChangePending; }  // REQUIRES: lock

@@ -81,12 +81,15 @@ boost::posix_time::ptime LocalClockNow() {
 void SetLocalClockSource(LocalClockSource pSource) { g_pClockSource.store(pSource); }
 
 namespace {
-std::vector<std::string>* g_parrCapture = nullptr;  // LogMutex(); see CaptureRunLog
+// Per thread: a check of the configuration in a running gateway (the reload) takes the lines of
+// its own readers, while the other threads' lines go on to the output.
+thread_local std::vector<std::string>* t_parrCapture = nullptr;
 }  // namespace
 
-void CaptureRunLog(std::vector<std::string>* parrLines) {
-  boost::mutex::scoped_lock lock(LogMutex());
-  g_parrCapture = parrLines;
+std::vector<std::string>* CaptureRunLog(std::vector<std::string>* parrLines) {
+  std::vector<std::string>* parrBefore = t_parrCapture;
+  t_parrCapture = parrLines;
+  return parrBefore;
 }
 
 void WriteLog(const char* szText) {
@@ -94,8 +97,8 @@ void WriteLog(const char* szText) {
   if (szText == nullptr) {
     return;
   }
-  if (g_parrCapture != nullptr) {
-    g_parrCapture->push_back(szText);
+  if (t_parrCapture != nullptr) {
+    t_parrCapture->push_back(szText);
     return;
   }
   char szStamp[kTimeTextSize] = {0};

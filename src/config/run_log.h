@@ -15,10 +15,12 @@
 // Writes "<stamp> [<text>]\r\n" and flushes. A null text prints nothing.
 void WriteLog(const char* szText);
 
-// While parrLines is set, the lines go there (their text alone, without stamp) instead of to
-// standard output; null restores the output. For a check of the configuration that reports what
-// start-up would say, in its own form. REQUIRES: parrLines outlives the capture.
-void CaptureRunLog(std::vector<std::string>* parrLines);
+// While parrLines is set, the lines that the calling thread writes go there (their text alone,
+// without stamp) instead of to standard output; other threads' lines are not taken. Null restores
+// the output. For a check of the configuration that reports what start-up would say, in its own
+// form. Returns the capture it replaces, for the caller to put back. REQUIRES: parrLines
+// outlives the capture.
+std::vector<std::string>* CaptureRunLog(std::vector<std::string>* parrLines);
 
 // printf-style convenience: formats into a zero-filled 2048-byte buffer (longer texts are cut)
 // and hands it to WriteLog.

@@ -105,6 +105,11 @@ DataSwitch::~DataSwitch() {
     p->Close();
     delete p;
   }
+  for (CTcpClient* p : m_arrRetiredTcpClient) {
+    p->Close();
+    delete p;
+  }
+  m_arrRetiredTcpClient.clear();
   for (auto& entry : m_mapStreamGuards) {
     delete entry.second;
   }
@@ -173,16 +178,11 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
       WriteLogF("FUNCTION %s  LINE %d m_arrSamvList have NULL", "DataSwitchInit", 65);
       continue;
     }
-    CTcpClient* pClient = new (std::nothrow) CTcpClient();
+    CTcpClient* pClient = MakeClient(*pEntry, static_cast<uint32_t>(i));
     if (pClient == nullptr) {
-      WriteLogF("FUNCTION %s  LINE %d new CTcpClient false", "DataSwitchInit", 78);
       continue;
     }
-    pClient->Configure(pEntry->IP, static_cast<int32_t>(pEntry->PORT),
-                       static_cast<int32_t>(pEntry->VELM_PORT), static_cast<uint32_t>(i));
-    pClient->SetReceiveCallback(&DataSwitch::SamvClientReceiveCallback);
     m_arrTcpClient.push_back(pClient);
-    m_mapStreamGuards[pClient] = new CDeviceStreamGuard();
     boost::mutex::scoped_lock lock(m_mtxPool);
     m_arrFreeTcpClient.push_back(pClient);
   }
@@ -222,6 +222,21 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
 
 // ---- pool ----
 
+CTcpClient* DataSwitch::MakeClient(const SamvServerEntry& entry, uint32_t unIndex) {
+  std::unique_ptr<CTcpClient> upClient(new (std::nothrow) CTcpClient());
+  std::unique_ptr<CDeviceStreamGuard> upGuard(new (std::nothrow) CDeviceStreamGuard());
+  if (!upClient || !upGuard) {
+    WriteLogF("FUNCTION %s  LINE %d new CTcpClient false", "DataSwitchInit", 78);
+    return nullptr;
+  }
+  upClient->Configure(entry.IP, static_cast<int32_t>(entry.PORT),
+                      static_cast<int32_t>(entry.VELM_PORT), unIndex);
+  upClient->SetReceiveCallback(&DataSwitch::SamvClientReceiveCallback);
+  boost::mutex::scoped_lock lock(m_mtxStreamGuards);
+  m_mapStreamGuards[upClient.get()] = upGuard.release();
+  return upClient.release();
+}
+
 CTcpClient* DataSwitch::GetFreeTcpClient(CTcpClient* pRelease, CTcpClient* pMark,
                                          bool bTakeError) {
   // Every move between the lists is told to the metrics under the pool lock, so the states
@@ -229,6 +244,15 @@ CTcpClient* DataSwitch::GetFreeTcpClient(CTcpClient* pRelease, CTcpClient* pMark
   CGatewayMetrics& metrics = GatewayMetrics();
   boost::mutex::scoped_lock lock(m_mtxPool);
   if (pRelease != nullptr) {
+    if (std::find(m_arrRetiredTcpClient.begin(), m_arrRetiredTcpClient.end(), pRelease) !=
+        m_arrRetiredTcpClient.end()) {
+      // Its server was taken out of SamvList.ini while it served this reader: it leaves now
+      // (named once the lock is let go: the client's own lock is never taken under the pool's).
+      RemoveAll(m_arrBusyTcpClient, pRelease);
+      lock.unlock();
+      WriteLogF("%s left the pool (no longer in SamvList.ini)", ModuleName(*pRelease).c_str());
+      return nullptr;
+    }
     if (pMark == pRelease) {
       m_arrErrorTcpClient.push_back(pRelease);  // mark error
       metrics.ModuleStateChanged(pRelease->Index(), ModuleState::Error);
@@ -406,6 +430,7 @@ bool DataSwitch::PairWithDevice(CTcpClient* pClient, const DeviceHandle& hDevice
 }
 
 CDeviceStreamGuard* DataSwitch::StreamGuardOf(CTcpClient* pClient) {
+  boost::mutex::scoped_lock lock(m_mtxStreamGuards);
   auto it = m_mapStreamGuards.find(pClient);
   return it != m_mapStreamGuards.end() ? it->second : nullptr;
 }

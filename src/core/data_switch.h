@@ -31,7 +31,7 @@
 // the log-server connection, the configuration, the user accounts, the queue of card records
 // and the management channel. Static callbacks find it through g_pDataSwitch.
 //
-// Locks, never nested: m_mtxPool (the three pool lists), m_mtxUserList (user list, account table,
+// Locks, never nested: m_mtxPool (the pool lists), m_mtxStreamGuards, m_mtxUserList (user list, account table,
 // change mark), m_mtxSystemConfig (m_stSystemConfig); the record queue has its own. The run
 // log's lock may be taken under any of them. None is held while sleeping, polling or sending.
 // One more, m_mtxSystemConfigFile, is held across command 81's rewrite and re-read of
@@ -159,21 +159,32 @@ class DataSwitch : public CTcpServer {
   void ProcessVelmApiCommand(const char* szAddress, int32_t nPort, const char* szCommand);
   void ProcessSamvSetRtc();
 
-  // Pool lists (m_mtxPool). m_arrTcpClient owns every SAMV client; written only at start-up and
-  // destruction.
+  // A client for the server of entry (its place unIndex), with its stream guard; not yet in any
+  // pool list. Owned by the switch from then on. Main thread (start-up, reload).
+  CTcpClient* MakeClient(const SamvServerEntry& entry, uint32_t unIndex);
+
+  // Pool lists (m_mtxPool). m_arrTcpClient holds the client of each server of SamvList.ini, in
+  // its order; main thread (start-up, reload, destruction).
   std::vector<CTcpClient*> m_arrFreeTcpClient;
   std::vector<CTcpClient*> m_arrBusyTcpClient;
   std::vector<CTcpClient*> m_arrErrorTcpClient;
   std::vector<CTcpClient*> m_arrTcpClient;
-  // One stream guard per pool client, made with it at start-up and read-only as a map from then
-  // on; each guard is used by the session thread of the device its client serves.
+  // Clients of servers that a reload took out of SamvList.ini (m_mtxPool). One that is still BUSY
+  // serves its reader to the end and then leaves the pool instead of going back to FREE. They
+  // are kept (closed) for a server that comes back, so that their number stays that of the
+  // servers ever configured. Every client, in a list or not, is deleted with the switch.
+  std::vector<CTcpClient*> m_arrRetiredTcpClient;
+  // One stream guard per client, made with it and kept as long as it (m_mtxStreamGuards guards
+  // the map; each guard is used by the session thread of the device its client serves).
+  boost::mutex m_mtxStreamGuards;
   boost::unordered_map<CTcpClient*, CDeviceStreamGuard*> m_mapStreamGuards;
   ConfigStore m_ConfigStore;                  // change mark under m_mtxUserList
-  std::vector<SamvServerEntry*> m_arrSamvList;  // owned; read-only after start-up
+  std::vector<SamvServerEntry*> m_arrSamvList;  // owned; main thread (start-up, reload)
   std::vector<UserStruct*> m_arrUserList;     // owned; m_mtxUserList
   UserPasswordMap m_mapUserPassword;          // m_mtxUserList
   SystemConfigStruct m_stSystemConfig;        // m_mtxSystemConfig; starts zero-filled
-  GatewaySettings m_stSettings;               // read-only after start-up
+  // The spool's settings are those of the start; the rest is the main thread's (a reload).
+  GatewaySettings m_stSettings;
   boost::mutex m_mtxPool;
   boost::mutex m_mtxUserList;
   boost::mutex m_mtxSystemConfig;
@@ -184,9 +195,11 @@ class DataSwitch : public CTcpServer {
   std::chrono::steady_clock::time_point m_tmStarted;  // for the status line's uptime
   // Failed log-ins and administrator checks per reader address (SECURITY.*); locks itself.
   CLoginThrottle m_LoginThrottle;
-  // DEVICE.ALLOW: the readers that may connect; set at start-up, then read by the accept thread.
+  // DEVICE.ALLOW: the readers that may connect; set at start-up and by a reload, read by the
+  // accept thread (it locks itself).
   CDeviceAllowList m_DeviceAllowList;
-  // SAMV.ANSWER_TIMEOUT_S, set at start-up: how long a module may hold a card read (0 = no limit).
+  // SAMV.ANSWER_TIMEOUT_S, set at start-up and by a reload: how long a module may hold a card
+  // read (0 = no limit).
   std::atomic<uint32_t> m_unSamvAnswerTimeoutS{0};
 
   // Main-loop clocks (main thread only): the retry step and the clock synchronisation.

@@ -72,16 +72,29 @@ bool CDeviceAllowList::Parse(const std::string& strText, std::string* pstrError)
     const uint32_t unMask = unPrefix == 0 ? 0 : 0xFFFFFFFFu << (32 - unPrefix);
     arrNetworks.push_back(Network{unAddress & unMask, unMask});
   }
+  boost::mutex::scoped_lock lock(m_mtxNetworks);
   m_arrNetworks.swap(arrNetworks);
   return true;
 }
 
+bool CDeviceAllowList::IsEmpty() const {
+  boost::mutex::scoped_lock lock(m_mtxNetworks);
+  return m_arrNetworks.empty();
+}
+
+size_t CDeviceAllowList::Size() const {
+  boost::mutex::scoped_lock lock(m_mtxNetworks);
+  return m_arrNetworks.size();
+}
+
 bool CDeviceAllowList::Allows(const std::string& strAddress) const {
+  uint32_t unAddress = 0;
+  const bool bIpv4 = ParseIpv4(strAddress, &unAddress);
+  boost::mutex::scoped_lock lock(m_mtxNetworks);
   if (m_arrNetworks.empty()) {
     return true;
   }
-  uint32_t unAddress = 0;
-  if (!ParseIpv4(strAddress, &unAddress)) {
+  if (!bIpv4) {
     return false;
   }
   for (const Network& net : m_arrNetworks) {

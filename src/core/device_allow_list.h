@@ -10,8 +10,9 @@
 #include <boost/unordered_map.hpp>
 
 // The readers that may connect to the device port (DEVICE.ALLOW): IPv4 addresses and networks,
-// "192.168.10.0/24,10.0.0.7". An empty list allows every address. The list is set once at
-// start-up; the record of refusals is internally locked (accept thread, tests).
+// "192.168.10.0/24,10.0.0.7". An empty list allows every address. The list is set at start-up and
+// again by a reload while the accept thread asks it; it and the record of refusals lock
+// themselves.
 class CDeviceAllowList {
  public:
   using Clock = std::chrono::steady_clock;
@@ -23,8 +24,8 @@ class CDeviceAllowList {
   // ignored). False, with the list unchanged and *pstrError naming the entry, when an entry is
   // not of that form.
   bool Parse(const std::string& strText, std::string* pstrError);
-  bool IsEmpty() const { return m_arrNetworks.empty(); }
-  size_t Size() const { return m_arrNetworks.size(); }
+  bool IsEmpty() const;
+  size_t Size() const;
 
   // Whether a reader at the address (text as the socket gives it) may connect. Anything that is
   // not an IPv4 address is refused by a non-empty list.
@@ -43,7 +44,8 @@ class CDeviceAllowList {
     Clock::time_point tmLogged;
     uint32_t unRefused = 0;
   };
-  std::vector<Network> m_arrNetworks;
+  mutable boost::mutex m_mtxNetworks;
+  std::vector<Network> m_arrNetworks;  // m_mtxNetworks
   boost::mutex m_mtxReports;
   boost::unordered_map<std::string, Report> m_mapReports;
 };

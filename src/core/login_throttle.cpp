@@ -14,11 +14,18 @@ std::chrono::seconds Seconds(uint32_t unSeconds) { return std::chrono::seconds(u
 }  // namespace
 
 void CLoginThrottle::Configure(const Settings& settings) {
+  Retune(settings);
+  Reset();
+}
+
+void CLoginThrottle::Retune(const Settings& settings) {
   boost::mutex::scoped_lock lock(m_mtx);
   m_stSettings = settings;
   m_stSettings.unLockoutS = std::min(std::max<uint32_t>(settings.unLockoutS, 1), kMaxLockoutS);
   m_stSettings.unCapacity = std::max<size_t>(settings.unCapacity, 1);
-  m_mapEntries.clear();
+  if (m_stSettings.unMaxFailures == 0) {
+    m_mapEntries.clear();  // throttling is off: no lockout goes on either
+  }
 }
 
 void CLoginThrottle::Reset() {

@@ -40,6 +40,11 @@ class CLoginThrottle {
 
   // Takes new settings and forgets every address.
   void Configure(const Settings& settings);
+  // Takes new settings and keeps what it knows of every address (a reload): a lockout under way
+  // runs to its end, the next failures count against the new limit. Past the new capacity, the
+  // oldest-seen addresses are forgotten as new ones arrive, as always. Throttling turned off
+  // (MAX_FAILURES 0) forgets every address.
+  void Retune(const Settings& settings);
   // Forgets every address (the settings stay).
   void Reset();
 

@@ -184,9 +184,14 @@ void CLogUpload::ReconfigureIfAsked() {
   }
   SystemConfigStruct stConfig = m_fnConfig();
   std::string strAddress(stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp));
+  LogServerTlsSettings stTls;
+  {
+    std::lock_guard<std::mutex> lock(m_mtxTls);
+    stTls = m_stTls;
+  }
   std::string strError;
   if (!m_LogServerLink.Configure(strAddress, static_cast<uint16_t>(stConfig.unLogServerPort),
-                                 m_stTls, &strError)) {
+                                 stTls, &strError)) {
     WriteLogF("FUNCTION %s  LINE %d TLS cannot be used: %s", kFunction, __LINE__,
               strError.c_str());
   }

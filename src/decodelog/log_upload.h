@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 
@@ -67,10 +68,13 @@ class CLogUpload {
 
   // Seconds to wait for the whole answer after the request went out (at least 1).
   void SetAnswerTimeout(uint32_t unSeconds);
-  // Plain or TLS, taken at the next reconfiguration. Before Start.
-  void SetTls(const LogServerTlsSettings& tls) { m_stTls = tls; }
+  // Plain or TLS, taken at the next reconfiguration (RequestReconfigure). Any thread.
+  void SetTls(const LogServerTlsSettings& tls) {
+    std::lock_guard<std::mutex> lock(m_mtxTls);
+    m_stTls = tls;
+  }
   // Asks the next attempt to take the log-server address and port from the settings again
-  // (start-up, device command 81). Any thread.
+  // (start-up, device command 81, a reload). Any thread.
   void RequestReconfigure() { m_bLogServerReconfigure.store(true); }
 
   // One step: takes at most one record and makes one attempt. Returns 1 after an attempt on an
@@ -117,5 +121,6 @@ class CLogUpload {
   std::atomic<uint64_t> m_unSteps{0};
   std::unique_ptr<CJoinableThread> m_upThread;
   std::unique_ptr<DecodeLogRecord> m_upRecord;  // the record of the current attempt
-  LogServerTlsSettings m_stTls;
+  std::mutex m_mtxTls;
+  LogServerTlsSettings m_stTls;  // m_mtxTls
 };

@@ -20,6 +20,7 @@
 #include "core/data_switch.h"
 #include "decodelog/log_upload.h"
 #include "service/config_check.h"
+#include "service/config_reload.h"
 #include "service/service_notify.h"
 #include "status/status_probe.h"
 #include "status/status_server.h"
@@ -36,6 +37,9 @@ constexpr std::chrono::milliseconds kStopGrace(1000);
 static_assert(ATOMIC_INT_LOCK_FREE == 2, "signal flags must be lock-free");
 std::atomic<int> g_nStopSignal{0};
 std::atomic<int> g_nStatusRequests{0};
+std::atomic<int> g_nReloadRequests{0};
+// Modules in the pool (a reload changes it): the main loop's stall limit follows it.
+std::atomic<uint32_t> g_unModules{0};
 // Passes of the main loop: the service watchdog's sign that the loop is not wedged.
 std::atomic<uint64_t> g_unMainLoopPasses{0};
 
@@ -59,6 +63,8 @@ constexpr char kUsage[] =
     "  cardgate --version              the version and build time\n"
     "  cardgate --help                 this text\n"
     "Commands (any case): GETLIBBUILDTIME, GETMCUSERAILNO, SETMCURTC, GETMCURTC, RESETMCU.\n"
+    "Signals to the running gateway: TERM or INT stop it, HUP reads the INI files again\n"
+    "(readers stay connected), USR1 writes a status line to the run log.\n"
     "A command prints its result in the run log and waits for a key (or the end of the input).\n";
 
 // "busy B free F error E readers R queued Q": what the service manager shows as the status.
@@ -82,6 +88,8 @@ extern "C" void OnStopSignal(int nSignal) {
 
 extern "C" void OnStatusSignal(int /*nSignal*/) { g_nStatusRequests.fetch_add(1); }
 
+extern "C" void OnReloadSignal(int /*nSignal*/) { g_nReloadRequests.fetch_add(1); }
+
 // Installed whatever was inherited: a gateway started in the background by a shell inherits
 // SIGINT ignored, and must still stop cleanly on it.
 void InstallSignalHandlers() {
@@ -94,12 +102,15 @@ void InstallSignalHandlers() {
   (void)::sigaction(SIGINT, &sa, nullptr);
   sa.sa_handler = OnStatusSignal;
   (void)::sigaction(SIGUSR1, &sa, nullptr);
+  sa.sa_handler = OnReloadSignal;
+  (void)::sigaction(SIGHUP, &sa, nullptr);
   // A blocked mask is inherited too (and passed on to every thread made after this).
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGHUP);
   (void)::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -143,13 +154,54 @@ void InstallSignalHandlers() {
   std::_Exit(0);
 }
 
-[[noreturn]] void RunGatewayLoop(DataSwitch& ds, CServiceNotifier& notifier) {
+std::unique_ptr<CStatusServer> StartStatusServer(DataSwitch& ds, StatusSettings* pstSettings);
+
+// SIGHUP: the files are read again while every reader goes on. The service manager is told of
+// the reload and of its end, whatever became of it; a refused reload shows in the status text.
+void ReloadGateway(DataSwitch& ds, CServiceNotifier& notifier,
+                   std::unique_ptr<CStatusServer>& upStatusServer, StatusSettings& stStatus) {
+  (void)notifier.Notify("RELOADING=1");
+  std::string strRefused;
+  try {
+    const ReloadOutcome outcome = ReloadConfiguration(ds, stStatus);
+    if (outcome.bApplied) {
+      g_unModules.store(static_cast<uint32_t>(ds.m_arrTcpClient.size()));
+      if (outcome.bStatusChanged) {
+        // The old listener lets its port go before the new one binds it.
+        const bool bWasRunning = upStatusServer != nullptr;
+        upStatusServer.reset();
+        upStatusServer = StartStatusServer(ds, &stStatus);
+        if (bWasRunning && !upStatusServer) {
+          WriteLogF("FUNCTION %s  LINE %d status listener stopped", "main", __LINE__);
+        }
+      }
+    } else {
+      strRefused = outcome.strWhy;
+    }
+  } catch (const std::exception& e) {
+    strRefused = e.what();
+    WriteLogF("FUNCTION %s  LINE %d Exception:%s!", "main", __LINE__, e.what());
+  } catch (...) {
+    strRefused = "unknown error";
+    WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "main", __LINE__);
+  }
+  (void)notifier.Notify("READY=1\nSTATUS=" + PoolSummary(ds) +
+                        (strRefused.empty() ? "" : "; reload refused: " + strRefused));
+}
+
+[[noreturn]] void RunGatewayLoop(DataSwitch& ds, CServiceNotifier& notifier,
+                                 std::unique_ptr<CStatusServer>& upStatusServer,
+                                 StatusSettings& stStatus) {
   std::string strLastSummary;
   for (;;) {
     g_unMainLoopPasses.fetch_add(1);
     const int nSignal = g_nStopSignal.load();
     if (nSignal != 0) {
       StopGateway(ds, notifier, nSignal);
+    }
+    if (g_nReloadRequests.exchange(0) != 0) {
+      ReloadGateway(ds, notifier, upStatusServer, stStatus);
+      strLastSummary.clear();
     }
     if (notifier.Enabled()) {
       // The service manager's status line follows the pool, sent when it changes.
@@ -174,7 +226,9 @@ void InstallSignalHandlers() {
       WriteLogF("FUNCTION %s  LINE %d Exception:unknown!", "main", __LINE__);
     }
     // The upload runs on its own thread; the loop's other steps are time-gated.
-    for (int i = 0; i < 10 && g_nStopSignal.load() == 0 && g_nStatusRequests.load() == 0; ++i) {
+    for (int i = 0; i < 10 && g_nStopSignal.load() == 0 && g_nStatusRequests.load() == 0 &&
+                    g_nReloadRequests.load() == 0;
+         ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));  // steady clock
     }
   }
@@ -184,8 +238,9 @@ void InstallSignalHandlers() {
 // not read, or a listener that cannot start (port taken), is logged and left out: the gateway's
 // own work goes on without its window, and an allow list that cannot be read never opens the
 // window to everyone.
-std::unique_ptr<CStatusServer> StartStatusServer(DataSwitch& ds) {
-  StatusSettings stSettings;
+std::unique_ptr<CStatusServer> StartStatusServer(DataSwitch& ds, StatusSettings* pstSettings) {
+  StatusSettings& stSettings = *pstSettings;
+  stSettings = StatusSettings();
   ds.m_ConfigStore.GetStatusSettings(&stSettings);
   if (stSettings.strListen.empty()) {
     return nullptr;
@@ -286,18 +341,23 @@ int Run(int argc, char** argv) {
     return 1;
   }
   std::unique_ptr<CStatusServer> upStatusServer;
+  StatusSettings stStatus;
   CServiceNotifier notifier;
   std::unique_ptr<CServiceWatchdog> upWatchdog;
   if (nArgs == 0) {
     // Every thread of the running gateway exists once it says it is up.
     ds.m_LogUpload.Start();
-    upStatusServer = StartStatusServer(ds);
-    const uint32_t unModules = static_cast<uint32_t>(ds.m_arrTcpClient.size());
-    upWatchdog.reset(new CServiceWatchdog(
-        notifier, {{"main loop", [] { return g_unMainLoopPasses.load(); },
-                    kMainLoopBaseLimitMs + kMainLoopLimitPerModuleMs * std::min(unModules, 10000u)},
-                   {"upload thread", [&ds] { return ds.m_LogUpload.Steps(); },
-                    ds.m_LogUpload.LongestStepMs() + kUploadLimitMarginMs}}));
+    upStatusServer = StartStatusServer(ds, &stStatus);
+    g_unModules.store(static_cast<uint32_t>(ds.m_arrTcpClient.size()));
+    CServiceWatchdog::Watched mainLoop{"main loop", [] { return g_unMainLoopPasses.load(); }, 0};
+    mainLoop.fnLimitMs = [] {
+      return kMainLoopBaseLimitMs + kMainLoopLimitPerModuleMs * std::min(g_unModules.load(), 10000u);
+    };
+    // The upload's longest step follows LOG_SERVER.ANSWER_TIMEOUT_S and TLS, which a reload may
+    // change.
+    CServiceWatchdog::Watched upload{"upload thread", [&ds] { return ds.m_LogUpload.Steps(); }, 0};
+    upload.fnLimitMs = [&ds] { return ds.m_LogUpload.LongestStepMs() + kUploadLimitMarginMs; };
+    upWatchdog.reset(new CServiceWatchdog(notifier, {mainLoop, upload}));
     upWatchdog->Start();
     // The device port listens and the spool is loaded: the gateway is ready.
     (void)notifier.Notify("READY=1\nSTATUS=" + PoolSummary(ds));
@@ -305,7 +365,7 @@ int Run(int argc, char** argv) {
   std::printf("Press any key to exit!\n");
   std::fflush(stdout);
   if (nArgs == 0) {
-    RunGatewayLoop(ds, notifier);
+    RunGatewayLoop(ds, notifier, upStatusServer, stStatus);
   }
   if (nArgs <= 3) {
     CopyText(szCommand, argv[nArgs]);

@@ -65,6 +65,26 @@ void CGatewayMetrics::SetModules(const std::vector<ModuleMetrics>& arrModules) {
   }
 }
 
+void CGatewayMetrics::RearrangeModules(const std::vector<ModuleSeat>& arrSeats) {
+  const int64_t nNow = UnixNowS();
+  std::lock_guard<std::mutex> lock(m_mtx);
+  std::vector<ModuleMetrics> arrModules(arrSeats.size());
+  for (size_t i = 0; i < arrSeats.size(); ++i) {
+    const ModuleSeat& seat = arrSeats[i];
+    ModuleMetrics& module = arrModules[i];
+    if (seat.unFormerIndex < m_stData.arrModules.size()) {
+      module = m_stData.arrModules[seat.unFormerIndex];
+    } else {
+      module.eState = seat.eState;
+      module.nStateSinceS = nNow;
+    }
+    module.unIndex = static_cast<uint32_t>(i);
+    module.strAddress = seat.strAddress;
+    module.unPort = seat.unPort;
+  }
+  m_stData.arrModules.swap(arrModules);
+}
+
 void CGatewayMetrics::ModuleStateChanged(uint32_t unIndex, ModuleState eState) {
   const int64_t nNow = UnixNowS();
   std::lock_guard<std::mutex> lock(m_mtx);

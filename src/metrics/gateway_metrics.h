@@ -45,6 +45,16 @@ struct ModuleMetrics {
   uint64_t unLateAnswers = 0;      // card reads it left unanswered past SAMV.ANSWER_TIMEOUT_S
 };
 
+// One module of a reloaded pool, in its new place. unFormerIndex names the entry whose counters and
+// state carry over; kNewModule for a module that joins the pool now (it starts in eState).
+struct ModuleSeat {
+  static constexpr uint32_t kNewModule = 0xFFFFFFFFu;
+  uint32_t unFormerIndex = kNewModule;
+  std::string strAddress;
+  uint32_t unPort = 0;
+  ModuleState eState = ModuleState::Free;
+};
+
 struct RecentError {
   int64_t nUnixS = 0;         // the last time it happened
   std::string strText;        // made by the gateway from its own facts; never a secret
@@ -82,6 +92,9 @@ class CGatewayMetrics {
 
   // Start-up: the pool, one entry per index, all FREE since now. Replaces what was there.
   void SetModules(const std::vector<ModuleMetrics>& arrModules);
+  // A reload: the pool becomes arrSeats, entry i for module i. A module that stays keeps its
+  // counters and state; one that left is forgotten.
+  void RearrangeModules(const std::vector<ModuleSeat>& arrSeats);
   // Events of module unIndex; an index that was never set is ignored.
   void ModuleStateChanged(uint32_t unIndex, ModuleState eState);
   void ModuleSessionServed(uint32_t unIndex);

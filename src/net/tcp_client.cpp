@@ -226,7 +226,6 @@ void CTcpClient::Configure(const char* szAddress, int32_t nServerPort, int32_t n
   m_strAddress = szAddress;
   m_strServerPort = std::to_string(nServerPort);
   m_strVelmPort = std::to_string(nVelmPort);
-  m_unIndex = unIndex;
   m_unModuleIndex.store(unIndex);
 }
 
@@ -242,7 +241,7 @@ void CTcpClient::GetServerInfo(char* szAddress, size_t unAddressSize, int32_t* p
   if (pnVelmPort != nullptr) {
     *pnVelmPort = std::atoi(m_strVelmPort.c_str());
   }
-  *punIndex = m_unIndex;
+  *punIndex = m_unModuleIndex.load();
 }
 
 void CTcpClient::StopConnectionLocked(Connection& connection) {

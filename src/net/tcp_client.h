@@ -56,12 +56,15 @@ class CTcpClient {
 
   // Stores the server's address and ports ("%d" text) and index. A null address changes nothing.
   void Configure(const char* szAddress, int32_t nServerPort, int32_t nVelmPort, uint32_t unIndex);
+  // A new index for the same server (its place in a reloaded list). Takes no lock, so the pool
+  // may set it under its own; safe while a session runs.
+  void SetIndex(uint32_t unIndex) { m_unModuleIndex.store(unIndex); }
   // Copies the address (cut to unAddressSize - 1 bytes, NUL-terminated) and the ports and index.
   // Does nothing when szAddress, pnServerPort or punIndex is null; pnVelmPort may be null.
   void GetServerInfo(char* szAddress, size_t unAddressSize, int32_t* pnServerPort,
                      int32_t* pnVelmPort, uint32_t* punIndex) const;
   void SetReceiveCallback(ClientReceiveCallback pCallback) { m_pReceiveCallback = pCallback; }
-  // The index given to Configure; takes no lock, so the pool may ask under its own.
+  // The index given to Configure or SetIndex; takes no lock, so the pool may ask under its own.
   uint32_t Index() const { return m_unModuleIndex.load(); }
 
   // Returns at once when the server port is "0". Otherwise opens the connection's descriptor,
@@ -156,8 +159,7 @@ class CTcpClient {
   std::string m_strAddress;                    // m_spShared->mtx guards the texts and the index
   std::string m_strServerPort = "0";
   std::string m_strVelmPort = "0";
-  uint32_t m_unIndex = 0;
-  std::atomic<uint32_t> m_unModuleIndex{0};  // a copy of m_unIndex for Index()
+  std::atomic<uint32_t> m_unModuleIndex{0};  // the index; read without the lock
   DeviceHandle m_hPeer;  // m_spShared->mtx
   std::atomic<ClientReceiveCallback> m_pReceiveCallback{nullptr};
   boost::mutex m_mtxWorkArea;  // guards m_stWorkArea

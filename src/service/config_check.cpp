@@ -228,7 +228,11 @@ std::vector<ConfigProblem> CheckConfiguration(const std::string& strDirectory) {
   CChecker checker(strDirectory);
   ConfigStore store(strDirectory);
   std::vector<std::string> arrLog;
-  CaptureRunLog(&arrLog);
+  // The capture ends however the check ends (a reader may throw).
+  struct CaptureGuard {
+    std::vector<std::string>* parrOuter;
+    ~CaptureGuard() { CaptureRunLog(parrOuter); }
+  } capture{CaptureRunLog(&arrLog)};
 
   std::vector<std::unique_ptr<SamvServerEntry>> arrModules;
   {
@@ -328,7 +332,6 @@ std::vector<ConfigProblem> CheckConfiguration(const std::string& strDirectory) {
       }
     }
   }
-  CaptureRunLog(nullptr);
   checker.TakeLog(&arrLog, false);  // anything said after the last reader (none expected)
   return checker.Take();
 }

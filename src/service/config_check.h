@@ -16,8 +16,8 @@ struct ConfigProblem {
 // Reads the three INI files of strDirectory (with its trailing slash) as the gateway's start-up
 // would, and checks what start-up takes on trust: the module addresses and ports, both allow
 // lists, the status listener's address, the CA file when TLS is on, and whether the spool
-// directory can be used. Binds nothing and writes nothing. Run it before any other thread of the
-// process exists: the run log is diverted while it reads.
+// directory can be used. Binds nothing and writes nothing. What its readers log is taken from the
+// calling thread's run log alone, so a running gateway may check its files too (the reload).
 std::vector<ConfigProblem> CheckConfiguration(const std::string& strDirectory);
 
 // "<file>:<line>: error: <text>" (or "warning:"; no line when it is 0).

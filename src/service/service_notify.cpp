@@ -126,7 +126,9 @@ bool CServiceWatchdog::Check(Clock::time_point tmNow) {
     }
     const auto nStillMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(tmNow - state.tmLastGrowth).count();
-    if (nStillMs > static_cast<int64_t>(state.watched.unLimitMs)) {
+    const uint32_t unLimitMs =
+        state.watched.fnLimitMs ? state.watched.fnLimitMs() : state.watched.unLimitMs;
+    if (nStillMs > static_cast<int64_t>(unLimitMs)) {
       if (!m_bReportedStall) {
         m_bReportedStall = true;
         WriteLogF("FUNCTION %s  LINE %d the %s has made no progress for %lld ms: the service "

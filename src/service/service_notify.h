@@ -52,6 +52,8 @@ class CServiceWatchdog {
     std::string strName;                  // "main loop", "upload"
     std::function<uint64_t()> fnCounter;  // grows while the thread makes progress; any thread
     uint32_t unLimitMs;                   // the longest it may stand still
+    // When set, read at each look instead of unLimitMs (a limit that follows the pool's size).
+    std::function<uint32_t()> fnLimitMs = nullptr;
   };
   using Clock = std::chrono::steady_clock;
 
