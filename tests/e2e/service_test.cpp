@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
+#include "device_sim.h"
 #include "gateway_fixture.h"
+#include "logserver_sim.h"
+#include "mcu_sim.h"
+#include "samv_sim.h"
 #include "support/notify_socket.h"
 #include "support/test_util.h"
 
@@ -35,6 +40,30 @@ std::vector<std::string> ReceiveUntil(NotifySocket& manager, const std::string& 
     }
   }
   return arrMessages;
+}
+
+std::unique_ptr<CSamvSim> StartTextCardModule() {
+  SamvSimOptions options;
+  options.eMode = SamvSimMode::Card;
+  options.eCardKind = SamvCardKind::Text;
+  return std::unique_ptr<CSamvSim>(new CSamvSim(options));
+}
+
+LoginRequest Login(uint32_t unAccount, const std::string& strPassword) {
+  LoginRequest r;
+  r.byCommand = 1;
+  r.unAccountNo = unAccount;
+  r.strPassword = strPassword;
+  r.strDeviceId = "READER-" + std::to_string(unAccount);
+  r.strTransData = "{}";
+  return r;
+}
+
+// One card read on the device's connection that the module answers.
+bool ReadsACard(CDeviceSimClient& device, uint32_t unAccount, const std::string& strPassword) {
+  CardReadResult result;
+  return device.ReadCard(Login(unAccount, strPassword), &result) == ReadStatus::Ok &&
+         !result.bRefused && result.arrAnswer.size() == 288u;
 }
 
 }  // namespace
@@ -150,4 +179,83 @@ TEST(ServiceTest, CheckReadsTheFilesAsAStartWouldWithoutBindingAPort) {
             std::string::npos)
       << bad.Process().Output();
   EXPECT_NE(bad.Process().Output().find("the gateway would not start"), std::string::npos);
+}
+
+TEST(ServiceTest, AReaderKeepsReadingCardsAcrossAReload) {
+  std::unique_ptr<CSamvSim> upFirst = StartTextCardModule();
+  std::unique_ptr<CSamvSim> upSecond = StartTextCardModule();
+  CMcuSim mcu(0);
+  mcu.Start();
+  LogServerSimOptions logOptions;
+  logOptions.strSecretKey = "0123456789abcdef";
+  CLogServerSim logServer(logOptions);
+  logServer.Start();
+  TempDir socketDir;
+  NotifySocket manager(socketDir.File("notify"));
+  ASSERT_TRUE(manager.Bound());
+
+  // At first only the first module, and a log server that nothing answers at.
+  GatewayRun gateway;
+  gateway.SetModules({{upFirst->Port(), mcu.Port()}});
+  gateway.SetLogServer(1);
+  gateway.SetEnvironment({"NOTIFY_SOCKET=" + socketDir.File("notify")});
+  ASSERT_TRUE(gateway.Start());
+  ASSERT_FALSE(ReceiveUntil(manager, "READY=1").empty());
+  CDeviceSimClient reader;
+  ASSERT_TRUE(reader.Connect("127.0.0.1", 31213));
+  ASSERT_TRUE(ReadsACard(reader, 1001, "pass1001"));
+  ASSERT_TRUE(gateway.WaitForLog("Connect False"));  // the record waits for a log server
+
+  // The first module goes, the second comes, a new account and the real log server.
+  gateway.SetModules({{upSecond->Port(), mcu.Port()}});
+  gateway.SetLogServer(logServer.Port());
+  gateway.Dir().Write("UserList.ini",
+                      "[USER_LIST]\nUSER_COUNT=2\nPASSWORD_0=pass1001\nACCOUNT_NO_0=1001\n"
+                      "TYPE_0=0\nPASSWORD_1=pass1003\nACCOUNT_NO_1=1003\nTYPE_1=0\n");
+  gateway.Process().Signal(SIGHUP);
+  // (Status lines of the pool's changes come before.)
+  const std::vector<std::string> arrReloading = ReceiveUntil(manager, "RELOADING=1");
+  ASSERT_FALSE(arrReloading.empty());
+  EXPECT_EQ(arrReloading.back(), "RELOADING=1");
+  const std::vector<std::string> arrReload = ReceiveUntil(manager, "READY=1");
+  ASSERT_EQ(arrReload.size(), 1u);
+  // The reader still holds the first module; the second is free. (The record may already be on
+  // its way to the log server.)
+  EXPECT_EQ(arrReload.back().rfind("READY=1\nSTATUS=busy 1 free 1 error 0 readers 1 queued ", 0),
+            0u)
+      << arrReload.back();
+  EXPECT_TRUE(gateway.WaitForLog("configuration reloaded: 1 modules (1 joined, 0 left, 1 leave "
+                                 "once their readers have gone), 2 accounts"));
+
+  // The same connection reads on, with the new account too; every record reaches the log server
+  // the files now name, the one stored before the reload first.
+  EXPECT_TRUE(ReadsACard(reader, 1003, "pass1003"));
+  EXPECT_TRUE(ReadsACard(reader, 1001, "pass1001"));
+  EXPECT_TRUE(WaitFor([&] { return logServer.ValidDocuments() >= 3; }, seconds(30)))
+      << gateway.Process().Output();
+  EXPECT_EQ(gateway.CountLog("Device Disconnect"), 0u);
+
+  // A second reader gets the module that joined; the first module leaves with its reader.
+  CDeviceSimClient second;
+  ASSERT_TRUE(second.Connect("127.0.0.1", 31213));
+  EXPECT_TRUE(ReadsACard(second, 1003, "pass1003"));
+  EXPECT_TRUE(gateway.WaitForLog("Samv Server Ip 127.0.0.1 Port " +
+                                 std::to_string(upSecond->Port()) + " Index 0"));
+  reader.Close();
+  EXPECT_TRUE(gateway.WaitForLog("module 127.0.0.1:" + std::to_string(upFirst->Port()) +
+                                 " left the pool"));
+
+  // A module list that does not read: refused, said so, and the gateway goes on as it ran.
+  gateway.Dir().Write("SamvList.ini", "[IP_LIST]\nSAMV_COUNT=1\n[IP_LIST\n");
+  gateway.Process().Signal(SIGHUP);
+  const std::vector<std::string> arrRefused = ReceiveUntil(manager, "READY=1");
+  ASSERT_FALSE(arrRefused.empty());
+  EXPECT_NE(arrRefused.back().find("; reload refused: SamvList.ini:3: error: Read Error: "
+                                   "unmatched '['"),
+            std::string::npos)
+      << arrRefused.back();
+  EXPECT_TRUE(gateway.WaitForLog("configuration not reloaded: SamvList.ini:3"));
+  EXPECT_TRUE(ReadsACard(second, 1001, "pass1001"));
+  EXPECT_TRUE(WaitFor([&] { return logServer.ValidDocuments() >= 5; }, seconds(30)));
+  EXPECT_EQ(logServer.ValidDocuments(), 5u);
 }
