@@ -213,9 +213,16 @@ std::string GetExeDirectory() {
   return std::string(buf.data());
 }
 
+#ifndef CARDGATE_DEFAULT_CONFIG_DIR
+#define CARDGATE_DEFAULT_CONFIG_DIR ""
+#endif
+
 std::string GetConfigDirectory() {
   const char* szDir = std::getenv(kConfigDirVariable);
   if (szDir == nullptr || *szDir == '\0') {
+    szDir = CARDGATE_DEFAULT_CONFIG_DIR;  // the build's default (a package's /etc/cardgate/)
+  }
+  if (*szDir == '\0') {
     return GetExeDirectory();
   }
   std::string strDir = szDir;

@@ -67,5 +67,6 @@ std::string GetExeDirectory();
 // /etc/cardgate). Without it, they live beside the executable.
 constexpr char kConfigDirVariable[] = "CARDGATE_CONFIG_DIR";
 // The directory of the INI files, with its trailing slash: $CARDGATE_CONFIG_DIR when it is set and
-// not empty, else GetExeDirectory(). A relative SPOOL.DIR is taken relative to it.
+// not empty, else the build's default directory when it has one (a package's), else
+// GetExeDirectory(). A relative SPOOL.DIR is taken relative to it.
 std::string GetConfigDirectory();
