@@ -151,10 +151,13 @@ class ConfigStore {
   void AdoptUserSlots(const ConfigStore& other) {
     m_arrUserSlots = other.m_arrUserSlots;
     m_unNextUserSlot = other.m_unNextUserSlot;
+    m_arrUserChanged.clear();
   }
 
+  // The record at unPosition of the list was added or changed; the write-back writes it (and
+  // only the records so marked: what an operator edited in the file meanwhile stays).
   // REQUIRES: the user-list lock is held.
-  void MarkUserListChanged();
+  void MarkUserListChanged(size_t unPosition);
   bool IsUserListChangePending() const { return m_bUserListChangePending; }  // REQUIRES: lock
 
   // Main loop: writes the list back to UserList.ini once 11 s have passed since the last change.
@@ -188,6 +191,8 @@ class ConfigStore {
   // file (one skipped at start-up too) is never written over. Guarded by the user-list lock.
   std::vector<uint32_t> m_arrUserSlots;
   uint64_t m_unNextUserSlot = 0;
+  // Per list position: changed since the last write-back (user-list lock).
+  std::vector<bool> m_arrUserChanged;
 };
 
 // Device command 82 (write): adds a new account or changes the password and type of an existing

@@ -87,9 +87,11 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   if (pList == nullptr || pTable == nullptr) {
     return false;
   }
-  // Records already in the list did not come from this file: they are placed like new ones.
+  // Records already in the list did not come from this file: they are placed and written like
+  // new ones.
   m_arrUserSlots.clear();
   m_unNextUserSlot = 0;
+  m_arrUserChanged.assign(pList->size(), true);
   std::string strPath = PathOf(kUserListFile);
   if (!ConfigFileExists("BuildUserList", 153, strPath)) {
     if (pStatus != nullptr) {
@@ -195,7 +197,11 @@ bool ConfigStore::BuildUserList(std::vector<UserStruct*>* pList, UserPasswordMap
   return true;
 }
 
-void ConfigStore::MarkUserListChanged() {
+void ConfigStore::MarkUserListChanged(size_t unPosition) {
+  if (m_arrUserChanged.size() <= unPosition) {
+    m_arrUserChanged.resize(unPosition + 1, false);
+  }
+  m_arrUserChanged[unPosition] = true;
   m_tmUserListChanged = LocalClockNow();
   m_bUserListChangePending = true;
 }
@@ -207,6 +213,7 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
   }
   std::vector<boost::optional<UserStruct>> arrCopy;  // none where the list holds no record
   std::vector<uint32_t> arrSlots;                     // the slot of each record in the file
+  std::vector<size_t> arrTaken;                       // the changed positions copied
   bool bPlaced = false;
   boost::posix_time::ptime tmChange;
   {
@@ -227,9 +234,18 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
       return;
     }
     tmChange = m_tmUserListChanged;
+    // Only the records changed since the last write-back: a slot that the operator edited in
+    // the file (and then had read again) is not written back over with what memory held.
     arrCopy.reserve(pList->size());
-    for (const UserStruct* pUser : *pList) {
-      arrCopy.push_back(pUser != nullptr ? boost::optional<UserStruct>(*pUser) : boost::none);
+    for (size_t p = 0; p < pList->size(); ++p) {
+      const UserStruct* pUser = (*pList)[p];
+      const bool bChanged = p < m_arrUserChanged.size() && m_arrUserChanged[p];
+      arrCopy.push_back(pUser != nullptr && bChanged ? boost::optional<UserStruct>(*pUser)
+                                                     : boost::none);
+      if (bChanged) {
+        arrTaken.push_back(p);
+        m_arrUserChanged[p] = false;
+      }
     }
     bPlaced = PlaceUserRecords(arrCopy, &arrSlots);
   }
@@ -251,6 +267,11 @@ void ConfigStore::SynchronizeUserData(const std::vector<UserStruct*>* pList,
     boost::mutex::scoped_lock lock(mtxUserList);
     if (bWritten && m_tmUserListChanged == tmChange) {
       m_bUserListChangePending = false;
+    }
+    if (!bWritten) {
+      for (size_t p : arrTaken) {
+        m_arrUserChanged[p] = true;  // written with the next attempt
+      }
     }
   }
   if (bWritten) {
@@ -384,9 +405,12 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
   static const char* const kFn = "SetUserInfo";
   boost::mutex::scoped_lock lock(mtxUserList);
   UserStruct* pFound = nullptr;
-  for (UserStruct* pUser : arrUserList) {
+  size_t unFound = 0;
+  for (size_t p = 0; p < arrUserList.size(); ++p) {
+    UserStruct* pUser = arrUserList[p];
     if (pUser != nullptr && pUser->unAccountNo == user.unAccountNo) {
       pFound = pUser;
+      unFound = p;
       break;
     }
   }
@@ -402,7 +426,7 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
     if (pNew->unType == 0) {
       mapUserPassword[pNew->unAccountNo] = TrimText(PasswordText(user));
     }
-    store.MarkUserListChanged();
+    store.MarkUserListChanged(arrUserList.size() - 1);
     WriteLogF("FUNCTION %s  LINE %d m_arrUserList.size() %d ", kFn, 1412,
               static_cast<int>(arrUserList.size()));
     return;
@@ -427,6 +451,6 @@ void SetUserInfo(ConfigStore& store, std::vector<UserStruct*>& arrUserList,
   } else {
     mapUserPassword.erase(pFound->unAccountNo);
   }
-  store.MarkUserListChanged();
+  store.MarkUserListChanged(unFound);
   WriteLogF("FUNCTION %s  LINE %d ", kFn, 1361);
 }

@@ -199,7 +199,7 @@ void CLogUpload::ReconfigureIfAsked() {
 
 HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes) {
   const auto tmDeadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(m_unAnswerTimeoutS.load());
+      std::chrono::steady_clock::now() + std::chrono::seconds(m_unAttemptAnswerTimeoutS.load());
   std::string strHead;  // the first bytes, up to kAnswerHeadLimit
   std::string strTail;  // the last bytes, up to kAnswerTailSize
   uint64_t unTotal = 0;
@@ -282,6 +282,9 @@ CLogUpload::Outcome CLogUpload::Attempt() {
   } guard{*this, unTicket};
 
   ReconfigureIfAsked();
+  // The answer time-out of this attempt is fixed at its start; a reload that lowers it must not
+  // make the watchdog expect this attempt to end sooner.
+  m_unAttemptAnswerTimeoutS.store(m_unAnswerTimeoutS.load());
   const auto tmStart = std::chrono::steady_clock::now();
   std::string strWhy;
   CLogServerLink::ConnectResult eConnect =
@@ -443,7 +446,10 @@ uint32_t CLogUpload::LongestStepMs() const {
   const uint64_t unMs = static_cast<uint64_t>(kConnectTimeout.count()) +
                         CLogServerLink::kHandshakeTimeoutMs +
                         static_cast<uint64_t>(kSendTimeout.count()) +
-                        static_cast<uint64_t>(m_unAnswerTimeoutS.load()) * 1000u + kRetryPauseMs;
+                        static_cast<uint64_t>(std::max(m_unAnswerTimeoutS.load(),
+                                                       m_unAttemptAnswerTimeoutS.load())) *
+                            1000u +
+                        kRetryPauseMs;
   return static_cast<uint32_t>(std::min<uint64_t>(unMs, UINT32_MAX));
 }
 

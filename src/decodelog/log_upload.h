@@ -95,7 +95,8 @@ class CLogUpload {
   // at least once per connect, handshake and answer time-out when the log server is slow. Any
   // thread (the service watchdog).
   uint64_t Steps() const { return m_unSteps.load(); }
-  // The longest one step may take: the connect, the handshake and the answer time-out.
+  // The longest one step may take: the connect, the handshake and the answer time-out (the
+  // larger of the one set and the one the attempt under way started with).
   uint32_t LongestStepMs() const;
 
   // The connection to the log server; the upload thread alone uses it.
@@ -117,6 +118,7 @@ class CLogUpload {
   CDecodeLogQueue& m_queue;
   std::function<SystemConfigStruct()> m_fnConfig;
   std::atomic<uint32_t> m_unAnswerTimeoutS{10};
+  std::atomic<uint32_t> m_unAttemptAnswerTimeoutS{0};  // that of the attempt under way (or last)
   std::atomic<bool> m_bStop{false};
   std::atomic<uint64_t> m_unSteps{0};
   std::unique_ptr<CJoinableThread> m_upThread;

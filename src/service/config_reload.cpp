@@ -1,6 +1,12 @@
 #include "service/config_reload.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -19,13 +25,15 @@ constexpr char kFunction[] = "ReloadConfiguration";
 // happens to the client there counts for no module.
 constexpr uint32_t kOutOfPoolIndex = ModuleSeat::kNewModule;
 
-// What makes a module the same module: its address and both ports.
+// What makes a module the same module: the address and port its readers' data goes to. (A new
+// management port is the same module, told where its controller now listens: two clients of one
+// decode service would pair two readers with it.)
 struct ModuleKey {
   std::string strAddress;
   int32_t nPort = 0;
-  int32_t nVelmPort = 0;
+  int32_t nVelmPort = 0;  // not part of the identity
   bool operator==(const ModuleKey& other) const {
-    return strAddress == other.strAddress && nPort == other.nPort && nVelmPort == other.nVelmPort;
+    return strAddress == other.strAddress && nPort == other.nPort;
   }
 };
 
@@ -70,6 +78,113 @@ bool SameStatus(const StatusSettings& a, const StatusSettings& b) {
   return a.strListen == b.strListen && a.strAllow == b.strAllow &&
          a.unMaxRecordAgeS == b.unMaxRecordAgeS;
 }
+
+constexpr const char* kFiles[] = {"SamvList.ini", "SystemConfig.ini", "UserList.ini"};
+
+// The bytes of the file at strPath; none when there is no file. False when it cannot be read.
+bool FileBytes(const std::string& strPath, boost::optional<std::string>* pBytes) {
+  pBytes->reset();
+  std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
+  if (pFile == nullptr) {
+    return errno == ENOENT;
+  }
+  std::string strBytes;
+  char arrBuffer[4096];
+  size_t unRead = 0;
+  while ((unRead = std::fread(arrBuffer, 1, sizeof arrBuffer, pFile)) > 0) {
+    strBytes.append(arrBuffer, unRead);
+  }
+  const bool bError = std::ferror(pFile) != 0;
+  std::fclose(pFile);
+  if (!bError) {
+    *pBytes = std::move(strBytes);
+  }
+  return !bError;
+}
+
+// The three files as the reload takes them: each read whole (twice alike, so that an edit in
+// place caught half-way is not taken) and copied into a directory of its own, from which every
+// reader of the reload reads. A file written meanwhile can thus never give one reader its old
+// text, another its new one and a third the defaults of an empty file. The copies go when the
+// snapshot does.
+class CFileSnapshot {
+ public:
+  CFileSnapshot() = default;
+  CFileSnapshot(const CFileSnapshot&) = delete;
+  CFileSnapshot& operator=(const CFileSnapshot&) = delete;
+  ~CFileSnapshot() {
+    if (m_strDirectory.empty()) {
+      return;
+    }
+    for (const char* szFile : kFiles) {
+      (void)std::remove((m_strDirectory + szFile).c_str());
+    }
+    (void)::rmdir(m_strDirectory.c_str());
+  }
+
+  // False with *pstrWhy when a file cannot be taken whole, is empty, or no copy can be made.
+  bool Take(const std::string& strDirectory, std::string* pstrWhy) {
+    std::vector<boost::optional<std::string>> arrBytes;
+    for (const char* szFile : kFiles) {
+      boost::optional<std::string> first;
+      boost::optional<std::string> second;
+      bool bAlike = false;
+      for (int nTry = 0; nTry < 5 && !bAlike; ++nTry) {
+        if (!FileBytes(strDirectory + szFile, &first) ||
+            !FileBytes(strDirectory + szFile, &second)) {
+          *pstrWhy = std::string(szFile) + " cannot be read: " + std::strerror(errno);
+          return false;
+        }
+        bAlike = first == second;
+      }
+      if (!bAlike) {
+        *pstrWhy = std::string(szFile) + " changed while it was read; send SIGHUP again";
+        return false;
+      }
+      if (first && first->empty()) {
+        // Caught between the truncation and the write of an edit in place, or emptied by
+        // mistake: either way not what the operator means the gateway to run on.
+        *pstrWhy = std::string(szFile) + " is empty";
+        return false;
+      }
+      arrBytes.push_back(std::move(first));
+    }
+    // Beside the files (the gateway may write there: commands 81 and 82 do), else in the
+    // temporary directory.
+    const char* szTmp = std::getenv("TMPDIR");
+    for (const std::string& strParent :
+         {strDirectory, std::string(szTmp != nullptr && *szTmp != '\0' ? szTmp : "/tmp") + "/"}) {
+      std::string strTemplate = strParent + ".cardgate-reload-XXXXXX";
+      if (::mkdtemp(&strTemplate[0]) != nullptr) {
+        m_strDirectory = strTemplate + "/";
+        break;
+      }
+    }
+    if (m_strDirectory.empty()) {
+      *pstrWhy = std::string("no directory for a copy of the files: ") + std::strerror(errno);
+      return false;
+    }
+    for (size_t i = 0; i < arrBytes.size(); ++i) {
+      if (!arrBytes[i]) {
+        continue;  // missing: the readers say so
+      }
+      std::FILE* pFile = std::fopen((m_strDirectory + kFiles[i]).c_str(), "wb");
+      const bool bWritten =
+          pFile != nullptr &&
+          std::fwrite(arrBytes[i]->data(), 1, arrBytes[i]->size(), pFile) == arrBytes[i]->size();
+      if (pFile == nullptr || std::fclose(pFile) != 0 || !bWritten) {
+        *pstrWhy = std::string("no copy of ") + kFiles[i] + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  const std::string& Directory() const { return m_strDirectory; }
+
+ private:
+  std::string m_strDirectory;  // with its trailing slash; empty until taken
+};
 
 // Everything the files say, read before anything changes.
 struct ReadConfiguration {
@@ -174,8 +289,18 @@ void ApplyModuleList(DataSwitch& ds, std::vector<SamvServerEntry*> arrEntries,
     }
     place.pClient = ds.MakeClient(*arrEntries[i], static_cast<uint32_t>(i));
   }
+  // A module that stays or comes back with another management port: its client is told (its own
+  // lock, before the pool's is taken; the index is set with the pool below).
+  for (size_t i = 0; i < arrEntries.size(); ++i) {
+    CTcpClient* pClient = arrPlaces[i].pClient;
+    if (pClient != nullptr && KeyOf(*pClient).nVelmPort != KeyOf(*arrEntries[i]).nVelmPort) {
+      pClient->Configure(arrEntries[i]->IP, static_cast<int32_t>(arrEntries[i]->PORT),
+                         static_cast<int32_t>(arrEntries[i]->VELM_PORT), pClient->Index());
+    }
+  }
 
   std::vector<CTcpClient*> arrNewActive;
+  std::vector<CTcpClient*> arrLeftNow;
   std::vector<ModuleSeat> arrSeats(arrEntries.size());
   {
     // One step under the pool lock, metrics included, so that the pool never shows a module in
@@ -193,6 +318,7 @@ void ApplyModuleList(DataSwitch& ds, std::vector<SamvServerEntry*> arrEntries,
       } else {
         Remove(ds.m_arrFreeTcpClient, pClient);
         Remove(ds.m_arrErrorTcpClient, pClient);
+        arrLeftNow.push_back(pClient);
         ++pOutcome->unLeft;
       }
     }
@@ -225,6 +351,12 @@ void ApplyModuleList(DataSwitch& ds, std::vector<SamvServerEntry*> arrEntries,
     }
     GatewayMetrics().RearrangeModules(arrSeats);
   }
+  for (size_t i = 0; i < arrActive.size(); ++i) {
+    if (std::find(arrLeftNow.begin(), arrLeftNow.end(), arrActive[i]) != arrLeftNow.end()) {
+      WriteLogF("module %s:%d left the pool (no longer in SamvList.ini)",
+                arrActiveKeys[i].strAddress.c_str(), arrActiveKeys[i].nPort);
+    }
+  }
   ds.m_arrTcpClient.swap(arrNewActive);
   for (SamvServerEntry* p : ds.m_arrSamvList) {
     delete p;
@@ -255,9 +387,17 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
     }
   }
 
+  // Command 81 writes SystemConfig.ini under this lock: its write lands before the files are
+  // taken or after the reload, never between the two.
+  boost::mutex::scoped_lock fileLock(ds.m_mtxSystemConfigFile);
+  CFileSnapshot snapshot;
+  std::string strWhy;
+  if (!snapshot.Take(strDirectory, &strWhy)) {
+    return refuse(strWhy);
+  }
   size_t unErrors = 0;
   std::string strFirstError;
-  for (const ConfigProblem& problem : CheckConfiguration(strDirectory)) {
+  for (const ConfigProblem& problem : CheckConfiguration(snapshot.Directory())) {
     if (problem.bError) {
       if (unErrors++ == 0) {
         strFirstError = ConfigProblemText(problem);
@@ -271,13 +411,26 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
                   (unErrors > 1 ? " (and " + std::to_string(unErrors - 1) + " more)" : ""));
   }
 
-  // Command 81 writes SystemConfig.ini under this lock: its write lands before the read or
-  // after the reload, never between the two.
-  boost::mutex::scoped_lock fileLock(ds.m_mtxSystemConfigFile);
-  ConfigStore store(strDirectory);
+  // What the readers say (a default taken, a slot skipped) names the files where they live.
+  ConfigStore store(snapshot.Directory());
   ReadConfiguration read;
-  std::string strWhy;
-  if (!ReadFiles(store, ds.GetSystemConfigCopy(), &read, &strWhy)) {
+  std::vector<std::string> arrReaderLog;
+  bool bRead = false;
+  {
+    struct CaptureGuard {
+      std::vector<std::string>* parrOuter;
+      ~CaptureGuard() { CaptureRunLog(parrOuter); }
+    } capture{CaptureRunLog(&arrReaderLog)};
+    bRead = ReadFiles(store, ds.GetSystemConfigCopy(), &read, &strWhy);
+  }
+  for (std::string& strLine : arrReaderLog) {
+    for (size_t unAt = strLine.find(snapshot.Directory()); unAt != std::string::npos;
+         unAt = strLine.find(snapshot.Directory(), unAt + strDirectory.size())) {
+      strLine.replace(unAt, snapshot.Directory().size(), strDirectory);
+    }
+    WriteLog(strLine.c_str());
+  }
+  if (!bRead) {
     return refuse(strWhy);
   }
   CDeviceAllowList allowCheck;
@@ -287,17 +440,18 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
   }
 
   // Nothing can fail from here on.
-  {
-    boost::mutex::scoped_lock lock(ds.m_mtxSystemConfig);
-    ds.m_stSystemConfig = read.stConfig;
-  }
-  fileLock.unlock();
+  // TLS first: an attempt that takes the new log server takes it with its own TLS setting.
   LogServerTlsSettings stTls;
   stTls.bTls = read.stSettings.bTls;
   stTls.strCaFile = read.stSettings.strCaFile;
   stTls.strServerName = read.stSettings.strServerName;
   ds.m_LogUpload.SetAnswerTimeout(read.stSettings.unAnswerTimeoutS);
   ds.m_LogUpload.SetTls(stTls);
+  {
+    boost::mutex::scoped_lock lock(ds.m_mtxSystemConfig);
+    ds.m_stSystemConfig = read.stConfig;
+  }
+  fileLock.unlock();
   ds.m_LogUpload.RequestReconfigure();  // queued records go where the files now say
   if (!SameSpool(read.stSettings, ds.m_stSettings)) {
     WriteLogF("FUNCTION %s  LINE %d SPOOL.DIR and SPOOL.MAX_MB take effect at the next start",
@@ -348,6 +502,9 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
     arrEntries.push_back(upEntry.release());
   }
   ApplyModuleList(ds, std::move(arrEntries), &outcome);
+  if (outcome.unJoined > 0) {
+    ds.m_bRtcStarted = false;  // the next pass sets the clocks, the joined modules' with them
+  }
   outcome.bStatusChanged = !SameStatus(read.stStatus, stRunningStatus);
   outcome.bApplied = true;
   WriteLogF("FUNCTION %s  LINE %d configuration reloaded: %u modules (%u joined, %u left, %u leave "

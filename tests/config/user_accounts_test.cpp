@@ -233,8 +233,9 @@ TEST_F(UserAccountsTest, FailedWriteBackIsRetriedAndLoggedOnce) {
   out = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(m_store.IsUserListChangePending());
   EXPECT_NE(out.find("written after failed attempts"), std::string::npos) << out;
+  // Only the account added is written; slot 0, unchanged, stays as the file had it.
   EXPECT_EQ(m_dir.Read("UserList.ini"),
-            "[USER_LIST]\nUSER_COUNT=2\nPASSWORD_0=a\nACCOUNT_NO_0=1\nTYPE_0=0\nPASSWORD_1=b\n"
+            "[USER_LIST]\nUSER_COUNT=2\nPASSWORD_0=a\nACCOUNT_NO_0=1\nPASSWORD_1=b\n"
             "ACCOUNT_NO_1=2\nTYPE_1=0\n");
 }
 
