@@ -35,6 +35,9 @@ void GatewayRun::SetDefaultUsers() {
 }
 
 bool GatewayRun::Start(const std::vector<std::string>& args, bool bWait) {
+  // An earlier gateway of this run goes first, killed and reaped: one that was only sent a
+  // signal may still hold the device port when the next one binds it.
+  m_upProcess.reset();
   m_upProcess.reset(
       new ChildProcess(m_dir.File("cardgate"), args, m_dir.Path(), m_arrEnvironment));
   return !bWait || m_upProcess->WaitForOutput("Press any key to exit!");

@@ -30,7 +30,8 @@ class GatewayRun {
   void SetEnvironment(const std::vector<std::string>& arrEnvironment) {
     m_arrEnvironment = arrEnvironment;
   }
-  // Starts the gateway and (bWait) waits for it to come up. False when it did not.
+  // Starts the gateway and (bWait) waits for it to come up. False when it did not. A gateway
+  // started earlier by this object is killed first.
   bool Start(const std::vector<std::string>& args = {}, bool bWait = true);
   ChildProcess& Process() { return *m_upProcess; }
   const TempDir& Dir() const { return m_dir; }

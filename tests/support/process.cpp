@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -144,6 +145,8 @@ void ChildProcess::Reader(int nFd, std::string* pstrOut) {
     pstrOut->append(buf, static_cast<size_t>(n));
   }
   close(nFd);
+  std::lock_guard<std::mutex> lock(m_mtx);
+  ++m_nReadersDone;
 }
 
 std::string ChildProcess::Output() {
@@ -206,6 +209,23 @@ bool ChildProcess::Wait(std::chrono::milliseconds timeout, int* pnStatus) {
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // The child is gone, but its last lines may still be in the pipes: a caller reads Output()
+  // next. The readers see the end of the pipes once they have taken the rest; a process the
+  // child left behind may keep them open, so the wait is bounded.
+  const auto readersDeadline =
+      std::max(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(m_mtx);
+      if (m_nReadersDone == 2) {
+        break;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= readersDeadline) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (pnStatus != nullptr) {
     *pnStatus = m_nStatus;

@@ -33,7 +33,9 @@ class ChildProcess {
   void WriteStdin(const std::string& strText);
   void CloseStdin();
   void Signal(int nSignal);
-  // Waits for the child to end; true with its exit status (or 128 + signal) when it did.
+  // Waits for the child to end; true with its exit status (or 128 + signal) when it did. The
+  // readers have then taken everything the child wrote (unless a process it left behind still
+  // holds its output open), so Output() and Errors() are whole.
   bool Wait(std::chrono::milliseconds timeout, int* pnStatus);
 
  private:
@@ -43,9 +45,10 @@ class ChildProcess {
   int m_nStdin = -1;
   bool m_bExited = false;
   int m_nStatus = 0;
-  std::mutex m_mtx;  // guards m_strOut, m_strErr
+  std::mutex m_mtx;  // guards m_strOut, m_strErr, m_nReadersDone
   std::string m_strOut;
   std::string m_strErr;
+  int m_nReadersDone = 0;  // readers that have seen the end of their pipe
   std::thread m_thrOut;
   std::thread m_thrErr;
 };
