@@ -195,6 +195,8 @@ TEST_F(GatewayTest, DeviceGetsTheBusyReplyWhenNoFreeServerConnects) {
   ASSERT_EQ(device.ReadReply(zero, &reply), ReadStatus::Ok);
   EXPECT_EQ(reply.byCode, 50);
   EXPECT_EQ(device.WaitForClose(), ReadStatus::Closed);
+  // The last of the lines is written just before the reply; the reply can be here first.
+  EXPECT_TRUE(m_gateway.WaitForLog("GetFreeTcpClient False")) << m_gateway.Process().Output();
   const std::string strOut = m_gateway.Process().Output();
   std::vector<size_t> arrPos;
   for (const char* szLine :

@@ -153,7 +153,7 @@ TEST(StatusPageBrowserTest, ChromiumShowsThePoolTheReadersAndTheRecords) {
         return exchange.nStatus == 200 && !status.is_discarded() &&
                status["modules"][0]["state"] == "busy" &&
                status["modules"][1]["state"] == "error" && status["records"]["delivered"] == 1 &&
-               status["readers"] == 1;
+               status["records"]["queued"] == 0 && status["readers"] == 1;
       },
       kWait))
       << status.dump();

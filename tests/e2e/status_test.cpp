@@ -113,12 +113,25 @@ TEST_F(StatusTest, ACardReadShowsInTheCountersAndTheExpositionPassesPromtool) {
 
   const std::string strModule0 =
       "{index=\"0\",address=\"127.0.0.1\",port=\"" + std::to_string(samv.Port()) + "\"}";
+  // The end of an upload moves its figures one after another (the attempt's duration, the
+  // delivery, its time, the queue), and a page is read while they move: read until every figure
+  // looked at below is in, then look at that page.
   std::string strMetrics;
   ASSERT_TRUE(WaitFor([&] {
     strMetrics = Get("/metrics").strBody;
     return SeriesValue(strMetrics, "cardgate_records_delivered_total") == 1 &&
            SeriesValue(strMetrics, "cardgate_login_failures_total") == 1;
   })) << strMetrics;
+  (void)WaitFor([&] {
+    strMetrics = Get("/metrics").strBody;
+    return SeriesValue(strMetrics, "cardgate_module_sessions_total" + strModule0) == 2 &&
+           SeriesValue(strMetrics, "cardgate_readers_connected") == 1 &&
+           SeriesValue(strMetrics, "cardgate_records_queued") == 0 &&
+           SeriesValue(strMetrics, "cardgate_upload_attempt_duration_seconds_count") == 1 &&
+           SeriesValue(strMetrics, "cardgate_last_delivery_timestamp_seconds") > 1.7e9;
+  });
+  EXPECT_EQ(SeriesValue(strMetrics, "cardgate_records_delivered_total"), 1) << strMetrics;
+  EXPECT_EQ(SeriesValue(strMetrics, "cardgate_login_failures_total"), 1);
   EXPECT_EQ(SeriesValue(strMetrics, "cardgate_module_sessions_total" + strModule0), 2);
   EXPECT_EQ(SeriesValue(strMetrics, "cardgate_readers_connected"), 1);
   EXPECT_EQ(SeriesValue(strMetrics, "cardgate_records_queued"), 0);

@@ -2,6 +2,7 @@
 // delivered over a verified connection, and a server the gateway cannot trust keeps the record
 // queued with the reason in the run log until the settings are right.
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -200,8 +201,10 @@ TEST(TlsTest, StopEndsAHandshakeWithAServerThatSaysNothing) {
     eResult = link.Connect(std::chrono::seconds(30), bStop, &strWhy);
     bDone = true;
   });
-  // The handshake is under way (or about to be) when the stop comes.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The handshake is under way (or about to be) when the stop comes: the connection waits in
+  // the listener's queue, which makes the listener readable.
+  struct pollfd pfd = {nListen, POLLIN, 0};
+  EXPECT_EQ(::poll(&pfd, 1, 20000), 1) << "the link never connected";
   EXPECT_FALSE(bDone.load());
   bStop = true;
   link.Abort();
