@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -89,6 +90,44 @@ inline int CountOpenFds() {
   }
   ::closedir(pDir);
   return nCount - 1;  // the directory stream itself
+}
+
+// The kernel's view of one end of a TCP connection over IPv4, from /proc/net/tcp.
+struct TcpEndView {
+  bool bFound = false;       // false once the socket is closed and gone from the table
+  unsigned nState = 0;       // 1 established, 7 closed, ... (the kernel's numbering)
+  unsigned long unUnacked = 0;  // sent and not yet acknowledged by the peer
+  unsigned long unUnread = 0;   // received and not yet read by the owner
+};
+
+// The end whose local port is unLocalPort and whose peer's port is unPeerPort.
+inline TcpEndView ViewTcpEnd(uint16_t unLocalPort, uint16_t unPeerPort) {
+  TcpEndView view;
+  FILE* pFile = ::fopen("/proc/net/tcp", "r");
+  if (pFile == nullptr) {
+    return view;
+  }
+  char szLine[512];
+  while (std::fgets(szLine, sizeof szLine, pFile) != nullptr) {
+    unsigned long unLocalAddress = 0;
+    unsigned long unPeerAddress = 0;
+    unsigned nLocalPort = 0;
+    unsigned nPeerPort = 0;
+    unsigned nState = 0;
+    unsigned long unTx = 0;
+    unsigned long unRx = 0;
+    if (std::sscanf(szLine, " %*u: %lx:%x %lx:%x %x %lx:%lx", &unLocalAddress, &nLocalPort,
+                    &unPeerAddress, &nPeerPort, &nState, &unTx, &unRx) == 7 &&
+        nLocalPort == unLocalPort && nPeerPort == unPeerPort) {
+      view.bFound = true;
+      view.nState = nState;
+      view.unUnacked = unTx;
+      view.unUnread = unRx;
+      break;
+    }
+  }
+  ::fclose(pFile);
+  return view;
 }
 
 // A listener on 127.0.0.1 with a backlog of 0 whose accept queue is filled by connections that

@@ -385,19 +385,28 @@ TEST_F(CTcpClientTest, KeepAliveBlockIsDroppedOtherSmallBlocksPass) {
   acceptor.accept(server);
   server.set_option(tcp::no_delay(true));
 
-  // Each block is written on its own; the client's reader is blocked in its read, so each
-  // arrives as a read of its own.
+  // Each block is written on its own once the client has read the one before, so each arrives
+  // as a read of its own. A dropped block leaves no trace but in the kernel's queues: the
+  // server's end has it acknowledged, and the client's end holds nothing unread.
+  const uint16_t unServerPort = server.local_endpoint().port();
+  const uint16_t unClientPort = server.remote_endpoint().port();
+  auto readByTheClient = [&] {
+    const nettest::TcpEndView serverEnd = nettest::ViewTcpEnd(unServerPort, unClientPort);
+    const nettest::TcpEndView clientEnd = nettest::ViewTcpEnd(unClientPort, unServerPort);
+    return serverEnd.bFound && serverEnd.unUnacked == 0 && clientEnd.bFound &&
+           clientEnd.unUnread == 0;
+  };
   const uint8_t arrZero4[4] = {0, 0, 0, 0};
   const uint8_t arrMarker[4] = {0, 0, 0, 1};
   const uint8_t arrZero8[8] = {0};
   boost::asio::write(server, boost::asio::buffer(arrZero4));
-  std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_TRUE(WaitFor(readByTheClient));
   boost::asio::write(server, boost::asio::buffer(arrMarker));
   ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 1; }));
   boost::asio::write(server, boost::asio::buffer(arrZero8));
   ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 2; }));
   boost::asio::write(server, boost::asio::buffer(arrZero4));
-  std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_TRUE(WaitFor(readByTheClient));
   boost::asio::write(server, boost::asio::buffer(arrMarker));
   ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 3; }));
 
@@ -496,9 +505,15 @@ TEST_F(CTcpClientTest, WriteFailureIsLogged) {
     std::lock_guard<std::mutex> lock(g_obs.mtx);
     return g_obs.nInside == 1;
   }));
+  const uint16_t unServerPort = server.local_endpoint().port();
+  const uint16_t unClientPort = server.remote_endpoint().port();
   server.set_option(boost::asio::socket_base::linger(true, 0));
   server.close();  // reset
-  std::this_thread::sleep_for(milliseconds(50));
+  // The reset has reached the client's end: the kernel has closed it.
+  ASSERT_TRUE(WaitFor([&] {
+    const nettest::TcpEndView clientEnd = nettest::ViewTcpEnd(unClientPort, unServerPort);
+    return !clientEnd.bFound || clientEnd.nState == 7;
+  }));
 
   testing::internal::CaptureStdout();
   std::vector<uint8_t> data(100000, 0x55);  // the first write may still be taken; later fail

@@ -16,6 +16,8 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
@@ -44,6 +46,7 @@ struct ServerObservations {
   std::vector<void*> arrReceiveContexts;
   std::vector<void*> arrCloseContexts;
   std::vector<DeviceHandle> arrHandles;  // from the accept callback, for SendData
+  pid_t tidAccept = 0;                    // the thread that called the accept callback
   // Behaviour of the callbacks:
   void* pContext = nullptr;  // what the accept callback returns
   bool bAcceptThrows = false;
@@ -53,6 +56,7 @@ struct ServerObservations {
   void Reset() {
     std::lock_guard<std::mutex> lock(mtx);
     nAccepts = nReceives = nCloses = 0;
+    tidAccept = 0;
     arrChunks.clear();
     arrReceiveContexts.clear();
     arrCloseContexts.clear();
@@ -72,6 +76,10 @@ struct ServerObservations {
     std::lock_guard<std::mutex> lock(mtx);
     return nCloses;
   }
+  pid_t AcceptThread() {
+    std::lock_guard<std::mutex> lock(mtx);
+    return tidAccept;
+  }
   size_t BytesReceived() {
     std::lock_guard<std::mutex> lock(mtx);
     size_t unTotal = 0;
@@ -88,6 +96,7 @@ int g_nContextMarker = 0;  // its address is the session context the tests hand 
 void* OnAccept(DeviceHandle hDevice) {
   std::lock_guard<std::mutex> lock(g_obs.mtx);
   ++g_obs.nAccepts;
+  g_obs.tidAccept = static_cast<pid_t>(::syscall(SYS_gettid));
   if (g_obs.bAcceptThrows) {
     throw std::runtime_error("accept boom");
   }
@@ -119,6 +128,20 @@ uint32_t OnClose(DeviceHandle /*hDevice*/, void* pContext) {
     WriteLog("close callback");
   }
   return 1;
+}
+
+// Whether thread tid of this process sleeps in accept, by the wait channel the kernel shows for
+// it. A kernel that does not name wait channels shows "0": then whether the thread sleeps at all.
+bool BlockedInAccept(pid_t tid) {
+  const std::string strTask = "/proc/self/task/" + std::to_string(tid);
+  const std::string strWchan = ReadFile(strTask + "/wchan");
+  if (!strWchan.empty() && strWchan != "0") {
+    return strWchan.find("accept") != std::string::npos;
+  }
+  const std::string strStat = ReadFile(strTask + "/stat");  // "tid (name) S ..."
+  const size_t unNameEnd = strStat.rfind(')');
+  return unNameEnd != std::string::npos && unNameEnd + 2 < strStat.size() &&
+         strStat[unNameEnd + 2] == 'S';
 }
 
 class CTcpServerTest : public testing::Test {
@@ -337,17 +360,21 @@ TEST_F(CTcpServerTest, ReceiveCallbackErrorEndsSessionLikeReadError) {
 
 TEST_F(CTcpServerTest, StopServesOneMoreDeviceThenAcceptThreadEnds) {
   StartServer();
-  // A first device (refused) shows the accept loop running; give it time to block in accept
-  // again, since the stop flag is looked at only between connections.
+  // A first device (refused) shows the accept loop running; the stop flag is looked at only
+  // between connections, so the stop waits until the loop is back in accept.
   auto upWarmUp = Connect();
   ASSERT_TRUE(WaitFor([] { return g_obs.Accepts() == 1; }));
-  std::this_thread::sleep_for(milliseconds(100));
+  const pid_t tidAccept = g_obs.AcceptThread();
+  ASSERT_NE(tidAccept, 0);
+  ASSERT_TRUE(WaitFor([tidAccept] { return BlockedInAccept(tidAccept); }))
+      << ReadFile("/proc/self/task/" + std::to_string(tidAccept) + "/wchan");
   {
     std::lock_guard<std::mutex> lock(g_obs.mtx);
     g_obs.pContext = &g_nContextMarker;
   }
   m_upServer->Stop();
-  // No device connects: the accept thread keeps waiting.
+  // No device connects: the accept thread keeps waiting. (A pause in which a thread that wrongly
+  // ended would be seen gone.)
   std::this_thread::sleep_for(milliseconds(100));
   ASSERT_EQ(m_upServer->ThreadCount(), 1u);
 
@@ -359,7 +386,8 @@ TEST_F(CTcpServerTest, StopServesOneMoreDeviceThenAcceptThreadEnds) {
   // The session ended, and so did the accept thread.
   ASSERT_TRUE(WaitFor([this] { return m_upServer->ThreadCount() == 0; }));
 
-  // A later device waits in the backlog; nobody accepts it.
+  // A later device waits in the backlog; nobody accepts it. (A pause in which a wrong accept
+  // would be seen.)
   auto upLate = Connect();
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_EQ(g_obs.Accepts(), 2);
@@ -639,7 +667,7 @@ TEST_F(CTcpServerTest, EachSessionGetsItsOwnContextAndOneClose) {
   ASSERT_TRUE(WaitFor([] { return g_obs.Closes() == 5; }));
   ASSERT_TRUE(SessionsEnded());
   (void)testing::internal::GetCapturedStdout();
-  std::this_thread::sleep_for(milliseconds(50));
+  // Every session thread has ended: no other close can come.
   EXPECT_EQ(g_obs.Closes(), 5);
 }
 
