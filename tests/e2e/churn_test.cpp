@@ -100,11 +100,16 @@ TEST(ChurnTest, DeviceChurnLeavesNoDescriptorOrThreadBehind) {
 
   // Descriptor and thread counts can be back before the last paired device's release has been
   // reported: wait for the pool report of that release, the last one once every accept is done.
+  // Each accept line is followed by a pool report of its own (the module taken, or none free),
+  // written a moment later: until that report is in, the last report read may be an older
+  // release's, with the last device still holding the module.
   ASSERT_TRUE(WaitFor(
       [&] {
         std::string strOut = rig.Output();
         size_t unLast = strOut.rfind("[BUSY ");
+        const size_t unLastAccept = strOut.rfind("Device Accept Ip:");
         return unLast != std::string::npos &&
+               (unLastAccept == std::string::npos || unLast > unLastAccept) &&
                strOut.compare(unLast, 23, "[BUSY 0 FREE 1 ERROR 0]") == 0;
       },
       FaultRig::kDeviceTimeout))
