@@ -69,6 +69,12 @@ class ConfigReloadTest : public ::testing::Test {
     m_upDs.reset(new DataSwitch(m_dir.Path(), 0));
     EXPECT_TRUE(m_upDs->DataSwitchInit(true));
   }
+  // The accept thread ends before the switch goes: it uses the listening socket the switch
+  // closes.
+  ~ConfigReloadTest() override {
+    m_upDs->StopAccepting();
+    EXPECT_TRUE(WaitFor([&] { return m_upDs->ThreadCount() == 0; }));
+  }
 
   DataSwitch& Ds() { return *m_upDs; }
 
