@@ -22,6 +22,19 @@ void WriteLog(const char* szText);
 // outlives the capture.
 std::vector<std::string>* CaptureRunLog(std::vector<std::string>* parrLines);
 
+// CaptureRunLog for a scope: the capture before it is back however the scope ends.
+class CRunLogCapture {
+ public:
+  explicit CRunLogCapture(std::vector<std::string>* parrLines)
+      : m_parrOuter(CaptureRunLog(parrLines)) {}
+  ~CRunLogCapture() { CaptureRunLog(m_parrOuter); }
+  CRunLogCapture(const CRunLogCapture&) = delete;
+  CRunLogCapture& operator=(const CRunLogCapture&) = delete;
+
+ private:
+  std::vector<std::string>* m_parrOuter;
+};
+
 // printf-style convenience: formats into a zero-filled 2048-byte buffer (longer texts are cut)
 // and hands it to WriteLog.
 void WriteLogF(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));

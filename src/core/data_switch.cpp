@@ -142,11 +142,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   }
   (void)m_ConfigStore.GetGatewaySettings(&m_stSettings);
   m_LogUpload.SetAnswerTimeout(m_stSettings.unAnswerTimeoutS);
-  LogServerTlsSettings stTls;
-  stTls.bTls = m_stSettings.bTls;
-  stTls.strCaFile = m_stSettings.strCaFile;
-  stTls.strServerName = m_stSettings.strServerName;
-  m_LogUpload.SetTls(stTls);
+  m_LogUpload.SetTls(TlsSettingsOf(m_stSettings));
   SecuritySettings stSecurity;
   m_ConfigStore.GetSecuritySettings(&stSecurity);
   CLoginThrottle::Settings stThrottle;

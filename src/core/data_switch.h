@@ -209,6 +209,15 @@ class DataSwitch : public CTcpServer {
   boost::posix_time::ptime m_tmLastRtcSync;
 };
 
+// The log server's TLS settings as SystemConfig.ini gives them.
+inline LogServerTlsSettings TlsSettingsOf(const GatewaySettings& stSettings) {
+  LogServerTlsSettings stTls;
+  stTls.bTls = stSettings.bTls;
+  stTls.strCaFile = stSettings.strCaFile;
+  stTls.strServerName = stSettings.strServerName;
+  return stTls;
+}
+
 // Set once by the constructor, before any callback can run; never reset.
 extern DataSwitch* g_pDataSwitch;
 

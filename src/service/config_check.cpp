@@ -228,11 +228,7 @@ std::vector<ConfigProblem> CheckConfiguration(const std::string& strDirectory) {
   CChecker checker(strDirectory);
   ConfigStore store(strDirectory);
   std::vector<std::string> arrLog;
-  // The capture ends however the check ends (a reader may throw).
-  struct CaptureGuard {
-    std::vector<std::string>* parrOuter;
-    ~CaptureGuard() { CaptureRunLog(parrOuter); }
-  } capture{CaptureRunLog(&arrLog)};
+  const CRunLogCapture capture(&arrLog);  // ends however the check ends (a reader may throw)
 
   std::vector<std::unique_ptr<SamvServerEntry>> arrModules;
   {

@@ -417,10 +417,7 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
   std::vector<std::string> arrReaderLog;
   bool bRead = false;
   {
-    struct CaptureGuard {
-      std::vector<std::string>* parrOuter;
-      ~CaptureGuard() { CaptureRunLog(parrOuter); }
-    } capture{CaptureRunLog(&arrReaderLog)};
+    const CRunLogCapture capture(&arrReaderLog);
     bRead = ReadFiles(store, ds.GetSystemConfigCopy(), &read, &strWhy);
   }
   for (std::string& strLine : arrReaderLog) {
@@ -441,12 +438,8 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
 
   // Nothing can fail from here on.
   // TLS first: an attempt that takes the new log server takes it with its own TLS setting.
-  LogServerTlsSettings stTls;
-  stTls.bTls = read.stSettings.bTls;
-  stTls.strCaFile = read.stSettings.strCaFile;
-  stTls.strServerName = read.stSettings.strServerName;
   ds.m_LogUpload.SetAnswerTimeout(read.stSettings.unAnswerTimeoutS);
-  ds.m_LogUpload.SetTls(stTls);
+  ds.m_LogUpload.SetTls(TlsSettingsOf(read.stSettings));
   {
     boost::mutex::scoped_lock lock(ds.m_mtxSystemConfig);
     ds.m_stSystemConfig = read.stConfig;

@@ -81,9 +81,11 @@ class ConfigReloadTest : public ::testing::Test {
   // The reload, with what it logged.
   ReloadOutcome Reload(std::vector<std::string>* parrLog = nullptr) {
     std::vector<std::string> arrLog;
-    std::vector<std::string>* parrBefore = CaptureRunLog(&arrLog);
-    ReloadOutcome outcome = ReloadConfiguration(Ds(), m_stStatus);
-    CaptureRunLog(parrBefore);
+    ReloadOutcome outcome;
+    {
+      const CRunLogCapture capture(&arrLog);
+      outcome = ReloadConfiguration(Ds(), m_stStatus);
+    }
     if (parrLog != nullptr) {
       *parrLog = arrLog;
     }
@@ -286,9 +288,10 @@ TEST_F(ConfigReloadTest, ModulesJoinLeaveAndComeBack) {
   // The reader of 16001 goes: its module leaves instead of going back to FREE, and counts for
   // no module that stays.
   std::vector<std::string> arrReleaseLog;
-  std::vector<std::string>* parrBefore = CaptureRunLog(&arrReleaseLog);
-  Ds().GetFreeTcpClient(pBusy, nullptr, false);
-  CaptureRunLog(parrBefore);
+  {
+    const CRunLogCapture capture(&arrReleaseLog);
+    Ds().GetFreeTcpClient(pBusy, nullptr, false);
+  }
   EXPECT_TRUE(Logged(arrReleaseLog, "module 127.0.0.1:16001 left the pool"));
   EXPECT_TRUE(Ds().m_arrBusyTcpClient.empty());
   EXPECT_EQ(Ports(Ds().m_arrFreeTcpClient), (std::vector<int>{16002, 16004}));
