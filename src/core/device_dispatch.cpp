@@ -94,9 +94,6 @@ uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byComma
                     const uint8_t* pKey, const uint8_t* pParam, const uint8_t* pPayload,
                     size_t unPayloadLength, CTcpClient* pClient) {
   using namespace LoginLayout;
-  // A reader that asks again before the second part of a fingerprint answer came: the first part
-  // is recorded with its own request's fields, before this request's fields replace them.
-  QueueUnfinishedFingerprint(ds, pClient);
   pClient->SetRequestHead(pPayload + kRequestHead, pParam);
   const char* szError = "UserAccount Or Password DataLength Error!";
   const std::string strAddress = PeerAddress(hDevice);

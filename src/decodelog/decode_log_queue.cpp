@@ -340,6 +340,35 @@ void CDecodeLogQueue::Withdraw(uint64_t unTicket) {
   }
 }
 
+bool CDecodeLogQueue::Rewrite(uint64_t unTicket, const DecodeLogRecord& record) {
+  bool bInFile = false;
+  {
+    boost::mutex::scoped_lock lock(m_mtx);
+    auto it = m_mapOut.find(unTicket);
+    if (it == m_mapOut.end() || it->second.bTaken) {
+      return false;
+    }
+    if (it->second.upRecord) {
+      *it->second.upRecord = record;
+      return true;
+    }
+    bInFile = true;
+  }
+  // A prepared record is its capture's alone until it is committed: the file is written outside
+  // the lock, by rename over the old version.
+  std::vector<uint8_t> arrFile = EncodeSpoolRecord(record);
+  if (!bInFile || !WriteFile(unTicket, arrFile)) {
+    return false;
+  }
+  boost::mutex::scoped_lock lock(m_mtx);
+  auto it = m_mapOut.find(unTicket);
+  if (it != m_mapOut.end()) {
+    m_unBytes = m_unBytes - it->second.unBytes + arrFile.size();
+    it->second.unBytes = static_cast<uint32_t>(arrFile.size());
+  }
+  return true;
+}
+
 bool CDecodeLogQueue::Push(const DecodeLogRecord& record) {
   uint64_t unTicket = Prepare(record);
   Commit(unTicket);

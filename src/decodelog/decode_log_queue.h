@@ -26,7 +26,8 @@
 // queued record is dropped and the drop is logged.
 //
 // Protocol of a record's life:
-//   capture:  Prepare (stored, not yet visible) -> Commit (queued) or Withdraw (gone)
+//   capture:  Prepare (stored, not yet visible) [-> Rewrite ...] -> Commit (queued) or Withdraw
+//             (gone)
 //   upload:   Take (out of the queue) -> Delivered | PutBack (to the tail) | Reject | Discard
 // Thread-safe: the capture runs on SAMV client threads, the upload on its own thread. File work
 // is done outside the lock except for the removal of dropped records.
@@ -53,6 +54,11 @@ class CDecodeLogQueue {
   void Commit(uint64_t unTicket);
   // Forgets a prepared record and removes its file.
   void Withdraw(uint64_t unTicket);
+  // Replaces a prepared record by another version of it (a fingerprint answer completed by its
+  // second part), in one step on storage: after a crash the file holds one version or the other,
+  // never both nor neither. The record stays prepared. False (nothing changed) for an unknown
+  // ticket; when the new version cannot be written the old one stays (logged).
+  bool Rewrite(uint64_t unTicket, const DecodeLogRecord& record);
   // Prepare and Commit in one. False when the record could not be kept.
   bool Push(const DecodeLogRecord& record);
 

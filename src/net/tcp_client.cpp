@@ -568,17 +568,19 @@ void CTcpClient::ThreadLoop(std::shared_ptr<Shared> spShared,
       if (ec || unCount == 0) {
         break;
       }
-      if (unCount == 4 && arrBuffer[0] == 0 && arrBuffer[1] == 0 && arrBuffer[2] == 0 &&
-          arrBuffer[3] == 0) {
-        continue;  // the server's keep-alive block: not an answer
-      }
-      connection.nAnswerDeadlineMs.store(0);
       // A stopped connection delivers nothing more (the client may be gone, or its work area
       // already cleared for the next device); the callback runs whole before a stop completes.
       boost::mutex::scoped_lock deliver(shared.mtxDeliver);
       if (connection.bStop.load()) {
         break;
       }
+      // The server's keep-alive block, where a frame would begin: not an answer. Four zero bytes
+      // inside an answer (a split photo) are part of it.
+      if (unCount == 4 && arrBuffer[0] == 0 && arrBuffer[1] == 0 && arrBuffer[2] == 0 &&
+          arrBuffer[3] == 0 && m_AnswerFramer.AtBoundary()) {
+        continue;
+      }
+      connection.nAnswerDeadlineMs.store(0);
       ClientReceiveCallback pCallback = m_pReceiveCallback.load();
       if (pCallback != nullptr) {
         (void)pCallback(this, &connection.socket, arrBuffer, static_cast<uint32_t>(unCount), hPeer);
@@ -677,8 +679,10 @@ void CTcpClient::Close() {
   // The connection first: an answer being captured finishes against the session it belongs to
   // before the area is cleared, and none comes after.
   StopConnection();
+  m_AnswerFramer.Reset();
   boost::mutex::scoped_lock lock(m_mtxWorkArea);
   std::memset(&m_stWorkArea, 0, sizeof m_stWorkArea);
+  m_stAnswerState.Reset();
 }
 
 void CTcpClient::SetDeviceInfo(const char* szDeviceIp) {
@@ -713,6 +717,15 @@ void CTcpClient::SetRequestInfo(uint32_t unAccountNo, const uint8_t* pUserInfo64
   }
   if (pTransData1024 != nullptr) {
     std::memcpy(m_stWorkArea.szTransData, pTransData1024, sizeof m_stWorkArea.szTransData);
+  }
+  if (!m_stAnswerState.pending.Push(RequestFieldsOf(m_stWorkArea)) &&
+      !m_stAnswerState.bOverflowLogged) {
+    // A reader that sends card commands without waiting for their answers: their order is kept,
+    // their fields are not (once a session).
+    m_stAnswerState.bOverflowLogged = true;
+    WriteLogF("FUNCTION %s  LINE %d %u card commands wait for their answers: the records of "
+              "later ones carry the fields of the latest command",
+              "SetRequestInfo", __LINE__, static_cast<unsigned>(CRequestFieldQueue::kCapacity));
   }
 }
 

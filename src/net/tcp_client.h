@@ -10,6 +10,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "decodelog/decode_log_record.h"
+#include "net/samv_answer_stream.h"
 #include "net/tcp_server.h"
 
 class CTcpClient;
@@ -110,7 +111,9 @@ class CTcpClient {
   // Lets go of the device handle given to Start. Keeps the work area.
   // REQUIRES: not called from this client's receive callback.
   void StopConnection();
-  // StopConnection, then zero-fills the work area. Waits only as StopConnection does.
+  // StopConnection, then zero-fills the work area and forgets the session's answers (a first
+  // fingerprint part still waiting must have been dealt with before). Waits only as
+  // StopConnection does.
   void Close();
 
   // Work area of the current device session (layout of DecodeLogRecord).
@@ -123,12 +126,22 @@ class CTcpClient {
     boost::mutex::scoped_lock lock(m_mtxWorkArea);
     return fn(m_stWorkArea);
   }
+  // The same, with the session's answer state beside the area: fn(area, state).
+  template <typename Fn>
+  auto WithAnswerState(Fn&& fn) {
+    boost::mutex::scoped_lock lock(m_mtxWorkArea);
+    return fn(m_stWorkArea, m_stAnswerState);
+  }
+  // Where the module's frames begin and end. Used by the receive thread alone (its callback
+  // included); Close resets it when no callback can run.
+  CSamvAnswerFramer& AnswerFramer() { return m_AnswerFramer; }
   // Writes szDeviceIp (cut to 15 characters) and the current time into szConnectTime.
   void SetDeviceInfo(const char* szDeviceIp);
   // Copies 32 bytes into arrRequestHead and 8 into arrRequestParam; nothing if either is null.
   void SetRequestHead(const uint8_t* pHead32, const uint8_t* pParam8);
   // Stores the account number, then each block given: 64 bytes of user info, 64 bytes of device
-  // identifier, 1024 bytes of transaction data.
+  // identifier, 1024 bytes of transaction data. The command is about to be forwarded: its fields
+  // (with the request head and parameters) wait for its answer (SamvAnswerState::pending).
   void SetRequestInfo(uint32_t unAccountNo, const uint8_t* pUserInfo64, const uint8_t* pDeviceId64,
                       const uint8_t* pTransData1024);
   void IncRequestCount();
@@ -141,8 +154,9 @@ class CTcpClient {
  private:
   struct Connection;  // one socket per Start, shared with that Start's receive thread
   struct Shared;      // state the receive threads share with the client (and may outlive it)
-  // The receive thread's body. Touches this object only to read the callback and to pass it,
-  // and never once the connection has been stopped.
+  // The receive thread's body. Touches this object only to read the callback and to pass it and
+  // to ask the answer framer whether a keep-alive block lies where a frame begins, and never once
+  // the connection has been stopped.
   void ThreadLoop(std::shared_ptr<Shared> spShared, std::shared_ptr<Connection> spConnection,
                   DeviceHandle hPeer, std::string strAddress, std::string strPort);
   // Connects the connection's socket to the endpoint within 100 ms, on the receive thread.
@@ -162,6 +176,8 @@ class CTcpClient {
   std::atomic<uint32_t> m_unModuleIndex{0};  // the index; read without the lock
   DeviceHandle m_hPeer;  // m_spShared->mtx
   std::atomic<ClientReceiveCallback> m_pReceiveCallback{nullptr};
-  boost::mutex m_mtxWorkArea;  // guards m_stWorkArea
+  boost::mutex m_mtxWorkArea;  // guards m_stWorkArea and m_stAnswerState
   DecodeLogRecord m_stWorkArea;
+  SamvAnswerState m_stAnswerState;
+  CSamvAnswerFramer m_AnswerFramer;
 };
