@@ -416,6 +416,58 @@ TEST_F(CTcpClientTest, KeepAliveBlockIsDroppedOtherSmallBlocksPass) {
   EXPECT_EQ(blocks[2], std::vector<uint8_t>(arrMarker, arrMarker + 4));
 }
 
+// The answer capture follows the module's frames through the client's framer; a block of four
+// zero bytes is a keep-alive only where a frame begins. Inside an answer (a photo split by the
+// network) it is part of the answer and goes on.
+uint32_t OnClientReceiveFramed(CTcpClient* pClient, tcp::socket* pSocket, const uint8_t* pData,
+                               uint32_t unCount, DeviceHandle hPeer) {
+  for (uint32_t unOffset = 0; unOffset < unCount;) {
+    SamvFrame frame;
+    bool bEnded = false;
+    unOffset += pClient->AnswerFramer().Next(pData + unOffset, unCount - unOffset, &frame, &bEnded);
+  }
+  return OnClientReceive(pClient, pSocket, pData, unCount, hPeer);
+}
+
+TEST_F(CTcpClientTest, FourZeroBytesInsideAnAnswerAreNoKeepAlive) {
+  m_client.SetReceiveCallback(OnClientReceiveFramed);
+  tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  ConfigureFor(acceptor.local_endpoint().port());
+  m_client.Start(DeviceHandle());
+  ASSERT_TRUE(ConnectedWithin());
+  tcp::socket server(m_io);
+  acceptor.accept(server);
+  server.set_option(tcp::no_delay(true));
+  const uint16_t unServerPort = server.local_endpoint().port();
+  const uint16_t unClientPort = server.remote_endpoint().port();
+  auto readByTheClient = [&] {
+    const nettest::TcpEndView serverEnd = nettest::ViewTcpEnd(unServerPort, unClientPort);
+    const nettest::TcpEndView clientEnd = nettest::ViewTcpEnd(unClientPort, unServerPort);
+    return serverEnd.bFound && serverEnd.unUnacked == 0 && clientEnd.bFound &&
+           clientEnd.unUnread == 0;
+  };
+  // A 12-byte answer written in three reads, its middle one four zero bytes; then a keep-alive
+  // where the next frame would begin, and a 4-byte frame (length word 0 would be a keep-alive
+  // too, so it says 0x01000000: out of step, taken as it came).
+  const uint8_t arrHead[4] = {8, 0, 0, 0};
+  const uint8_t arrZero4[4] = {0, 0, 0, 0};
+  const uint8_t arrTail[4] = {7, 7, 7, 7};
+  const uint8_t arrMarker[4] = {0, 0, 0, 1};
+  boost::asio::write(server, boost::asio::buffer(arrHead));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 1; }));
+  boost::asio::write(server, boost::asio::buffer(arrZero4));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 2; }));
+  boost::asio::write(server, boost::asio::buffer(arrTail));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 3; }));
+  boost::asio::write(server, boost::asio::buffer(arrZero4));
+  ASSERT_TRUE(WaitFor(readByTheClient));
+  boost::asio::write(server, boost::asio::buffer(arrMarker));
+  ASSERT_TRUE(WaitFor([] { return g_obs.Count() == 4; }));
+  auto blocks = g_obs.Blocks();
+  EXPECT_EQ(blocks[1], std::vector<uint8_t>(4, 0));
+  EXPECT_EQ(blocks[3], std::vector<uint8_t>(arrMarker, arrMarker + 4));
+}
+
 TEST_F(CTcpClientTest, ServerThatClosesAtOnceEndsThreadWithoutMessage) {
   CSamvSim sim(SimOptions(SamvSimMode::Close));
   ConfigureFor(sim.Port());
