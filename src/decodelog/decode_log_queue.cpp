@@ -446,6 +446,21 @@ void CDecodeLogQueue::Discard(uint64_t unTicket) {
   }
 }
 
+bool CDecodeLogQueue::DiscardOneInMemory() {
+  boost::mutex::scoped_lock lock(m_mtx);
+  if (m_arrQueue.size() + m_unTaken == m_unSpooled) {
+    return false;  // every record is in a file
+  }
+  for (auto it = m_arrQueue.begin(); it != m_arrQueue.end(); ++it) {
+    if (it->second.upRecord) {
+      m_unBytes -= it->second.unBytes;
+      m_arrQueue.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
 void CDecodeLogQueue::Reject(uint64_t unTicket) {
   Entry entry;
   {

@@ -70,7 +70,11 @@ class CDecodeLogQueue {
   void Delivered(uint64_t unTicket);  // removed
   void PutBack(uint64_t unTicket);    // queued again at the tail
   void Reject(uint64_t unTicket);     // moved to "<dir>/rejected/" (memory only: dropped)
-  void Discard(uint64_t unTicket);    // removed without delivery (no log server configured)
+  void Discard(uint64_t unTicket);    // removed without delivery
+  // Removes the oldest queued record that is kept in memory only (not in a file): what goes when
+  // no log server is configured, while records in the spool stay for one. False when there is
+  // none.
+  bool DiscardOneInMemory();
 
   // Current state: records queued or taken (not prepared ones), and of them those in files.
   size_t Size() const;
