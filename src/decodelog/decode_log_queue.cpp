@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "config/directory_sync.h"
 #include "config/run_log.h"
 #include "decodelog/spool_record.h"
 #include "metrics/gateway_metrics.h"
@@ -37,15 +38,6 @@ bool WriteAll(int nFd, const uint8_t* pData, size_t unSize) {
     unSize -= static_cast<size_t>(n);
   }
   return true;
-}
-
-// Flushes a directory's entries (a rename or unlink inside it) to storage. Best effort.
-void SyncDirectory(const std::string& strDirectory) {
-  int nFd = ::open(strDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (nFd >= 0) {
-    (void)::fsync(nFd);
-    ::close(nFd);
-  }
 }
 
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>* pOut,
@@ -229,7 +221,7 @@ bool CDecodeLogQueue::WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrF
     }
     return false;
   }
-  SyncDirectory(m_strDirectory);
+  (void)SyncDirectory(m_strDirectory);  // best effort: the record is in its file either way
   if (m_bWriteFailing.exchange(false)) {
     WriteLogF("FUNCTION %s  LINE %d spool writes again: card records are kept in files",
               kFunction, __LINE__);
@@ -237,8 +229,11 @@ bool CDecodeLogQueue::WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrF
   return true;
 }
 
-void CDecodeLogQueue::RemoveFile(uint64_t unSeq) {
+void CDecodeLogQueue::RemoveFile(uint64_t unSeq, bool bSync) {
   ::unlink(FilePath(unSeq, kRecordSuffix).c_str());
+  if (bSync) {
+    (void)SyncDirectory(m_strDirectory);  // best effort, as every sync here
+  }
 }
 
 void CDecodeLogQueue::SetAside(uint64_t unSeq, const char* szSubdirectory,
@@ -254,12 +249,16 @@ void CDecodeLogQueue::SetAside(uint64_t unSeq, const char* szSubdirectory,
     strName = strBase + "." + std::to_string(unTry);
   }
   if (MakeDirectory(strTarget) && ::rename(strFrom.c_str(), (strTarget + "/" + strName).c_str()) == 0) {
-    SyncDirectory(m_strDirectory);
+    // Both ends of the move: a power cut must find the file in the subdirectory and no longer
+    // in the queue, or a record set aside would be queued (and sent) again.
+    (void)SyncDirectory(strTarget);
+    (void)SyncDirectory(m_strDirectory);
     WriteLogF("FUNCTION %s  LINE %d card record %s set aside in %s/ (%s)", kFunction, __LINE__,
               strName.c_str(), szSubdirectory, strWhy.c_str());
   } else {
     int nError = errno;
     ::unlink(strFrom.c_str());
+    (void)SyncDirectory(m_strDirectory);
     WriteLogF("FUNCTION %s  LINE %d card record %s (%s) could not be moved to %s/ (%s): removed",
               kFunction, __LINE__, strName.c_str(), strWhy.c_str(), szSubdirectory,
               std::strerror(nError));
@@ -271,7 +270,9 @@ void CDecodeLogQueue::MakeRoomLocked(uint32_t unIncoming) {
     std::pair<uint64_t, Entry>& head = m_arrQueue.front();
     m_unBytes -= head.second.unBytes;
     if (!head.second.upRecord) {
-      RemoveFile(head.first);
+      // Not synced under the lock: a dropped record that a power cut brings back is only
+      // delivered after all.
+      RemoveFile(head.first, false);
       --m_unSpooled;
     }
     m_arrQueue.pop_front();

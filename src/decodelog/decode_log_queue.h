@@ -17,9 +17,11 @@
 // The queue of card records waiting for the log server, oldest first, kept durable in a spool
 // directory: every record is a file of its own (see spool_record.h) written to "<seq>.tmp",
 // flushed to storage and renamed to "<seq>.rec" before it counts as queued, and removed only
-// when the log server has taken it (or refused it for good). After a crash, a power cut or a
-// restart the files are queued again, oldest first. Memory holds the index only (sequence
-// number and size per record); a record is read back from its file when its turn comes.
+// when the log server has taken it (or refused it for good). Each change to the directory (a
+// file added, removed or set aside) is synced, so a power cut neither loses a queued record nor
+// brings back a delivered one. After a crash, a power cut or a restart the files are queued
+// again, oldest first. Memory holds the index only (sequence number and size per record); a
+// record is read back from its file when its turn comes.
 //
 // Without a spool directory (empty DIR, or one that cannot be created or written) the records
 // are kept in memory, under the same size bound, each counting the memory it takes. When the bound would be passed, the oldest
@@ -116,7 +118,8 @@ class CDecodeLogQueue {
   bool WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrFile);
   // Moves a file into a subdirectory of the spool ("bad", "rejected"). Logs what it did.
   void SetAside(uint64_t unSeq, const char* szSubdirectory, const std::string& strWhy);
-  void RemoveFile(uint64_t unSeq);
+  // Removes a record's file; with bSync the removal is made durable before this returns.
+  void RemoveFile(uint64_t unSeq, bool bSync = true);
   // Drops the oldest queued records until unIncoming more bytes fit. REQUIRES: m_mtx held.
   void MakeRoomLocked(uint32_t unIncoming);
   void LoadSpool();

@@ -6,13 +6,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "config/byte_io.h"
+#include "config/directory_sync.h"
 #include "support/test_util.h"
 
 namespace {
@@ -341,7 +345,23 @@ TEST_F(ConfigStoreTest, SetSystemConfigReplacesTheFileWholeAndFollowsALink) {
       m_dir.Write("SystemConfig.ini", strOld);
     }
     std::ifstream oldReader(strFile);
-    ASSERT_TRUE(m_store.SetSystemConfig(&cfg));
+    // The directory where the file was replaced is synced, with the new text already in place:
+    // once the change is acknowledged, a power cut cannot bring the old file back.
+    const std::string strTarget = bLinked ? elsewhere.File("real.ini") : strFile;
+    std::vector<std::string> arrSynced;
+    SetDirectorySyncObserver([&](const std::string& strDir) {
+      arrSynced.push_back(strDir + (ReadFile(strTarget).find("PORT=9000") != std::string::npos
+                                        ? " new"
+                                        : " old"));
+    });
+    const bool bWritten = m_store.SetSystemConfig(&cfg);
+    SetDirectorySyncObserver(nullptr);
+    ASSERT_TRUE(bWritten);
+    char* szReal = ::realpath(strTarget.c_str(), nullptr);
+    ASSERT_NE(szReal, nullptr);
+    const std::string strRealDir = DirectoryOfPath(szReal);
+    std::free(szReal);
+    EXPECT_EQ(arrSynced, std::vector<std::string>{strRealDir + " new"});
     std::string strSeen((std::istreambuf_iterator<char>(oldReader)),
                         std::istreambuf_iterator<char>());
     EXPECT_EQ(strSeen, strOld);

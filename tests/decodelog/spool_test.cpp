@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "config/byte_io.h"
+#include "config/directory_sync.h"
 #include "decodelog/decode_log_queue.h"
 #include "decodelog/log_upload.h"
 #include "decodelog/spool_record.h"
@@ -309,4 +311,57 @@ TEST(DecodeLogQueueTest, FiguresNameTheOldestWaitingRecordWhereverItIs) {
   figures = queue.GetFigures();
   EXPECT_EQ(figures.unQueued, 0u);
   EXPECT_EQ(figures.nOldestAgeS, -1);
+}
+
+// Every change to the spool directory is synced once it is made, in each directory it touches:
+// a power cut then neither brings back a delivered or set-aside record (sent again) nor loses a
+// queued one. Each sync is seen as "<directory below the test's> <record files in it then>".
+TEST(DecodeLogQueueTest, EveryChangeToTheSpoolIsSyncedWhereItWasMade) {
+  TempDir dir;
+  std::vector<std::string> arrSynced;
+  SetDirectorySyncObserver([&](const std::string& strDir) {
+    arrSynced.push_back(strDir.substr(dir.Path().size()) + " " +
+                        std::to_string(CountFiles(strDir, ".rec")));
+  });
+  struct Unhook {
+    ~Unhook() { SetDirectorySyncObserver(nullptr); }
+  } unhook;
+  CDecodeLogQueue queue;
+  queue.Open(dir.File("spool"), 1u << 20);
+  uint64_t unTicket = 0;
+  struct Step {
+    const char* szName;
+    std::function<void()> fnAction;
+    std::vector<std::string> arrSyncs;
+  } const steps[] = {
+      {"a record is queued", [&] { ASSERT_TRUE(queue.Push(MakeRecord(1, 288))); }, {"spool 1"}},
+      {"the log server took it",
+       [&] {
+         ASSERT_EQ(TakeAccount(queue, &unTicket), 1u);
+         queue.Delivered(unTicket);
+       },
+       {"spool 0"}},
+      {"the log server refused the next",
+       [&] {
+         ASSERT_TRUE(queue.Push(MakeRecord(2, 288)));
+         ASSERT_EQ(TakeAccount(queue, &unTicket), 2u);
+         queue.Reject(unTicket);
+       },
+       {"spool 1", "spool/rejected 1", "spool 0"}},
+      {"a damaged file is found at the next start",
+       [&] {
+         dir.Write("spool/0000000000000009.rec", "not a record");
+         CDecodeLogQueue next;
+         next.Open(dir.File("spool"), 1u << 20);
+       },
+       {"spool/bad 1", "spool 0"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.szName);
+    arrSynced.clear();
+    ::testing::internal::CaptureStdout();
+    step.fnAction();
+    (void)::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(arrSynced, step.arrSyncs);
+  }
 }
