@@ -13,6 +13,8 @@
 #include <new>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include "config/directory_sync.h"
 #include "config/run_log.h"
 #include "decodelog/spool_record.h"
@@ -95,6 +97,11 @@ bool ParseRecordName(const char* szName, const char* szSuffix, uint64_t* punSeq)
   }
   *punSeq = unSeq;
   return unSeq != 0;
+}
+
+// A capture time as the transaction identifier keeps it: to 100 µs.
+boost::posix_time::ptime IdentifierTime(const boost::posix_time::ptime& tm) {
+  return tm - boost::posix_time::microseconds(tm.time_of_day().total_microseconds() % 100);
 }
 
 }  // namespace
@@ -185,6 +192,12 @@ void CDecodeLogQueue::LoadSpool() {
     }
     const int64_t nStoredS = SteadyNowS() - std::max<int64_t>(0, UnixNowS() - nModifiedS);
     boost::mutex::scoped_lock lock(m_mtx);
+    boost::posix_time::ptime tmDecode;
+    if (GetDecodeTime(*pScratch, &tmDecode) &&
+        (m_tmLastStamp.is_special() || tmDecode > m_tmLastStamp)) {
+      // New records keep clear of the identifiers of these.
+      m_tmLastStamp = IdentifierTime(tmDecode);
+    }
     MakeRoomLocked(static_cast<uint32_t>(arrFile.size()));
     Entry entry;
     entry.unBytes = static_cast<uint32_t>(arrFile.size());
@@ -284,8 +297,33 @@ void CDecodeLogQueue::MakeRoomLocked(uint32_t unIncoming) {
   }
 }
 
-uint64_t CDecodeLogQueue::Prepare(const DecodeLogRecord& record) {
+void CDecodeLogQueue::StampLocked(DecodeLogRecord* pRecord) {
+  namespace pt = boost::posix_time;
+  pt::ptime tm;
+  const bool bHasTime = GetDecodeTime(*pRecord, &tm);
+  if (!bHasTime) {
+    tm = LocalTimeNow();
+  }
+  const pt::ptime tmStamp = IdentifierTime(tm);
+  if (!m_tmLastStamp.is_special() && tmStamp <= m_tmLastStamp &&
+      m_tmLastStamp - tmStamp < pt::seconds(1)) {
+    m_tmLastStamp += pt::microseconds(100);
+    SetDecodeTime(pRecord, m_tmLastStamp);
+    return;
+  }
+  m_tmLastStamp = tmStamp;
+  if (!bHasTime) {
+    SetDecodeTime(pRecord, tm);
+  }
+}
+
+uint64_t CDecodeLogQueue::Prepare(const DecodeLogRecord& recordIn) {
   const uint64_t unSeq = m_unNextSeq.fetch_add(1);
+  DecodeLogRecord record = recordIn;
+  {
+    boost::mutex::scoped_lock lock(m_mtx);
+    StampLocked(&record);
+  }
   Entry entry;
   entry.nStoredS = SteadyNowS();
   bool bInFile = false;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "decodelog/decode_log_record.h"
@@ -51,6 +52,10 @@ class CDecodeLogQueue {
   // Stores a copy of the record (its file is on storage when this returns, or, when the spool
   // cannot take it, in memory) without queueing it yet. Returns the record's ticket, 0 when it
   // could not be kept at all (memory exhausted; logged).
+  // The copy's capture time (szDecodeTime; the time it is stored when the record has none) is
+  // its transaction identifier on every attempt and after a restart, to 100 µs: one that another
+  // record of this run already has, or one up to a second before it (two modules decoding at once,
+  // a clock stepped back a little), is moved on to the next free 100 µs.
   uint64_t Prepare(const DecodeLogRecord& record);
   // Queues a prepared record at the tail. Unknown tickets (0 included) are ignored.
   void Commit(uint64_t unTicket);
@@ -123,6 +128,8 @@ class CDecodeLogQueue {
   // Drops the oldest queued records until unIncoming more bytes fit. REQUIRES: m_mtx held.
   void MakeRoomLocked(uint32_t unIncoming);
   void LoadSpool();
+  // Gives the record its capture time for good (see Prepare). REQUIRES: m_mtx held.
+  void StampLocked(DecodeLogRecord* pRecord);
 
   std::string m_strDirectory;  // with a trailing "/"; empty: memory only. Set by Open.
   uint64_t m_unMaxBytes;
@@ -137,4 +144,5 @@ class CDecodeLogQueue {
   uint64_t m_unBytes = 0;                             // of every entry, queued or out
   size_t m_unTaken = 0;                               // entries of m_mapOut with bTaken
   size_t m_unSpooled = 0;                             // entries (queued or taken) in files
+  boost::posix_time::ptime m_tmLastStamp;  // the latest capture time given (not_a_date_time)
 };

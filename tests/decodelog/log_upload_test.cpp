@@ -305,3 +305,32 @@ TEST_F(LogUploadTest, NoLogServerKeepsTheSpoolUntilOneIsConfigured) {
   EXPECT_EQ(upLive->Documents()[1].mapCard["deviceId"], "DEV-B");
   EXPECT_EQ(CountFiles(strSpool, ".rec"), 0u);
 }
+
+// A record keeps one transaction identifier however often it is sent: after an answer that never
+// came, and after a restart.
+TEST_F(LogUploadTest, ARecordKeepsItsTransactionIdAcrossAttemptsAndRestarts) {
+  const std::string strSpool = m_dir.File("spool");
+  auto upClosing = StartServer(LogServerSimMode::Close);
+  {
+    auto upDs = MakeSwitch(upClosing->Port());
+    upDs->m_DecodeLogQueue.Open(strSpool, 1u << 20);
+    upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+    std::string strOut;
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+      EXPECT_TRUE(Has(strOut, " Receive False]")) << strOut;
+    }
+  }
+  auto upLive = StartServer(LogServerSimMode::Normal);
+  auto upDs = MakeSwitch(upLive->Port());
+  upDs->m_DecodeLogQueue.Open(strSpool, 1u << 20);
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+  ASSERT_TRUE(WaitFor([&] { return upClosing->Requests() == 2 && upLive->ValidDocuments() == 1; }));
+  std::vector<LogServerDocument> arrDocs = upClosing->Documents();
+  arrDocs.push_back(upLive->Documents()[0]);
+  for (const LogServerDocument& doc : arrDocs) {
+    ASSERT_TRUE(doc.bValid) << doc.strError;
+    EXPECT_EQ(doc.strTransactionId, arrDocs[0].strTransactionId);
+  }
+}

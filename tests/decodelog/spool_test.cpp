@@ -365,3 +365,50 @@ TEST(DecodeLogQueueTest, EveryChangeToTheSpoolIsSyncedWhereItWasMade) {
     EXPECT_EQ(arrSynced, step.arrSyncs);
   }
 }
+
+// The capture time is the record's transaction identifier (to 100 µs): the queue keeps it as
+// captured, gives one to a record without, moves it on when another record of this run has it or
+// is less than a second later, and keeps it across a restart.
+TEST(DecodeLogQueueTest, EachRecordKeepsACaptureTimeOfItsOwn) {
+  TempDir dir;
+  struct Row {
+    const char* szCaptured;
+    const char* szKept;  // null: the time of storing, whatever it is
+  } const rows[] = {
+      {"2026-05-06 10:00:00.123456", "2026-05-06 10:00:00.123456"},
+      {"2026-05-06 10:00:00.123499", "2026-05-06 10:00:00.123500"},  // same 100 µs
+      {"2026-05-06 10:00:00", "2026-05-06 10:00:00.123600"},          // stepped back a little
+      {"2026-05-06 10:00:02.500000", "2026-05-06 10:00:02.500000"},
+      {"2026-05-06 10:00:01", "2026-05-06 10:00:01"},  // more than a second back: its own
+      {"", nullptr},
+  };
+  std::vector<std::string> arrKept;
+  {
+    CDecodeLogQueue queue;
+    ::testing::internal::CaptureStdout();
+    queue.Open(dir.File("spool"), 1u << 20);
+    (void)::testing::internal::GetCapturedStdout();
+    for (const Row& row : rows) {
+      DecodeLogRecord record = MakeRecord(1, 288);
+      CopyText(record.szDecodeTime, row.szCaptured);
+      ASSERT_TRUE(queue.Push(record));
+    }
+  }
+  CDecodeLogQueue queue;  // the next start reads the same times back
+  ::testing::internal::CaptureStdout();
+  queue.Open(dir.File("spool"), 1u << 20);
+  (void)::testing::internal::GetCapturedStdout();
+  std::unique_ptr<DecodeLogRecord> upRecord(new DecodeLogRecord);
+  uint64_t unTicket = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szCaptured);
+    ASSERT_TRUE(queue.Take(&unTicket, upRecord.get()));
+    const std::string strKept(upRecord->szDecodeTime, FieldLength(upRecord->szDecodeTime));
+    if (row.szKept != nullptr) {
+      EXPECT_EQ(strKept, row.szKept);
+    } else {
+      boost::posix_time::ptime tm;
+      EXPECT_TRUE(GetDecodeTime(*upRecord, &tm)) << strKept;
+    }
+  }
+}
