@@ -564,6 +564,8 @@ void ConfigStore::GetSessionLimits(SessionLimits* pLimits) {
                     SessionLimits::kMaxS, "seconds", &pLimits->unDeviceIdleTimeoutS);
   TakeBoundedNumber(tree, "GetSessionLimits", strPath, "SAMV.ANSWER_TIMEOUT_S", 0,
                     SessionLimits::kMaxS, "seconds", &pLimits->unSamvAnswerTimeoutS);
+  TakeBoundedNumber(tree, "GetSessionLimits", strPath, "DEVICE.LOGIN_TIMEOUT_S", 0,
+                    SessionLimits::kMaxS, "seconds", &pLimits->unDeviceLoginTimeoutS);
 }
 
 void ConfigStore::GetSecuritySettings(SecuritySettings* pSettings) {

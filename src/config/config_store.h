@@ -46,10 +46,12 @@ bool GetIniNumber(const boost::property_tree::ptree& tree, const std::string& st
 struct SessionLimits {
   static constexpr uint32_t kDefaultDeviceIdleS = 60;
   static constexpr uint32_t kDefaultSamvAnswerS = 10;
+  static constexpr uint32_t kDefaultDeviceLoginS = 5;
   // A day: more would overflow the millisecond waits; far beyond any sensible setting.
   static constexpr uint32_t kMaxS = 86400;
   uint32_t unDeviceIdleTimeoutS = kDefaultDeviceIdleS;  // DEVICE.IDLE_TIMEOUT_S
   uint32_t unSamvAnswerTimeoutS = kDefaultSamvAnswerS;  // SAMV.ANSWER_TIMEOUT_S
+  uint32_t unDeviceLoginTimeoutS = kDefaultDeviceLoginS;  // DEVICE.LOGIN_TIMEOUT_S
 };
 
 // What guards the device port, from SystemConfig.ini; not part of the record devices read.

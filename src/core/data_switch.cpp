@@ -203,6 +203,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   SessionLimits stLimits;
   m_ConfigStore.GetSessionLimits(&stLimits);
   SetIdleTimeout(stLimits.unDeviceIdleTimeoutS);
+  SetLoginTimeout(stLimits.unDeviceLoginTimeoutS);
   m_unSamvAnswerTimeoutS = stLimits.unSamvAnswerTimeoutS;
   // The records of earlier runs are queued before the first reader can add one.
   OpenDecodeLogSpool();

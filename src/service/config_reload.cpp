@@ -456,6 +456,7 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
   ds.m_stSettings.strServerName = read.stSettings.strServerName;
 
   ds.SetIdleTimeout(read.stLimits.unDeviceIdleTimeoutS);
+  ds.SetLoginTimeout(read.stLimits.unDeviceLoginTimeoutS);
   ds.m_unSamvAnswerTimeoutS = read.stLimits.unSamvAnswerTimeoutS;
   CLoginThrottle::Settings stThrottle;
   stThrottle.unMaxFailures = read.stSecurity.unMaxFailures;
