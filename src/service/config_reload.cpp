@@ -498,6 +498,7 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
   ApplyModuleList(ds, std::move(arrEntries), &outcome);
   if (outcome.unJoined > 0) {
     ds.m_bRtcStarted = false;  // the next pass sets the clocks, the joined modules' with them
+    ds.m_unRtcNextEntry = 0;   // from the first module of the new list
   }
   outcome.bStatusChanged = !SameStatus(read.stStatus, stRunningStatus);
   outcome.bApplied = true;
