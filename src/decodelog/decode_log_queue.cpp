@@ -379,14 +379,17 @@ void CDecodeLogQueue::Withdraw(uint64_t unTicket) {
   }
 }
 
-bool CDecodeLogQueue::Rewrite(uint64_t unTicket, const DecodeLogRecord& record) {
+bool CDecodeLogQueue::Rewrite(uint64_t unTicket, const DecodeLogRecord& recordIn) {
   bool bInFile = false;
+  DecodeLogRecord record = recordIn;
   {
     boost::mutex::scoped_lock lock(m_mtx);
     auto it = m_mapOut.find(unTicket);
     if (it == m_mapOut.end() || it->second.bTaken) {
       return false;
     }
+    // A prepared version was never sent: the version that will be gets its own identifier.
+    StampLocked(&record);
     if (it->second.upRecord) {
       *it->second.upRecord = record;
       return true;

@@ -65,6 +65,7 @@ class CDecodeLogQueue {
   // second part), in one step on storage: after a crash the file holds one version or the other,
   // never both nor neither. The record stays prepared. False (nothing changed) for an unknown
   // ticket; when the new version cannot be written the old one stays (logged).
+  // The new version's capture time is made its identifier as Prepare makes it.
   bool Rewrite(uint64_t unTicket, const DecodeLogRecord& record);
   // Prepare and Commit in one. False when the record could not be kept.
   bool Push(const DecodeLogRecord& record);
