@@ -268,18 +268,23 @@ TEST_F(ConfigStoreTest, SessionLimitsTakeWholeSecondsAndKeepDefaultsOtherwise) {
     const char* szFile;  // nullptr: no file at all
     uint32_t unIdle;
     uint32_t unAnswer;
+    uint32_t unLogin;
     bool bLogged;
   } rows[] = {
-      {"no file", nullptr, 60, 10, false},
-      {"no keys", "[LOG_SERVER]\nPORT=1\n", 60, 10, false},
-      {"both set", "[DEVICE]\nIDLE_TIMEOUT_S=5\n[SAMV]\nANSWER_TIMEOUT_S= 3 \n", 5, 3, false},
-      {"0 turns them off", "[DEVICE]\nIDLE_TIMEOUT_S=0\n[SAMV]\nANSWER_TIMEOUT_S=0\n", 0, 0, false},
-      {"the largest", "[DEVICE]\nIDLE_TIMEOUT_S=86400\n", 86400, 10, false},
-      {"too large", "[DEVICE]\nIDLE_TIMEOUT_S=86401\n", 60, 10, true},
-      {"negative", "[SAMV]\nANSWER_TIMEOUT_S=-1\n", 60, 10, true},
-      {"not a number", "[DEVICE]\nIDLE_TIMEOUT_S=1m\n", 60, 10, true},
-      {"empty", "[SAMV]\nANSWER_TIMEOUT_S=\n", 60, 10, true},
-      {"malformed file", "[DEVICE\nIDLE_TIMEOUT_S=5\n", 60, 10, false},
+      {"no file", nullptr, 60, 10, 5, false},
+      {"no keys", "[LOG_SERVER]\nPORT=1\n", 60, 10, 5, false},
+      {"both set", "[DEVICE]\nIDLE_TIMEOUT_S=5\n[SAMV]\nANSWER_TIMEOUT_S= 3 \n", 5, 3, 5, false},
+      {"0 turns them off", "[DEVICE]\nIDLE_TIMEOUT_S=0\n[SAMV]\nANSWER_TIMEOUT_S=0\n", 0, 0, 5,
+       false},
+      {"the largest", "[DEVICE]\nIDLE_TIMEOUT_S=86400\n", 86400, 10, 5, false},
+      {"too large", "[DEVICE]\nIDLE_TIMEOUT_S=86401\n", 60, 10, 5, true},
+      {"negative", "[SAMV]\nANSWER_TIMEOUT_S=-1\n", 60, 10, 5, true},
+      {"not a number", "[DEVICE]\nIDLE_TIMEOUT_S=1m\n", 60, 10, 5, true},
+      {"empty", "[SAMV]\nANSWER_TIMEOUT_S=\n", 60, 10, 5, true},
+      {"log-in limit", "[DEVICE]\nLOGIN_TIMEOUT_S=2\n", 60, 10, 2, false},
+      {"log-in limit off", "[DEVICE]\nLOGIN_TIMEOUT_S=0\n", 60, 10, 0, false},
+      {"log-in limit too large", "[DEVICE]\nLOGIN_TIMEOUT_S=86401\n", 60, 10, 5, true},
+      {"malformed file", "[DEVICE\nIDLE_TIMEOUT_S=5\n", 60, 10, 5, false},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.szName);
@@ -294,6 +299,7 @@ TEST_F(ConfigStoreTest, SessionLimitsTakeWholeSecondsAndKeepDefaultsOtherwise) {
     std::string strOut = testing::internal::GetCapturedStdout();
     EXPECT_EQ(limits.unDeviceIdleTimeoutS, r.unIdle);
     EXPECT_EQ(limits.unSamvAnswerTimeoutS, r.unAnswer);
+    EXPECT_EQ(limits.unDeviceLoginTimeoutS, r.unLogin);
     EXPECT_EQ(strOut.find("is not a number of seconds up to 86400") != std::string::npos,
               r.bLogged)
         << strOut;
