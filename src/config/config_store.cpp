@@ -18,6 +18,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "config/byte_io.h"
+#include "config/directory_sync.h"
 #include "config/run_log.h"
 
 namespace pt = boost::property_tree;
@@ -563,6 +564,8 @@ void ConfigStore::GetSessionLimits(SessionLimits* pLimits) {
                     SessionLimits::kMaxS, "seconds", &pLimits->unDeviceIdleTimeoutS);
   TakeBoundedNumber(tree, "GetSessionLimits", strPath, "SAMV.ANSWER_TIMEOUT_S", 0,
                     SessionLimits::kMaxS, "seconds", &pLimits->unSamvAnswerTimeoutS);
+  TakeBoundedNumber(tree, "GetSessionLimits", strPath, "DEVICE.LOGIN_TIMEOUT_S", 0,
+                    SessionLimits::kMaxS, "seconds", &pLimits->unDeviceLoginTimeoutS);
 }
 
 void ConfigStore::GetSecuritySettings(SecuritySettings* pSettings) {
@@ -722,6 +725,10 @@ void WriteIniFile(const std::string& strPath, const pt::ptree& tree) {
     ::unlink(strTemp.c_str());
     throw std::system_error(nError, std::generic_category(), strTemp);
   }
+  // The rename reaches storage with the directory: until then a power cut could bring back the
+  // old file after the change was acknowledged. The file is replaced either way, so a failed
+  // sync is no failure of the write.
+  (void)SyncDirectory(DirectoryOfPath(strTarget));
 }
 
 bool PathExists(const std::string& strPath) {

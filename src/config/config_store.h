@@ -46,10 +46,12 @@ bool GetIniNumber(const boost::property_tree::ptree& tree, const std::string& st
 struct SessionLimits {
   static constexpr uint32_t kDefaultDeviceIdleS = 60;
   static constexpr uint32_t kDefaultSamvAnswerS = 10;
+  static constexpr uint32_t kDefaultDeviceLoginS = 5;
   // A day: more would overflow the millisecond waits; far beyond any sensible setting.
   static constexpr uint32_t kMaxS = 86400;
   uint32_t unDeviceIdleTimeoutS = kDefaultDeviceIdleS;  // DEVICE.IDLE_TIMEOUT_S
   uint32_t unSamvAnswerTimeoutS = kDefaultSamvAnswerS;  // SAMV.ANSWER_TIMEOUT_S
+  uint32_t unDeviceLoginTimeoutS = kDefaultDeviceLoginS;  // DEVICE.LOGIN_TIMEOUT_S
 };
 
 // What guards the device port, from SystemConfig.ini; not part of the record devices read.
@@ -222,8 +224,10 @@ std::string IniText(const boost::property_tree::ptree& tree);
 boost::optional<uint32_t> StreamNumber(const std::string& strValue);
 
 // Replaces the INI file at strPath (the file a symbolic link names, if it is one) with tree: the
-// text goes to "<file>.tmp" beside it, reaches the disk, and is renamed over the file. A reader,
-// or a power cut, meets the old file or the new one, never an empty or half-written one. Throws
+// text goes to "<file>.tmp" beside it, reaches the disk, and is renamed over the file, and the
+// directory is synced so the rename itself survives a power cut. A reader, or a power cut, meets
+// the old file or the new one, never an empty or half-written one, and once this returns the
+// new one. Throws
 // std::exception when any step fails; the file is then as it was.
 void WriteIniFile(const std::string& strPath, const boost::property_tree::ptree& tree);
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <memory>
 #include <iterator>
 #include <new>
@@ -28,8 +27,6 @@ constexpr uint32_t kPairConnectWaitMs = 1000;
 constexpr uint32_t kRetryConnectWaitMs = 501;  // a module on trial must connect within this
 constexpr int64_t kRetryPeriodUs = 6000000;
 constexpr size_t kErrorListTextSize = 640;
-
-void SleepMs(int nMs) { std::this_thread::sleep_for(std::chrono::milliseconds(nMs)); }
 
 // "module <address>:<port>", as the operator's window names a module in its recent errors.
 std::string ModuleName(const CTcpClient& client) {
@@ -203,6 +200,7 @@ bool DataSwitch::DataSwitchInit(bool bGateway) {
   SessionLimits stLimits;
   m_ConfigStore.GetSessionLimits(&stLimits);
   SetIdleTimeout(stLimits.unDeviceIdleTimeoutS);
+  SetLoginTimeout(stLimits.unDeviceLoginTimeoutS);
   m_unSamvAnswerTimeoutS = stLimits.unSamvAnswerTimeoutS;
   // The records of earlier runs are queued before the first reader can add one.
   OpenDecodeLogSpool();
@@ -624,7 +622,9 @@ void DataSwitch::ProcessSamvErrorClient() {
         ModuleName(*pClient) + (bConnected ? ": failed before" : ": cannot be reached") +
         (bReset ? "; restart acknowledged" : "; the restart request was not answered"));
     if (bReset) {
-      SleepMs(1000);
+      // The module restarts meanwhile. A stop or a status request cuts the pause short; the next
+      // retry may then come up to a second sooner.
+      (void)m_ManagementYield.Pause(1000);
       m_tmLastRetry = LocalClockNow();
     } else {
       WriteLog("ResetMcu FALSE");

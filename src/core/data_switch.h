@@ -22,6 +22,7 @@
 #include "core/device_allow_list.h"
 #include "core/device_stream_guard.h"
 #include "core/login_throttle.h"
+#include "mgmt/management_yield.h"
 #include "mgmt/velm_api.h"
 #include "net/tcp_client.h"
 #include "net/tcp_server.h"
@@ -95,7 +96,9 @@ class DataSwitch : public CTcpServer {
   // The stream guard of the session a pool client serves; null for a client outside the pool.
   CDeviceStreamGuard* StreamGuardOf(CTcpClient* pClient);
   uint32_t ProcessVelmServeDisconnect(DeviceHandle hDevice, CTcpClient* pClient);  // session thread
-  void ProcessSamvErrorClient();  // main thread
+  // Main thread: retries one ERROR client, at most every 6 s. The pause after a module's restart
+  // ends early when m_ManagementYield asks.
+  void ProcessSamvErrorClient();
   // IP texts of the ERROR clients joined by ","; an empty list leaves szOut unchanged.
   void GetErrorListText(char* szOut, size_t unSize);
   // "BUSY %d FREE %d ERROR %d" and, with errors, the red ERROR LIST line.
@@ -157,6 +160,8 @@ class DataSwitch : public CTcpServer {
   void ProcessVelmApiSetMcuRtc(const char* szAddress, int32_t nPort);
   void ProcessVelmApiResetMcu(const char* szAddress, int32_t nPort);
   void ProcessVelmApiCommand(const char* szAddress, int32_t nPort, const char* szCommand);
+  // Walks the modules at the first call and then once an hour; gives the loop back between two
+  // modules when m_ManagementYield asks, and goes on from there at the next call.
   void ProcessSamvSetRtc();
 
   // A client for the server of entry (its place unIndex), with its stream guard; not yet in any
@@ -207,6 +212,11 @@ class DataSwitch : public CTcpServer {
   boost::posix_time::ptime m_tmLastRetry;
   bool m_bRtcStarted = false;
   boost::posix_time::ptime m_tmLastRtcSync;
+  // Where a clock synchronisation that gave the loop back goes on: the next entry of
+  // m_arrSamvList; 0 when none is under way.
+  size_t m_unRtcNextEntry = 0;
+  // When the retry step and the clock synchronisation give the loop back (main thread).
+  CManagementYield m_ManagementYield;
 };
 
 // The log server's TLS settings as SystemConfig.ini gives them.

@@ -81,6 +81,7 @@ bool CheckAdministrator(DataSwitch& ds, const DeviceHandle& hDevice, const uint8
     return false;
   }
   if (AdminMatches(pPayload, stConfig)) {
+    hDevice->MarkLoggedIn();  // an administrator's tool is no stray connection either
     return true;
   }
   WriteLogF("FUNCTION %s  LINE %d administrator check failed from %s", "ProcessDeviceData",
@@ -115,6 +116,7 @@ uint32_t LoginCheck(DataSwitch& ds, const DeviceHandle& hDevice, uint8_t byComma
                            strPassword.size(), kPasswordWidth);
     }
     if (bPass) {
+      hDevice->MarkLoggedIn();  // from here the module is this reader's for as long as it reads
       pClient->SetRequestInfo(unAccountNo, pPayload + kUserInfo, pPayload + kDeviceId,
                               pPayload + kTransData);
       WriteLogF("SDT:%d nRealDataLength %d", byCommand, static_cast<int>(unPayloadLength));

@@ -343,7 +343,6 @@ std::string BuildSamvDecodeLogHttpData(const SystemConfigStruct& stConfig,
   if (pRecord == nullptr) {
     return std::string();
   }
-  // One reading gives both stamps, so reqTime and the transaction stamp always agree.
   std::string strClock = ClockText(tmNow);
 
   uint8_t arrCard[kCardDataSize];
@@ -377,7 +376,11 @@ std::string BuildSamvDecodeLogHttpData(const SystemConfigStruct& stConfig,
   std::string strReqData = AesEcbEncryptToHex(strInner, strKey);
 
   std::string strReqTime = StampDigits(strClock, 3);
-  std::string strStamp = StampDigits(strClock, 2);
+  // The transaction is the record's, not the attempt's: a record sent again after a lost answer
+  // or a restart keeps the identifier its capture gave it, so the log server can tell a repeat.
+  boost::posix_time::ptime tmCaptured;
+  std::string strStamp =
+      StampDigits(GetDecodeTime(*pRecord, &tmCaptured) ? ClockText(tmCaptured) : strClock, 2);
   std::string strAppKey = EscapedField(stConfig.szAppKey);
   std::string strOuter = FillTemplate(
       kOuterTemplate,

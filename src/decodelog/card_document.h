@@ -46,7 +46,9 @@ static_assert(kEnd <= kCardTextBlockSize, "");
 
 // The whole HTTP request for one record, from the settings (LOG_SERVER.IP_ADDRESS, PORT,
 // HTTP_LOG_URL, APP_KEY, SECRET_KEY, SIGN) and one clock reading with microseconds, which gives
-// both reqTime (17 digits, to the millisecond) and the transaction stamp (18 digits). Returns an
+// reqTime (17 digits, to the millisecond). The transaction stamp behind APP_KEY in transactionId
+// (18 digits, to 100 µs) is the record's capture time (szDecodeTime), the same on every attempt;
+// only a record without one takes it from the clock reading. Returns an
 // empty text for a null record; otherwise the request is always formed (a wrong key length gives
 // an empty reqData). Quoted values are escaped as JSON strings; transdata and gender go in
 // without quotes when each is exactly one JSON value, else as escaped strings.

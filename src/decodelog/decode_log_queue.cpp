@@ -13,6 +13,9 @@
 #include <new>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "config/directory_sync.h"
 #include "config/run_log.h"
 #include "decodelog/spool_record.h"
 #include "metrics/gateway_metrics.h"
@@ -37,15 +40,6 @@ bool WriteAll(int nFd, const uint8_t* pData, size_t unSize) {
     unSize -= static_cast<size_t>(n);
   }
   return true;
-}
-
-// Flushes a directory's entries (a rename or unlink inside it) to storage. Best effort.
-void SyncDirectory(const std::string& strDirectory) {
-  int nFd = ::open(strDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (nFd >= 0) {
-    (void)::fsync(nFd);
-    ::close(nFd);
-  }
 }
 
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>* pOut,
@@ -103,6 +97,11 @@ bool ParseRecordName(const char* szName, const char* szSuffix, uint64_t* punSeq)
   }
   *punSeq = unSeq;
   return unSeq != 0;
+}
+
+// A capture time as the transaction identifier keeps it: to 100 µs.
+boost::posix_time::ptime IdentifierTime(const boost::posix_time::ptime& tm) {
+  return tm - boost::posix_time::microseconds(tm.time_of_day().total_microseconds() % 100);
 }
 
 }  // namespace
@@ -193,6 +192,12 @@ void CDecodeLogQueue::LoadSpool() {
     }
     const int64_t nStoredS = SteadyNowS() - std::max<int64_t>(0, UnixNowS() - nModifiedS);
     boost::mutex::scoped_lock lock(m_mtx);
+    boost::posix_time::ptime tmDecode;
+    if (GetDecodeTime(*pScratch, &tmDecode) &&
+        (m_tmLastStamp.is_special() || tmDecode > m_tmLastStamp)) {
+      // New records keep clear of the identifiers of these.
+      m_tmLastStamp = IdentifierTime(tmDecode);
+    }
     MakeRoomLocked(static_cast<uint32_t>(arrFile.size()));
     Entry entry;
     entry.unBytes = static_cast<uint32_t>(arrFile.size());
@@ -229,7 +234,7 @@ bool CDecodeLogQueue::WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrF
     }
     return false;
   }
-  SyncDirectory(m_strDirectory);
+  (void)SyncDirectory(m_strDirectory);  // best effort: the record is in its file either way
   if (m_bWriteFailing.exchange(false)) {
     WriteLogF("FUNCTION %s  LINE %d spool writes again: card records are kept in files",
               kFunction, __LINE__);
@@ -237,8 +242,11 @@ bool CDecodeLogQueue::WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrF
   return true;
 }
 
-void CDecodeLogQueue::RemoveFile(uint64_t unSeq) {
+void CDecodeLogQueue::RemoveFile(uint64_t unSeq, bool bSync) {
   ::unlink(FilePath(unSeq, kRecordSuffix).c_str());
+  if (bSync) {
+    (void)SyncDirectory(m_strDirectory);  // best effort, as every sync here
+  }
 }
 
 void CDecodeLogQueue::SetAside(uint64_t unSeq, const char* szSubdirectory,
@@ -254,12 +262,16 @@ void CDecodeLogQueue::SetAside(uint64_t unSeq, const char* szSubdirectory,
     strName = strBase + "." + std::to_string(unTry);
   }
   if (MakeDirectory(strTarget) && ::rename(strFrom.c_str(), (strTarget + "/" + strName).c_str()) == 0) {
-    SyncDirectory(m_strDirectory);
+    // Both ends of the move: a power cut must find the file in the subdirectory and no longer
+    // in the queue, or a record set aside would be queued (and sent) again.
+    (void)SyncDirectory(strTarget);
+    (void)SyncDirectory(m_strDirectory);
     WriteLogF("FUNCTION %s  LINE %d card record %s set aside in %s/ (%s)", kFunction, __LINE__,
               strName.c_str(), szSubdirectory, strWhy.c_str());
   } else {
     int nError = errno;
     ::unlink(strFrom.c_str());
+    (void)SyncDirectory(m_strDirectory);
     WriteLogF("FUNCTION %s  LINE %d card record %s (%s) could not be moved to %s/ (%s): removed",
               kFunction, __LINE__, strName.c_str(), strWhy.c_str(), szSubdirectory,
               std::strerror(nError));
@@ -271,7 +283,9 @@ void CDecodeLogQueue::MakeRoomLocked(uint32_t unIncoming) {
     std::pair<uint64_t, Entry>& head = m_arrQueue.front();
     m_unBytes -= head.second.unBytes;
     if (!head.second.upRecord) {
-      RemoveFile(head.first);
+      // Not synced under the lock: a dropped record that a power cut brings back is only
+      // delivered after all.
+      RemoveFile(head.first, false);
       --m_unSpooled;
     }
     m_arrQueue.pop_front();
@@ -283,8 +297,33 @@ void CDecodeLogQueue::MakeRoomLocked(uint32_t unIncoming) {
   }
 }
 
-uint64_t CDecodeLogQueue::Prepare(const DecodeLogRecord& record) {
+void CDecodeLogQueue::StampLocked(DecodeLogRecord* pRecord) {
+  namespace pt = boost::posix_time;
+  pt::ptime tm;
+  const bool bHasTime = GetDecodeTime(*pRecord, &tm);
+  if (!bHasTime) {
+    tm = LocalTimeNow();
+  }
+  const pt::ptime tmStamp = IdentifierTime(tm);
+  if (!m_tmLastStamp.is_special() && tmStamp <= m_tmLastStamp &&
+      m_tmLastStamp - tmStamp < pt::seconds(1)) {
+    m_tmLastStamp += pt::microseconds(100);
+    SetDecodeTime(pRecord, m_tmLastStamp);
+    return;
+  }
+  m_tmLastStamp = tmStamp;
+  if (!bHasTime) {
+    SetDecodeTime(pRecord, tm);
+  }
+}
+
+uint64_t CDecodeLogQueue::Prepare(const DecodeLogRecord& recordIn) {
   const uint64_t unSeq = m_unNextSeq.fetch_add(1);
+  DecodeLogRecord record = recordIn;
+  {
+    boost::mutex::scoped_lock lock(m_mtx);
+    StampLocked(&record);
+  }
   Entry entry;
   entry.nStoredS = SteadyNowS();
   bool bInFile = false;
@@ -340,14 +379,17 @@ void CDecodeLogQueue::Withdraw(uint64_t unTicket) {
   }
 }
 
-bool CDecodeLogQueue::Rewrite(uint64_t unTicket, const DecodeLogRecord& record) {
+bool CDecodeLogQueue::Rewrite(uint64_t unTicket, const DecodeLogRecord& recordIn) {
   bool bInFile = false;
+  DecodeLogRecord record = recordIn;
   {
     boost::mutex::scoped_lock lock(m_mtx);
     auto it = m_mapOut.find(unTicket);
     if (it == m_mapOut.end() || it->second.bTaken) {
       return false;
     }
+    // A prepared version was never sent: the version that will be gets its own identifier.
+    StampLocked(&record);
     if (it->second.upRecord) {
       *it->second.upRecord = record;
       return true;
@@ -444,6 +486,21 @@ void CDecodeLogQueue::Discard(uint64_t unTicket) {
   if (!entry.upRecord) {
     RemoveFile(unTicket);
   }
+}
+
+bool CDecodeLogQueue::DiscardOneInMemory() {
+  boost::mutex::scoped_lock lock(m_mtx);
+  if (m_arrQueue.size() + m_unTaken == m_unSpooled) {
+    return false;  // every record is in a file
+  }
+  for (auto it = m_arrQueue.begin(); it != m_arrQueue.end(); ++it) {
+    if (it->second.upRecord) {
+      m_unBytes -= it->second.unBytes;
+      m_arrQueue.erase(it);
+      return true;
+    }
+  }
+  return false;
 }
 
 void CDecodeLogQueue::Reject(uint64_t unTicket) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "decodelog/decode_log_record.h"
@@ -17,9 +18,11 @@
 // The queue of card records waiting for the log server, oldest first, kept durable in a spool
 // directory: every record is a file of its own (see spool_record.h) written to "<seq>.tmp",
 // flushed to storage and renamed to "<seq>.rec" before it counts as queued, and removed only
-// when the log server has taken it (or refused it for good). After a crash, a power cut or a
-// restart the files are queued again, oldest first. Memory holds the index only (sequence
-// number and size per record); a record is read back from its file when its turn comes.
+// when the log server has taken it (or refused it for good). Each change to the directory (a
+// file added, removed or set aside) is synced, so a power cut neither loses a queued record nor
+// brings back a delivered one. After a crash, a power cut or a restart the files are queued
+// again, oldest first. Memory holds the index only (sequence number and size per record); a
+// record is read back from its file when its turn comes.
 //
 // Without a spool directory (empty DIR, or one that cannot be created or written) the records
 // are kept in memory, under the same size bound, each counting the memory it takes. When the bound would be passed, the oldest
@@ -49,6 +52,10 @@ class CDecodeLogQueue {
   // Stores a copy of the record (its file is on storage when this returns, or, when the spool
   // cannot take it, in memory) without queueing it yet. Returns the record's ticket, 0 when it
   // could not be kept at all (memory exhausted; logged).
+  // The copy's capture time (szDecodeTime; the time it is stored when the record has none) is
+  // its transaction identifier on every attempt and after a restart, to 100 µs: one that another
+  // record of this run already has, or one up to a second before it (two modules decoding at once,
+  // a clock stepped back a little), is moved on to the next free 100 µs.
   uint64_t Prepare(const DecodeLogRecord& record);
   // Queues a prepared record at the tail. Unknown tickets (0 included) are ignored.
   void Commit(uint64_t unTicket);
@@ -58,6 +65,7 @@ class CDecodeLogQueue {
   // second part), in one step on storage: after a crash the file holds one version or the other,
   // never both nor neither. The record stays prepared. False (nothing changed) for an unknown
   // ticket; when the new version cannot be written the old one stays (logged).
+  // The new version's capture time is made its identifier as Prepare makes it.
   bool Rewrite(uint64_t unTicket, const DecodeLogRecord& record);
   // Prepare and Commit in one. False when the record could not be kept.
   bool Push(const DecodeLogRecord& record);
@@ -70,7 +78,11 @@ class CDecodeLogQueue {
   void Delivered(uint64_t unTicket);  // removed
   void PutBack(uint64_t unTicket);    // queued again at the tail
   void Reject(uint64_t unTicket);     // moved to "<dir>/rejected/" (memory only: dropped)
-  void Discard(uint64_t unTicket);    // removed without delivery (no log server configured)
+  void Discard(uint64_t unTicket);    // removed without delivery
+  // Removes the oldest queued record that is kept in memory only (not in a file): what goes when
+  // no log server is configured, while records in the spool stay for one. False when there is
+  // none.
+  bool DiscardOneInMemory();
 
   // Current state: records queued or taken (not prepared ones), and of them those in files.
   size_t Size() const;
@@ -112,10 +124,13 @@ class CDecodeLogQueue {
   bool WriteFile(uint64_t unSeq, const std::vector<uint8_t>& arrFile);
   // Moves a file into a subdirectory of the spool ("bad", "rejected"). Logs what it did.
   void SetAside(uint64_t unSeq, const char* szSubdirectory, const std::string& strWhy);
-  void RemoveFile(uint64_t unSeq);
+  // Removes a record's file; with bSync the removal is made durable before this returns.
+  void RemoveFile(uint64_t unSeq, bool bSync = true);
   // Drops the oldest queued records until unIncoming more bytes fit. REQUIRES: m_mtx held.
   void MakeRoomLocked(uint32_t unIncoming);
   void LoadSpool();
+  // Gives the record its capture time for good (see Prepare). REQUIRES: m_mtx held.
+  void StampLocked(DecodeLogRecord* pRecord);
 
   std::string m_strDirectory;  // with a trailing "/"; empty: memory only. Set by Open.
   uint64_t m_unMaxBytes;
@@ -130,4 +145,5 @@ class CDecodeLogQueue {
   uint64_t m_unBytes = 0;                             // of every entry, queued or out
   size_t m_unTaken = 0;                               // entries of m_mapOut with bTaken
   size_t m_unSpooled = 0;                             // entries (queued or taken) in files
+  boost::posix_time::ptime m_tmLastStamp;  // the latest capture time given (not_a_date_time)
 };

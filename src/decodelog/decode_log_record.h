@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
 // The record of one decoded card, 3644 bytes. Every SAMV connection carries one as its work
 // area (filled while a device session runs); a queued record is a whole copy of that area plus
 // the capture time. It lives in memory only and is never put on a wire as a block, so the struct
@@ -43,3 +45,10 @@ static_assert(sizeof(((DecodeLogRecord*)nullptr)->arrSamvData) == kSamvDataCapac
 // A new record: a whole copy of a connection's work area with the capture time (full form of the
 // run log) in szDecodeTime. Null when memory is short. The caller owns the record.
 DecodeLogRecord* NewDecodeLogRecord(const DecodeLogRecord& workArea);
+
+// The capture time of a record (szDecodeTime in the full form of the run log, with or without
+// its fraction) as a local time. False, leaving *ptm as it was, when the field holds no such
+// time (a record that was never captured).
+bool GetDecodeTime(const DecodeLogRecord& record, boost::posix_time::ptime* ptm);
+// Writes tm into szDecodeTime in the full form "YYYY-MM-DD HH:MM:SS.ffffff".
+void SetDecodeTime(DecodeLogRecord* pRecord, const boost::posix_time::ptime& tm);

@@ -255,13 +255,23 @@ CLogUpload::Outcome CLogUpload::Attempt() {
   DecodeLogRecord& record = *m_upRecord;
   SystemConfigStruct stConfig = m_fnConfig();
   if (stConfig.unLogServerPort == 0) {
-    // No log server: what was queued before the port was cleared goes, one record per pass.
-    if (m_queue.Take(&unTicket, &record)) {
+    // No log server: records kept in memory only, which a stop would lose anyway, go one per
+    // pass as they always did. Records in the spool stay there for the log server that is
+    // configured next: a port cleared for a while must not cost the durable backlog.
+    if (m_queue.DiscardOneInMemory()) {
       WriteLog("delete psttSamvDecodeLog");
-      m_queue.Discard(unTicket);
+    }
+    const size_t unSpooled = m_queue.Spooled();
+    if (unSpooled > 0 && !m_bSpoolKeptLogged) {
+      m_bSpoolKeptLogged = true;
+      WriteLogF("FUNCTION %s  LINE %d no log server configured (LOG_SERVER.PORT 0): %u card "
+                "records stay in the spool %s until one is",
+                kFunction, __LINE__, static_cast<unsigned>(unSpooled),
+                m_queue.Directory().c_str());
     }
     return Outcome::Nothing;
   }
+  m_bSpoolKeptLogged = false;
   if (!m_queue.Take(&unTicket, &record)) {
     return Outcome::Nothing;
   }

@@ -77,7 +77,9 @@ class CLogUpload {
   // (start-up, device command 81, a reload). Any thread.
   void RequestReconfigure() { m_bLogServerReconfigure.store(true); }
 
-  // One step: takes at most one record and makes one attempt. Returns 1 after an attempt on an
+  // One step: takes at most one record and makes one attempt. Without a log server (port 0) it
+  // drops one record kept in memory only, and leaves the records in the spool where they are
+  // (named once in the run log). Returns 1 after an attempt on an
   // established connection, 0 when there was nothing to upload, no log server is configured, or
   // the connection could not be made. Blocks up to about 2 s (TLS: 12 s) plus the answer time-out; returns
   // early (the record queued again) when Stop is called. Not for two threads at once.
@@ -123,6 +125,7 @@ class CLogUpload {
   std::atomic<uint64_t> m_unSteps{0};
   std::unique_ptr<CJoinableThread> m_upThread;
   std::unique_ptr<DecodeLogRecord> m_upRecord;  // the record of the current attempt
+  bool m_bSpoolKeptLogged = false;  // the spool kept for want of a log server was named
   std::mutex m_mtxTls;
   LogServerTlsSettings m_stTls;  // m_mtxTls
 };

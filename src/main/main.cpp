@@ -345,6 +345,13 @@ int Run(int argc, char** argv) {
   CServiceNotifier notifier;
   std::unique_ptr<CServiceWatchdog> upWatchdog;
   if (nArgs == 0) {
+    // The management steps give the loop back between modules once a signal waits, and a stop
+    // does not wait for a silent module's reply.
+    ds.m_ManagementYield.Install([] {
+      return g_nStopSignal.load() != 0 || g_nStatusRequests.load() != 0 ||
+             g_nReloadRequests.load() != 0;
+    });
+    ds.m_VelmApi.SetInterrupt([] { return g_nStopSignal.load() != 0; });
     // Every thread of the running gateway exists once it says it is up.
     ds.m_LogUpload.Start();
     upStatusServer = StartStatusServer(ds, &stStatus);

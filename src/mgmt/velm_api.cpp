@@ -2,12 +2,14 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include <mbedtls/md5.h>
+#include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -55,6 +57,8 @@ constexpr uint32_t kResultBadChecksum = 5;
 
 // A module gets one second to answer.
 constexpr std::chrono::nanoseconds kReplyTimeout(1000000000);
+// How often a waiting transaction asks whether it is to give up (SetInterrupt).
+constexpr std::chrono::milliseconds kInterruptPoll(50);
 
 // Fixed when this build was made.
 constexpr int kBuildYear = 2023;
@@ -196,9 +200,19 @@ bool CVelmApi::ReceiveFrame() {
       unCount = 0;
       break;
     }
+    if (m_fnInterrupted && m_fnInterrupted()) {
+      unCount = 0;
+      break;
+    }
     boost::asio::ip::udp::endpoint sender;
-    unCount = m_upUdpClient->Receive(m_arrReceiveFrame, sizeof(m_arrReceiveFrame), left, ec,
+    const std::chrono::steady_clock::duration slice =
+        m_fnInterrupted ? std::min<std::chrono::steady_clock::duration>(left, kInterruptPoll)
+                        : left;
+    unCount = m_upUdpClient->Receive(m_arrReceiveFrame, sizeof(m_arrReceiveFrame), slice, ec,
                                      &sender);
+    if (ec == boost::asio::error::operation_aborted && slice < left) {
+      continue;  // one slice of the wait is over: ask again whether to go on
+    }
     if (ec) {
       unCount = 0;  // nothing came in time
       break;

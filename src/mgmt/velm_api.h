@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "mgmt/mcu_rtc_record.h"
 
@@ -48,6 +50,12 @@ class CVelmApi {
   // One request and at most one reply within one second. True when the reply passed the length
   // and checksum tests and its result byte is 0; its data is then at ReceivedFrame() + 3.
   bool Transact(uint8_t byCommand, const uint8_t* pPayload, size_t unLength);
+  // From now on a transaction stops waiting for its reply (false, as when none came) as soon as
+  // fnInterrupted says so; asked every 50 ms. The gateway's stop does not wait out a silent
+  // module. Empty (the default): never.
+  void SetInterrupt(std::function<bool()> fnInterrupted) {
+    m_fnInterrupted = std::move(fnInterrupted);
+  }
 
   bool GetLibBuildTime(char* szOut, size_t unCapacity);
   // Upper-case hexadecimal serial number, at most (unCapacity - 1) / 2 bytes so that the text
@@ -75,4 +83,5 @@ class CVelmApi {
   std::unique_ptr<CUdpClient> m_upUdpClient;
   char m_szTargetAddress[32] = {0};
   uint32_t m_unTargetPort = 0;
+  std::function<bool()> m_fnInterrupted;  // see SetInterrupt
 };

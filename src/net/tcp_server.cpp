@@ -84,6 +84,20 @@ bool WaitReadable(int nFd, uint32_t unTimeoutMs) {
   }
 }
 
+// Why the gateway ended a session: the device was silent for the idle limit, or held its module
+// for the log-in limit without logging in.
+void LogSessionEnd(DeviceSocket& device, bool bIdle, uint32_t unSeconds) {
+  boost::system::error_code ecPeer;
+  boost::asio::ip::tcp::endpoint peer = device.remote_endpoint(ecPeer);
+  char szMessage[kMessageSize] = {0};
+  std::snprintf(szMessage, sizeof szMessage,
+                bIdle ? "Device Idle Ip:%s Port: %d sent nothing for %u s: connection closed"
+                      : "Device Ip:%s Port: %d did not log in within %u s: connection closed",
+                ecPeer ? "" : peer.address().to_string().c_str(),
+                ecPeer ? 0 : static_cast<int>(peer.port()), unSeconds);
+  WriteLog(szMessage);
+}
+
 // An error while a connection was being taken on (options, the accept or pair callback).
 void LogAcceptError(const char* szError) {
   char szMessage[kMessageSize] = {0};
@@ -311,7 +325,11 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
   uint8_t arrBuffer[kReceiveBufferSize];
   std::string strError;
   bool bCleanEnd = false;
-  bool bIdle = false;
+  bool bIdle = false;  // ended by the gateway for silence, or for want of a log-in
+  // The device holds its module from here; until its owner marks it logged in, for this long.
+  const uint32_t unLoginS = m_unLoginTimeoutS.load();
+  const std::chrono::steady_clock::time_point tmLoginDeadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(unLoginS);
   uint32_t unQuietMs = 0;  // the owner holds bytes back: call it after this much quiet
   try {
     for (;;) {
@@ -328,17 +346,30 @@ void CTcpServer::TcpSessionThread(DeviceHandle hDevice, void* pContext) {
         unQuietMs = m_pQuietCallback(hDevice, pContext);
         continue;
       }
-      uint32_t unIdleS = m_unIdleTimeoutS.load();
-      if (unIdleS > 0 && !WaitReadable(hDevice->native_handle(), unIdleS * 1000)) {
+      // A byte now and then keeps a device from being idle, but not from the log-in limit.
+      uint64_t unLoginLeftMs = UINT64_MAX;
+      if (unLoginS > 0 && !hDevice->LoggedIn()) {
+        const auto left = tmLoginDeadline - std::chrono::steady_clock::now();
+        unLoginLeftMs = left <= std::chrono::steady_clock::duration::zero()
+                            ? 0
+                            : static_cast<uint64_t>(
+                                  std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        if (unLoginLeftMs == 0) {
+          bIdle = true;
+          LogSessionEnd(*hDevice, false, unLoginS);
+          break;
+        }
+      }
+      const uint32_t unIdleS = m_unIdleTimeoutS.load();
+      const uint64_t unIdleMs = unIdleS > 0 ? unIdleS * 1000ull : UINT64_MAX;
+      const uint64_t unWaitMs = std::min(unIdleMs, unLoginLeftMs);
+      if (unWaitMs != UINT64_MAX &&
+          !WaitReadable(hDevice->native_handle(), static_cast<uint32_t>(unWaitMs))) {
+        if (unLoginLeftMs < unIdleMs) {
+          continue;  // the log-in limit has come: ended above
+        }
         bIdle = true;
-        boost::system::error_code ecPeer;
-        boost::asio::ip::tcp::endpoint peer = hDevice->remote_endpoint(ecPeer);
-        char szMessage[kMessageSize] = {0};
-        std::snprintf(szMessage, sizeof szMessage,
-                      "Device Idle Ip:%s Port: %d sent nothing for %u s: connection closed",
-                      ecPeer ? "" : peer.address().to_string().c_str(),
-                      ecPeer ? 0 : static_cast<int>(peer.port()), unIdleS);
-        WriteLog(szMessage);
+        LogSessionEnd(*hDevice, true, unIdleS);
         break;
       }
       boost::system::error_code ec;

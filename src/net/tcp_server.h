@@ -29,9 +29,15 @@ class DeviceSocket : public boost::asio::ip::tcp::socket {
   void EndFromGateway();
   bool EndedFromGateway() const { return m_bEndedFromGateway.load(); }
 
+  // The owner has accepted the device's log-in: the server's log-in limit (SetLoginTimeout) no
+  // longer applies to this session. Any thread.
+  void MarkLoggedIn() { m_bLoggedIn.store(true); }
+  bool LoggedIn() const { return m_bLoggedIn.load(); }
+
  private:
   boost::mutex m_mtxWrite;
   std::atomic<bool> m_bEndedFromGateway{false};
+  std::atomic<bool> m_bLoggedIn{false};
 };
 using DeviceHandle = boost::shared_ptr<DeviceSocket>;
 
@@ -101,6 +107,12 @@ class CTcpServer {
   // the session held is freed; a device that vanished without a word goes the same way. 0 (the
   // default) waits without limit. Any thread; sessions use the value from their next read on.
   void SetIdleTimeout(uint32_t unSeconds) { m_unIdleTimeoutS.store(unSeconds); }
+  // A session whose device its owner has not marked logged in (DeviceSocket::MarkLoggedIn)
+  // within unSeconds of its pairing is closed like an idle one, whatever the device sends
+  // meanwhile: "Device Ip:%s Port: %d did not log in within %u s: connection closed". So a
+  // connection that never logs in holds its module only that long. 0 (the default) sets no
+  // limit. Any thread; a session takes the value when it starts.
+  void SetLoginTimeout(uint32_t unSeconds) { m_unLoginTimeoutS.store(unSeconds); }
 
   // Starts the detached accept thread. Throws boost::thread_resource_error if it cannot be made.
   bool Start();
@@ -151,6 +163,7 @@ class CTcpServer {
   std::atomic<uint32_t> m_unThreadCount{0};  // see ThreadCount
   std::atomic<uint32_t> m_unSessionCount{0};  // see SessionCount
   std::atomic<uint32_t> m_unIdleTimeoutS{0};  // see SetIdleTimeout
+  std::atomic<uint32_t> m_unLoginTimeoutS{0};  // see SetLoginTimeout
   std::atomic<bool> m_bAccepting{false};      // the accept thread runs (AcceptsDevices)
   // Steady-clock milliseconds of the last failed accept; 0: none (AcceptsDevices).
   std::atomic<int64_t> m_nLastAcceptFailureMs{0};

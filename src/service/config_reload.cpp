@@ -456,6 +456,7 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
   ds.m_stSettings.strServerName = read.stSettings.strServerName;
 
   ds.SetIdleTimeout(read.stLimits.unDeviceIdleTimeoutS);
+  ds.SetLoginTimeout(read.stLimits.unDeviceLoginTimeoutS);
   ds.m_unSamvAnswerTimeoutS = read.stLimits.unSamvAnswerTimeoutS;
   CLoginThrottle::Settings stThrottle;
   stThrottle.unMaxFailures = read.stSecurity.unMaxFailures;
@@ -497,6 +498,7 @@ ReloadOutcome ReloadConfiguration(DataSwitch& ds, const StatusSettings& stRunnin
   ApplyModuleList(ds, std::move(arrEntries), &outcome);
   if (outcome.unJoined > 0) {
     ds.m_bRtcStarted = false;  // the next pass sets the clocks, the joined modules' with them
+    ds.m_unRtcNextEntry = 0;   // from the first module of the new list
   }
   outcome.bStatusChanged = !SameStatus(read.stStatus, stRunningStatus);
   outcome.bApplied = true;

@@ -6,13 +6,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "config/byte_io.h"
+#include "config/directory_sync.h"
 #include "support/test_util.h"
 
 namespace {
@@ -264,18 +268,23 @@ TEST_F(ConfigStoreTest, SessionLimitsTakeWholeSecondsAndKeepDefaultsOtherwise) {
     const char* szFile;  // nullptr: no file at all
     uint32_t unIdle;
     uint32_t unAnswer;
+    uint32_t unLogin;
     bool bLogged;
   } rows[] = {
-      {"no file", nullptr, 60, 10, false},
-      {"no keys", "[LOG_SERVER]\nPORT=1\n", 60, 10, false},
-      {"both set", "[DEVICE]\nIDLE_TIMEOUT_S=5\n[SAMV]\nANSWER_TIMEOUT_S= 3 \n", 5, 3, false},
-      {"0 turns them off", "[DEVICE]\nIDLE_TIMEOUT_S=0\n[SAMV]\nANSWER_TIMEOUT_S=0\n", 0, 0, false},
-      {"the largest", "[DEVICE]\nIDLE_TIMEOUT_S=86400\n", 86400, 10, false},
-      {"too large", "[DEVICE]\nIDLE_TIMEOUT_S=86401\n", 60, 10, true},
-      {"negative", "[SAMV]\nANSWER_TIMEOUT_S=-1\n", 60, 10, true},
-      {"not a number", "[DEVICE]\nIDLE_TIMEOUT_S=1m\n", 60, 10, true},
-      {"empty", "[SAMV]\nANSWER_TIMEOUT_S=\n", 60, 10, true},
-      {"malformed file", "[DEVICE\nIDLE_TIMEOUT_S=5\n", 60, 10, false},
+      {"no file", nullptr, 60, 10, 5, false},
+      {"no keys", "[LOG_SERVER]\nPORT=1\n", 60, 10, 5, false},
+      {"both set", "[DEVICE]\nIDLE_TIMEOUT_S=5\n[SAMV]\nANSWER_TIMEOUT_S= 3 \n", 5, 3, 5, false},
+      {"0 turns them off", "[DEVICE]\nIDLE_TIMEOUT_S=0\n[SAMV]\nANSWER_TIMEOUT_S=0\n", 0, 0, 5,
+       false},
+      {"the largest", "[DEVICE]\nIDLE_TIMEOUT_S=86400\n", 86400, 10, 5, false},
+      {"too large", "[DEVICE]\nIDLE_TIMEOUT_S=86401\n", 60, 10, 5, true},
+      {"negative", "[SAMV]\nANSWER_TIMEOUT_S=-1\n", 60, 10, 5, true},
+      {"not a number", "[DEVICE]\nIDLE_TIMEOUT_S=1m\n", 60, 10, 5, true},
+      {"empty", "[SAMV]\nANSWER_TIMEOUT_S=\n", 60, 10, 5, true},
+      {"log-in limit", "[DEVICE]\nLOGIN_TIMEOUT_S=2\n", 60, 10, 2, false},
+      {"log-in limit off", "[DEVICE]\nLOGIN_TIMEOUT_S=0\n", 60, 10, 0, false},
+      {"log-in limit too large", "[DEVICE]\nLOGIN_TIMEOUT_S=86401\n", 60, 10, 5, true},
+      {"malformed file", "[DEVICE\nIDLE_TIMEOUT_S=5\n", 60, 10, 5, false},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.szName);
@@ -290,6 +299,7 @@ TEST_F(ConfigStoreTest, SessionLimitsTakeWholeSecondsAndKeepDefaultsOtherwise) {
     std::string strOut = testing::internal::GetCapturedStdout();
     EXPECT_EQ(limits.unDeviceIdleTimeoutS, r.unIdle);
     EXPECT_EQ(limits.unSamvAnswerTimeoutS, r.unAnswer);
+    EXPECT_EQ(limits.unDeviceLoginTimeoutS, r.unLogin);
     EXPECT_EQ(strOut.find("is not a number of seconds up to 86400") != std::string::npos,
               r.bLogged)
         << strOut;
@@ -341,7 +351,23 @@ TEST_F(ConfigStoreTest, SetSystemConfigReplacesTheFileWholeAndFollowsALink) {
       m_dir.Write("SystemConfig.ini", strOld);
     }
     std::ifstream oldReader(strFile);
-    ASSERT_TRUE(m_store.SetSystemConfig(&cfg));
+    // The directory where the file was replaced is synced, with the new text already in place:
+    // once the change is acknowledged, a power cut cannot bring the old file back.
+    const std::string strTarget = bLinked ? elsewhere.File("real.ini") : strFile;
+    std::vector<std::string> arrSynced;
+    SetDirectorySyncObserver([&](const std::string& strDir) {
+      arrSynced.push_back(strDir + (ReadFile(strTarget).find("PORT=9000") != std::string::npos
+                                        ? " new"
+                                        : " old"));
+    });
+    const bool bWritten = m_store.SetSystemConfig(&cfg);
+    SetDirectorySyncObserver(nullptr);
+    ASSERT_TRUE(bWritten);
+    char* szReal = ::realpath(strTarget.c_str(), nullptr);
+    ASSERT_NE(szReal, nullptr);
+    const std::string strRealDir = DirectoryOfPath(szReal);
+    std::free(szReal);
+    EXPECT_EQ(arrSynced, std::vector<std::string>{strRealDir + " new"});
     std::string strSeen((std::istreambuf_iterator<char>(oldReader)),
                         std::istreambuf_iterator<char>());
     EXPECT_EQ(strSeen, strOld);

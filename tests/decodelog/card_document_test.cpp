@@ -225,6 +225,42 @@ TEST(CardDocumentTest, OneClockReadingGivesReqTimeAndTransactionStamp) {
   }
 }
 
+// A record sent again (a lost answer, a restart) must be recognisable as a repeat: its
+// transaction stamp is its capture time, whenever the attempt is made. A record without a
+// capture time that reads takes the attempt's clock, as above.
+TEST(CardDocumentTest, TransactionStampIsTheCaptureTimeOnEveryAttempt) {
+  struct Row {
+    const char* szDecodeTime;
+    const char* szStamp;
+  } const rows[] = {
+      {"2026-03-04 05:06:07.123456", "202603040506071234"},
+      {"2026-03-04 05:06:07", "202603040506070000"},  // a capture on the whole second
+      {"", nullptr},
+      {"2026-13-04 05:06:07.123456", nullptr},
+      {"2026-03-04T05:06:07.123456", nullptr},
+      {"2026-03-04 05:06:07.12345", nullptr},
+  };
+  const boost::posix_time::ptime tmLater = SampleTime() + boost::posix_time::hours(30);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szDecodeTime);
+    DecodeLogRecord rec = MakeRecord(288, 284, SampleCard(), 0);
+    CopyText(rec.szDecodeTime, row.szDecodeTime);
+    LogServerDocument first = Open(BuildSamvDecodeLogHttpData(SampleConfig(), &rec, SampleTime()));
+    LogServerDocument again = Open(BuildSamvDecodeLogHttpData(SampleConfig(), &rec, tmLater));
+    ASSERT_TRUE(first.bValid) << first.strError;
+    ASSERT_TRUE(again.bValid) << again.strError;
+    EXPECT_EQ(first.strReqTime, "20260102030405678");
+    EXPECT_EQ(again.strReqTime, "20260103090405678");
+    if (row.szStamp != nullptr) {
+      EXPECT_EQ(first.strTransactionId, std::string("app001") + row.szStamp);
+      EXPECT_EQ(again.strTransactionId, first.strTransactionId);
+    } else {
+      EXPECT_EQ(first.strTransactionId, "app001202601020304056789");
+      EXPECT_EQ(again.strTransactionId, "app001202601030904056789");
+    }
+  }
+}
+
 TEST(CardDocumentTest, ContentLengthCountsTheEnvelopeBytes) {
   DecodeLogRecord rec = MakeRecord(2354, 2350, SampleCard(), 0x5A);
   std::string strRequest = Build(rec);

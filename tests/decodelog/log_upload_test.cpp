@@ -256,3 +256,81 @@ TEST_F(LogUploadTest, ClientIsReconfiguredOnlyWhenAsked) {
   EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
   EXPECT_TRUE(WaitFor([&] { return upSim->ValidDocuments() == 1; }));
 }
+
+TEST_F(LogUploadTest, NoLogServerKeepsTheSpoolUntilOneIsConfigured) {
+  const std::string strSpool = m_dir.File("spool");
+  {
+    // A run with a log server that is down leaves two records in the spool.
+    auto upDown = DownServer();
+    auto upDs = MakeSwitch(upDown->Port());
+    upDs->m_DecodeLogQueue.Open(strSpool, 1u << 20);
+    upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+    upDs->SamvDecodeLogQueue(NewRecord("DEV-B"));
+  }
+  ASSERT_EQ(CountFiles(strSpool, ".rec"), 2u);
+
+  // Started with LOG_SERVER.PORT=0, and the port cleared again later (command 81): the spool is
+  // named once and kept, however many passes go by.
+  auto upDs = MakeSwitch(0);
+  upDs->m_DecodeLogQueue.Open(strSpool, 1u << 20);
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
+  EXPECT_TRUE(Has(strOut, std::string(kPrefix))) << strOut;
+  EXPECT_TRUE(Has(strOut, "no log server configured (LOG_SERVER.PORT 0): 2 card records stay in "
+                          "the spool " + strSpool + "/ until one is]"))
+      << strOut;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
+    EXPECT_EQ(strOut, "");
+  }
+  EXPECT_EQ(CountFiles(strSpool, ".rec"), 2u);
+  EXPECT_EQ(upDs->DecodeLogQueueSize(), 2u);
+
+  // A log server configured again receives both, oldest first, and the files go.
+  auto upLive = StartServer(LogServerSimMode::Normal);
+  auto setPort = [&](uint16_t unPort) {
+    boost::mutex::scoped_lock lock(upDs->m_mtxSystemConfig);
+    upDs->m_stSystemConfig.unLogServerPort = unPort;
+  };
+  setPort(upLive->Port());
+  upDs->m_LogUpload.RequestReconfigure();
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+  setPort(0);
+  EXPECT_EQ(Step(*upDs, &strOut), 0u) << strOut;
+  EXPECT_TRUE(Has(strOut, ": 1 card records stay in the spool ")) << strOut;
+  setPort(upLive->Port());
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+  ASSERT_TRUE(WaitFor([&] { return upLive->ValidDocuments() == 2; }));
+  EXPECT_EQ(upLive->Documents()[0].mapCard["deviceId"], "DEV-A");
+  EXPECT_EQ(upLive->Documents()[1].mapCard["deviceId"], "DEV-B");
+  EXPECT_EQ(CountFiles(strSpool, ".rec"), 0u);
+}
+
+// A record keeps one transaction identifier however often it is sent: after an answer that never
+// came, and after a restart.
+TEST_F(LogUploadTest, ARecordKeepsItsTransactionIdAcrossAttemptsAndRestarts) {
+  const std::string strSpool = m_dir.File("spool");
+  auto upClosing = StartServer(LogServerSimMode::Close);
+  {
+    auto upDs = MakeSwitch(upClosing->Port());
+    upDs->m_DecodeLogQueue.Open(strSpool, 1u << 20);
+    upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+    std::string strOut;
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+      EXPECT_TRUE(Has(strOut, " Receive False]")) << strOut;
+    }
+  }
+  auto upLive = StartServer(LogServerSimMode::Normal);
+  auto upDs = MakeSwitch(upLive->Port());
+  upDs->m_DecodeLogQueue.Open(strSpool, 1u << 20);
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+  ASSERT_TRUE(WaitFor([&] { return upClosing->Requests() == 2 && upLive->ValidDocuments() == 1; }));
+  std::vector<LogServerDocument> arrDocs = upClosing->Documents();
+  arrDocs.push_back(upLive->Documents()[0]);
+  for (const LogServerDocument& doc : arrDocs) {
+    ASSERT_TRUE(doc.bValid) << doc.strError;
+    EXPECT_EQ(doc.strTransactionId, arrDocs[0].strTransactionId);
+  }
+}

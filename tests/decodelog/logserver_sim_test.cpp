@@ -220,8 +220,8 @@ TEST(LogServerSimTest, OpensAndChecksTheEnvelope) {
     std::string strKey;
   } const rows[] = {
       {"not JSON", "{\"contractRoot\": ", kKey},
-      {"stamp and reqTime from two readings",
-       Envelope("ak202601020304056799", "20260102030405680", strReqData), kKey},
+      {"stamp that is no date and time",
+       Envelope("ak202613020304056799", "20260102030405680", strReqData), kKey},
       {"transactionId without the appKey",
        Envelope("xx202601020304056789", "20260102030405678", strReqData), kKey},
       {"reqTime too short", Envelope("ak202601020304056789", "2026010203040567", strReqData), kKey},

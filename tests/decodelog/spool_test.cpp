@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "config/byte_io.h"
+#include "config/directory_sync.h"
 #include "decodelog/decode_log_queue.h"
 #include "decodelog/log_upload.h"
 #include "decodelog/spool_record.h"
@@ -309,4 +311,104 @@ TEST(DecodeLogQueueTest, FiguresNameTheOldestWaitingRecordWhereverItIs) {
   figures = queue.GetFigures();
   EXPECT_EQ(figures.unQueued, 0u);
   EXPECT_EQ(figures.nOldestAgeS, -1);
+}
+
+// Every change to the spool directory is synced once it is made, in each directory it touches:
+// a power cut then neither brings back a delivered or set-aside record (sent again) nor loses a
+// queued one. Each sync is seen as "<directory below the test's> <record files in it then>".
+TEST(DecodeLogQueueTest, EveryChangeToTheSpoolIsSyncedWhereItWasMade) {
+  TempDir dir;
+  std::vector<std::string> arrSynced;
+  SetDirectorySyncObserver([&](const std::string& strDir) {
+    arrSynced.push_back(strDir.substr(dir.Path().size()) + " " +
+                        std::to_string(CountFiles(strDir, ".rec")));
+  });
+  struct Unhook {
+    ~Unhook() { SetDirectorySyncObserver(nullptr); }
+  } unhook;
+  CDecodeLogQueue queue;
+  queue.Open(dir.File("spool"), 1u << 20);
+  uint64_t unTicket = 0;
+  struct Step {
+    const char* szName;
+    std::function<void()> fnAction;
+    std::vector<std::string> arrSyncs;
+  } const steps[] = {
+      {"a record is queued", [&] { ASSERT_TRUE(queue.Push(MakeRecord(1, 288))); }, {"spool 1"}},
+      {"the log server took it",
+       [&] {
+         ASSERT_EQ(TakeAccount(queue, &unTicket), 1u);
+         queue.Delivered(unTicket);
+       },
+       {"spool 0"}},
+      {"the log server refused the next",
+       [&] {
+         ASSERT_TRUE(queue.Push(MakeRecord(2, 288)));
+         ASSERT_EQ(TakeAccount(queue, &unTicket), 2u);
+         queue.Reject(unTicket);
+       },
+       {"spool 1", "spool/rejected 1", "spool 0"}},
+      {"a damaged file is found at the next start",
+       [&] {
+         dir.Write("spool/0000000000000009.rec", "not a record");
+         CDecodeLogQueue next;
+         next.Open(dir.File("spool"), 1u << 20);
+       },
+       {"spool/bad 1", "spool 0"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.szName);
+    arrSynced.clear();
+    ::testing::internal::CaptureStdout();
+    step.fnAction();
+    (void)::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(arrSynced, step.arrSyncs);
+  }
+}
+
+// The capture time is the record's transaction identifier (to 100 µs): the queue keeps it as
+// captured, gives one to a record without, moves it on when another record of this run has it or
+// is less than a second later, and keeps it across a restart.
+TEST(DecodeLogQueueTest, EachRecordKeepsACaptureTimeOfItsOwn) {
+  TempDir dir;
+  struct Row {
+    const char* szCaptured;
+    const char* szKept;  // null: the time of storing, whatever it is
+  } const rows[] = {
+      {"2026-05-06 10:00:00.123456", "2026-05-06 10:00:00.123456"},
+      {"2026-05-06 10:00:00.123499", "2026-05-06 10:00:00.123500"},  // same 100 µs
+      {"2026-05-06 10:00:00", "2026-05-06 10:00:00.123600"},          // stepped back a little
+      {"2026-05-06 10:00:02.500000", "2026-05-06 10:00:02.500000"},
+      {"2026-05-06 10:00:01", "2026-05-06 10:00:01"},  // more than a second back: its own
+      {"", nullptr},
+  };
+  std::vector<std::string> arrKept;
+  {
+    CDecodeLogQueue queue;
+    ::testing::internal::CaptureStdout();
+    queue.Open(dir.File("spool"), 1u << 20);
+    (void)::testing::internal::GetCapturedStdout();
+    for (const Row& row : rows) {
+      DecodeLogRecord record = MakeRecord(1, 288);
+      CopyText(record.szDecodeTime, row.szCaptured);
+      ASSERT_TRUE(queue.Push(record));
+    }
+  }
+  CDecodeLogQueue queue;  // the next start reads the same times back
+  ::testing::internal::CaptureStdout();
+  queue.Open(dir.File("spool"), 1u << 20);
+  (void)::testing::internal::GetCapturedStdout();
+  std::unique_ptr<DecodeLogRecord> upRecord(new DecodeLogRecord);
+  uint64_t unTicket = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szCaptured);
+    ASSERT_TRUE(queue.Take(&unTicket, upRecord.get()));
+    const std::string strKept(upRecord->szDecodeTime, FieldLength(upRecord->szDecodeTime));
+    if (row.szKept != nullptr) {
+      EXPECT_EQ(strKept, row.szKept);
+    } else {
+      boost::posix_time::ptime tm;
+      EXPECT_TRUE(GetDecodeTime(*upRecord, &tm)) << strKept;
+    }
+  }
 }

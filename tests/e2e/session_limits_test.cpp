@@ -1,5 +1,7 @@
 // Readers and modules that hold a session without using it: the gateway ends such sessions
 // within its limits, and the module serves the next reader.
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +47,62 @@ TEST(SessionLimitsTest, SilentReadersAreClosedAfterTheIdleLimitAndARealReaderIsS
   ASSERT_TRUE(rig.ReadCard(reader));
   ASSERT_TRUE(rig.ReadCard(reader));
   reader.Close();
+  rig.ExpectEveryCardUploaded({upLog.get()});
+}
+
+// Connections that never log in but send a byte now and then (never idle) hold their modules
+// only for DEVICE.LOGIN_TIMEOUT_S; a reader that logged in at once keeps its module past it.
+TEST(SessionLimitsTest, ConnectionsThatNeverLogInAreClosedAfterTheLogInLimit) {
+  std::unique_ptr<CSamvSim> upSamv[3];
+  std::vector<GatewayRun::Module> arrModules;
+  for (auto& upModule : upSamv) {
+    upModule = FaultRig::StartSamv(SamvSimMode::Card);
+    arrModules.push_back({upModule->Port(), 0});
+  }
+  std::unique_ptr<CLogServerSim> upLog = FaultRig::MakeLogServer();
+  FaultRig rig;
+  ASSERT_TRUE(rig.Start(arrModules, upLog->Port(), "[DEVICE]\nLOGIN_TIMEOUT_S=2\n"));
+
+  CDeviceSimClient reader;
+  ASSERT_TRUE(rig.Connect(reader));
+  ASSERT_TRUE(rig.ReadCard(reader));
+  CDeviceSimClient strays[2];
+  for (CDeviceSimClient& stray : strays) {
+    ASSERT_TRUE(rig.Connect(stray));
+  }
+  ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 3 FREE 0", FaultRig::kDeviceTimeout)) << rig.Output();
+  {
+    CDeviceSimClient turnedAway;
+    ASSERT_TRUE(rig.Connect(turnedAway));
+    EXPECT_EQ(turnedAway.WaitForClose(FaultRig::kDeviceTimeout), ReadStatus::Closed);
+  }
+  // A byte from each stray every half second or so, until the gateway has closed both.
+  bool bOpen[2] = {true, true};
+  const auto tmDeadline = std::chrono::steady_clock::now() + FaultRig::kDeviceTimeout;
+  while ((bOpen[0] || bOpen[1]) && std::chrono::steady_clock::now() < tmDeadline) {
+    for (int i = 0; i < 2; ++i) {
+      const uint8_t byNoise = 0x5A;
+      if (bOpen[i] && (!strays[i].Send(&byNoise, 1) ||
+                       strays[i].WaitForClose(std::chrono::milliseconds(250)) ==
+                           ReadStatus::Closed)) {
+        bOpen[i] = false;
+      }
+    }
+  }
+  EXPECT_FALSE(bOpen[0] || bOpen[1]) << rig.Output();
+  EXPECT_TRUE(rig.WaitForLogCount("did not log in within 2 s: connection closed", 2,
+                                  FaultRig::kDeviceTimeout))
+      << rig.Output();
+  EXPECT_EQ(rig.Gateway().CountLog("[Device Ip:127.0.0.1 Port: "), 2u) << rig.Output();
+  ASSERT_TRUE(rig.Gateway().WaitForLog("BUSY 1 FREE 2", FaultRig::kDeviceTimeout)) << rig.Output();
+
+  // The reader that logged in at once is past the limit too, and reads on; a new reader is served.
+  ASSERT_TRUE(rig.ReadCard(reader)) << rig.Output();
+  CDeviceSimClient next;
+  ASSERT_TRUE(rig.Connect(next));
+  ASSERT_TRUE(rig.ReadCard(next)) << rig.Output();
+  reader.Close();
+  next.Close();
   rig.ExpectEveryCardUploaded({upLog.get()});
 }
 

@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
@@ -232,6 +235,48 @@ TEST(SpoolTest, StopSignalWritesPendingAccountsAndExitsCleanly) {
     CDeviceSimClient late;
     EXPECT_FALSE(late.Connect("127.0.0.1", FaultRig::kGatewayPort, seconds(2)));
   }
+}
+
+// Modules whose controllers never answer cost the clock synchronisation a second each. A status
+// request, and then a stop, are taken between two of them instead of after the whole walk, and
+// the stop still writes the pending account change.
+TEST(SpoolTest, StatusRequestAndStopDoNotWaitForSilentModules) {
+  std::unique_ptr<CSamvSim> upSamv = FaultRig::StartSamv(SamvSimMode::Card);
+  std::unique_ptr<CLogServerSim> upLog = FaultRig::MakeLogServer(false);
+  // Bound and never read: every management request to them goes unanswered.
+  boost::asio::io_context io;
+  std::vector<std::unique_ptr<boost::asio::ip::udp::socket>> arrControllers;
+  std::vector<GatewayRun::Module> arrModules;
+  constexpr size_t kModules = 10;
+  for (size_t i = 0; i < kModules; ++i) {
+    arrControllers.emplace_back(new boost::asio::ip::udp::socket(
+        io, boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0)));
+    arrModules.push_back({upSamv->Port(), arrControllers.back()->local_endpoint().port()});
+  }
+  FaultRig rig;
+  ASSERT_TRUE(rig.Start(arrModules, upLog->Port()));
+  // The first pass walks the modules, one silent second each.
+  ASSERT_TRUE(rig.Gateway().WaitForLog("GetMcuRtc FALSE")) << rig.Output();
+  rig.Gateway().Process().Signal(SIGUSR1);
+  ASSERT_TRUE(rig.Gateway().WaitForLog("[STATUS busy=")) << rig.Output();
+  EXPECT_LT(rig.Gateway().CountLog("GetMcuRtc FALSE"), kModules) << rig.Output();
+  DeviceReply reply;
+  ASSERT_EQ(rig.WriteAccount(3003, "pass3003", &reply), ReadStatus::Ok);
+  ASSERT_EQ(reply.byCode, 82);
+
+  const auto tmSignal = std::chrono::steady_clock::now();
+  rig.Gateway().Process().Signal(SIGTERM);
+  int nStatus = -1;
+  ASSERT_TRUE(rig.Gateway().Process().Wait(seconds(30), &nStatus)) << rig.Output();
+  const auto elapsed = std::chrono::steady_clock::now() - tmSignal;
+  EXPECT_EQ(nStatus, 0) << rig.Output();
+  EXPECT_LT(rig.Gateway().CountLog("GetMcuRtc FALSE"), kModules) << rig.Output();
+  // About 2 s; an emulated router build is allowed its slowness here.
+  EXPECT_LT(elapsed, seconds(9));
+  EXPECT_NE(rig.Gateway().Dir().Read("UserList.ini").find("pass3003"), std::string::npos);
+  EXPECT_NE(rig.Output().find("stopped: 0 card records stay queued for the next start"),
+            std::string::npos)
+      << rig.Output();
 }
 
 TEST(SpoolTest, StopSignalIsTakenWhateverTheGatewayInherited) {

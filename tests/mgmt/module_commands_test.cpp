@@ -380,6 +380,42 @@ TEST_F(CClockSyncTest, FailuresAndNullEntriesAreLoggedAndSkipped) {
   EXPECT_EQ(refusing.Requests(), 1u);
 }
 
+// A walk over silent modules would hold the main loop a second per module: when a stop, a status
+// request or a reload waits, it gives the loop back after the module at hand, and the next call
+// goes on with the next module, not from the first and not an hour later.
+TEST_F(CClockSyncTest, AWalkGivesTheLoopBackBetweenModulesAndGoesOnWhereItStopped) {
+  CMcuSim* pSims[3] = {&AddSim(), &AddSim(), &AddSim()};
+  for (CMcuSim* pSim : pSims) {
+    pSim->SetClock(Rtc("2026-05-06 10:11:05"), true);
+  }
+  Load({{"127.0.0.1", pSims[0]->Port()},
+        {"127.0.0.1", pSims[1]->Port()},
+        {"127.0.0.1", pSims[2]->Port()}});
+  bool bYield = true;
+  Switch().m_ManagementYield.Install([&bYield] { return bYield; });
+  const ptime t0 = time_from_string("2026-05-06 10:11:50");
+  struct Step {
+    const char* szName;
+    ptime tm;
+    bool bYield;
+    std::vector<uint32_t> arrRequests;  // of each module, so far
+  } const steps[] = {
+      {"first call, a signal waits", t0, true, {1, 0, 0}},
+      {"next pass", t0 + milliseconds(100), true, {1, 1, 0}},
+      {"next pass", t0 + milliseconds(200), true, {1, 1, 1}},
+      {"walk done", t0 + milliseconds(300), true, {1, 1, 1}},
+      {"an hour later, no signal", t0 + hours(1), false, {2, 2, 2}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.szName);
+    bYield = step.bYield;
+    (void)SyncAt(step.tm);
+    EXPECT_EQ((std::vector<uint32_t>{pSims[0]->GetRtcRequests(), pSims[1]->GetRtcRequests(),
+                                     pSims[2]->GetRtcRequests()}),
+              step.arrRequests);
+  }
+}
+
 TEST_F(CClockSyncTest, EmptyListSendsAndLogsNothingButStarts) {
   Load({});
   EXPECT_FALSE(Switch().m_bRtcStarted);

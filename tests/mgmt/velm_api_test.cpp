@@ -222,6 +222,28 @@ TEST_F(CVelmApiTest, SilentModuleGivesResultThreeWithSequenceUnchanged) {
   EXPECT_EQ(m_sim.Resets(), 2u);  // the request did go out
 }
 
+// The wait for a reply asks the interrupt every 50 ms: a reply that comes meanwhile is taken as
+// always, and once the interrupt says so the wait ends as if nothing had come.
+TEST_F(CVelmApiTest, AWaitingTransactionAsksTheInterruptAndEndsWhenItSaysSo) {
+  m_sim.SetMode(McuSimMode::Hold);
+  int nAsked = 0;
+  m_api.SetInterrupt([&] {
+    if (++nAsked == 4) {
+      m_sim.ReleaseHeld();  // the module answers while the transaction waits
+    }
+    return false;
+  });
+  EXPECT_TRUE(m_api.ResetMcu());
+  EXPECT_GE(nAsked, 4);
+
+  nAsked = 0;
+  m_api.SetInterrupt([&] { return ++nAsked == 3; });
+  EXPECT_FALSE(m_api.ResetMcu());
+  EXPECT_EQ(m_api.LastResult(), 3u);
+  EXPECT_EQ(nAsked, 3);
+  EXPECT_EQ(m_sim.Resets(), 2u);  // the request did go out
+}
+
 TEST_F(CVelmApiTest, EmptyTargetFailsAtOnceWithoutSending) {
   struct Case {
     const char* szAddress;

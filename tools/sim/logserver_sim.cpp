@@ -69,6 +69,16 @@ bool StringMember(const nlohmann::json& obj, const char* szKey, std::string* pOu
   return true;
 }
 
+// "YYYYMMDDHHMMSSffff" (or longer) with a month, day, hour, minute and second that exist.
+bool StampIsDateTime(const std::string& strStamp) {
+  if (strStamp.size() < 14 || !AllDigits(strStamp)) {
+    return false;
+  }
+  auto number = [&strStamp](size_t unAt) { return std::atoi(strStamp.substr(unAt, 2).c_str()); };
+  return number(4) >= 1 && number(4) <= 12 && number(6) >= 1 && number(6) <= 31 &&
+         number(8) < 24 && number(10) < 60 && number(12) < 60;
+}
+
 bool Fail(LogServerDocument* pDoc, const std::string& strError) {
   pDoc->bValid = false;
   pDoc->strError = strError;
@@ -249,8 +259,10 @@ bool DecodeLogServerBody(const std::string& strBody, const std::string& strKey,
       !AllDigits(strId.substr(pDoc->strAppKey.size()))) {
     return Fail(pDoc, "transactionId is not appKey followed by 18 digits");
   }
-  if (strId.compare(pDoc->strAppKey.size(), kReqTimeDigits, pDoc->strReqTime) != 0) {
-    return Fail(pDoc, "transactionId and reqTime come from different clock readings");
+  // The stamp is the record's capture time, reqTime that of the attempt: they differ on every
+  // attempt but a record's first, taken at its capture.
+  if (!StampIsDateTime(strId.substr(pDoc->strAppKey.size()))) {
+    return Fail(pDoc, "transactionId's stamp is not a date and time");
   }
   if (pDoc->strReqData.empty()) {
     return Fail(pDoc, "reqData is empty (the gateway's secret key has a wrong length?)");

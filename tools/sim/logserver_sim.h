@@ -78,7 +78,7 @@ bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey, 
 // "]". *pRemoved (optional) tells whether one was removed.
 std::string RemoveTrailingCommas(const std::string& strJson, bool* pRemoved);
 
-// Opens an envelope: strict JSON, the fixed members, one clock reading behind reqTime and the
+// Opens an envelope: strict JSON, the fixed members, a date and time behind reqTime and the
 // transaction stamp, reqData decrypted with strKey, the card document read. Fills everything
 // but the path and host; returns pDoc->bValid.
 bool DecodeLogServerBody(const std::string& strBody, const std::string& strKey,
