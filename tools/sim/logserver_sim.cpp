@@ -12,12 +12,12 @@
 #include <exception>
 #include <thread>
 
-#include <mbedtls/aes.h>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/write.hpp>
 #include <nlohmann/json.hpp>
 
+#include "crypto/record_cipher.h"
 #include "net/thread_stack.h"
 #include "sim.h"
 
@@ -126,24 +126,12 @@ bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey, 
                " bytes, not a whole number of 16-byte blocks";
     return false;
   }
-  mbedtls_aes_context ctx;
-  mbedtls_aes_init(&ctx);
-  if (mbedtls_aes_setkey_dec(&ctx, reinterpret_cast<const unsigned char*>(strKey.data()),
-                             static_cast<unsigned int>(strKey.size() * 8)) != 0) {
-    mbedtls_aes_free(&ctx);
+  std::string strPlain(arrCipher.size(), '\0');
+  if (!AesEcbDecrypt(strKey, arrCipher.data(), arrCipher.size(),
+                     reinterpret_cast<uint8_t*>(&strPlain[0]))) {
     strError = "the secret key was refused by the cipher";
     return false;
   }
-  std::string strPlain(arrCipher.size(), '\0');
-  for (size_t i = 0; i < arrCipher.size(); i += 16) {
-    if (mbedtls_aes_crypt_ecb(&ctx, MBEDTLS_AES_DECRYPT, arrCipher.data() + i,
-                              reinterpret_cast<unsigned char*>(&strPlain[i])) != 0) {
-      mbedtls_aes_free(&ctx);
-      strError = "a block could not be decrypted";
-      return false;
-    }
-  }
-  mbedtls_aes_free(&ctx);
   size_t unPad = static_cast<unsigned char>(strPlain.back());
   if (unPad < 1 || unPad > 16) {
     strError = "bad padding (wrong secret key?)";
