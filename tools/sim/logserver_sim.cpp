@@ -412,6 +412,7 @@ struct CLogServerSim::Connection {
   std::string strPeer;
   std::string strBuffer;
   bool bIgnoreInput = false;  // silent mode after an unreadable head: read and drop
+  bool bClosing = false;      // answered, and closed after the answer
   struct Pending {
     std::chrono::steady_clock::time_point tmDue;
     int nStatus;
@@ -547,6 +548,7 @@ void CLogServerSim::Loop() {
       for (const auto& upConn : m_arrConnections) {
         AnswerDue(*upConn);
       }
+      DropClosing();
       continue;
     }
     // Connections first (their indexes match arrPoll from 1 on), then new ones.
@@ -556,7 +558,7 @@ void CLogServerSim::Loop() {
       if ((arrPoll[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         bKeep = ServeReadable(*m_arrConnections[i]);
       }
-      if (bKeep) {
+      if (bKeep && !m_arrConnections[i]->bClosing) {
         arrKeep.push_back(std::move(m_arrConnections[i]));
       } else {
         boost::system::error_code ec;
@@ -568,6 +570,7 @@ void CLogServerSim::Loop() {
     for (const auto& upConn : m_arrConnections) {
       AnswerDue(*upConn);
     }
+    DropClosing();
     if ((arrPoll[0].revents & POLLIN) != 0) {
       std::unique_ptr<Connection> upConn(new Connection(m_io));
       boost::system::error_code ec;
@@ -737,6 +740,21 @@ void CLogServerSim::AnswerDue(Connection& conn) {
   }
 }
 
+void CLogServerSim::DropClosing() {
+  std::vector<std::unique_ptr<Connection>> arrKeep;
+  for (auto& upConn : m_arrConnections) {
+    if (upConn->bClosing) {
+      Emit("closing the connection from " + upConn->strPeer + " after the answer");
+      boost::system::error_code ec;
+      upConn->socket.close(ec);
+    } else {
+      arrKeep.push_back(std::move(upConn));
+    }
+  }
+  m_arrConnections.swap(arrKeep);
+  m_unOpen.store(static_cast<uint32_t>(m_arrConnections.size()));
+}
+
 void CLogServerSim::WriteAnswer(Connection& conn, int nStatus, const std::string& strBody) {
   const char* szReason = nStatus == 200   ? "OK"
                          : nStatus == 400 ? "Bad Request"
@@ -747,7 +765,12 @@ void CLogServerSim::WriteAnswer(Connection& conn, int nStatus, const std::string
   std::string strAnswer =
       "HTTP/1.1 " + strStatus +
       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(strBody.size()) +
-      "\r\n\r\n" + strBody;
+      "\r\n" + m_options.strAnswerHeaders +
+      (m_options.eAfterAnswer == LogServerSimOptions::AfterAnswer::SayClose
+           ? "Connection: close\r\n"
+           : "") +
+      "\r\n" + strBody;
+  conn.bClosing = m_options.eAfterAnswer != LogServerSimOptions::AfterAnswer::Keep;
   // A small answer; the socket is non-blocking, so wait for room with poll between writes.
   size_t unDone = 0;
   auto tmGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
