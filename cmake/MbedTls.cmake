@@ -38,6 +38,6 @@ add_library(cg_mbedcrypto INTERFACE)
 target_include_directories(cg_mbedcrypto SYSTEM INTERFACE ${CARDGATE_MBEDTLS_PREFIX}/include)
 target_link_libraries(cg_mbedcrypto INTERFACE ${CARDGATE_MBEDTLS_PREFIX}/lib/libmbedtls.a
                       ${CARDGATE_MBEDTLS_PREFIX}/lib/libmbedx509.a
-                      ${CARDGATE_MBEDTLS_PREFIX}/lib/libmbedcrypto.a)
+                      ${CARDGATE_MBEDTLS_PREFIX}/lib/libmbedcrypto.a Threads::Threads)
 add_library(cg_mbedtls INTERFACE)
 target_link_libraries(cg_mbedtls INTERFACE cg_mbedcrypto)

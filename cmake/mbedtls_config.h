@@ -13,6 +13,10 @@
 #define MBEDTLS_ENTROPY_C
 #define MBEDTLS_CTR_DRBG_C
 #define MBEDTLS_ERROR_C
+/* The PSA layer's key store is shared by the process: the upload's thread, and in the tests the
+ * log simulator's TLS server beside it. */
+#define MBEDTLS_THREADING_C
+#define MBEDTLS_THREADING_PTHREAD
 
 /* The card record: AES-128 in ECB with its Base64 text; the module controller's MD5 digest. */
 #define MBEDTLS_AES_C

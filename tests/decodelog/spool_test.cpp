@@ -231,6 +231,12 @@ TEST(DecodeLogQueueTest, LeftoverAndForeignFilesAtStartUp) {
   EXPECT_TRUE(boost::filesystem::exists(strSpool + "0000000000000006.rec"));
 }
 
+// The answer as the upload sees it once all these bytes came.
+static HttpAnswer ParseWholeAnswer(const std::string& strAnswer, bool bClosed) {
+  const std::string strTail = strAnswer.substr(strAnswer.size() > 5 ? strAnswer.size() - 5 : 0);
+  return ParseHttpAnswer(strAnswer, strAnswer.size(), strTail, bClosed);
+}
+
 TEST(HttpAnswerTest, StatusAndCompleteness) {
   struct Row {
     const char* szAnswer;
@@ -257,9 +263,7 @@ TEST(HttpAnswerTest, StatusAndCompleteness) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.szAnswer);
-    std::string strAnswer = row.szAnswer;
-    std::string strTail = strAnswer.substr(strAnswer.size() > 5 ? strAnswer.size() - 5 : 0);
-    HttpAnswer answer = ParseHttpAnswer(strAnswer, strAnswer.size(), strTail, row.bClosed);
+    HttpAnswer answer = ParseWholeAnswer(row.szAnswer, row.bClosed);
     EXPECT_EQ(answer.eState, row.eState);
     if (row.eState != HttpAnswerState::Malformed) {
       EXPECT_EQ(answer.nStatus, row.nStatus);
@@ -307,9 +311,7 @@ TEST(HttpAnswerTest, InterimAnswersPersistenceAndRetryAfter) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.szAnswer);
-    std::string strAnswer = row.szAnswer;
-    std::string strTail = strAnswer.substr(strAnswer.size() > 5 ? strAnswer.size() - 5 : 0);
-    HttpAnswer answer = ParseHttpAnswer(strAnswer, strAnswer.size(), strTail, row.bClosed);
+    HttpAnswer answer = ParseWholeAnswer(row.szAnswer, row.bClosed);
     EXPECT_EQ(answer.eState, row.eState);
     EXPECT_EQ(answer.nStatus, row.nStatus);
     EXPECT_EQ(answer.bKeepAlive, row.bKeepAlive);
