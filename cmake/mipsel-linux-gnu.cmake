@@ -4,8 +4,9 @@
 #   scripts/mipsel-sysroot.sh build-mipsel/sysroot
 #   cmake -S . -B build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake
 #
-# The C library and the C++ runtime come with the compiler (/usr/mipsel-linux-gnu); Boost, mbed TLS
-# and nlohmann-json come from the sysroot that scripts/mipsel-sysroot.sh unpacks. The compiler keeps
+# The C library and the C++ runtime come with the compiler (/usr/mipsel-linux-gnu); Boost and
+# nlohmann-json come from the sysroot that scripts/mipsel-sysroot.sh unpacks, mbed TLS is built
+# for the target from Debian's source (scripts/mbedtls.sh). The compiler keeps
 # its own sysroot, so the unpacked one is only a find root, not CMAKE_SYSROOT.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)

@@ -6,7 +6,8 @@ CARDGATE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Debian packages the native build and the test suite need.
 CARDGATE_PACKAGES=(cmake make g++ pkg-config libboost1.74-dev libboost-system1.74-dev
   libboost-thread1.74-dev libboost-date-time1.74-dev libboost-filesystem1.74-dev
-  libmbedtls-dev nlohmann-json3-dev googletest libgtest-dev
+  nlohmann-json3-dev googletest libgtest-dev
+  dpkg-dev debian-archive-keyring  # fetch and check Debian's mbed TLS source (scripts/mbedtls.sh)
   faketime  # sets the gateway's clock back in an end-to-end test, and dates an expired certificate
   openssl)  # makes the throw-away CA and certificates of the TLS tests
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares the target libraries for the 32-bit MIPS little-endian build in a private sysroot:
 #   scripts/mipsel-sysroot.sh [DIR]      (default: build-mipsel/sysroot)
-# Debian's mipsel builds of Boost, mbed TLS and nlohmann-json are downloaded as .deb files and
+# Debian's mipsel builds of Boost and nlohmann-json are downloaded as .deb files and
 # unpacked with dpkg -x; nothing is installed into the host, because multiarch installs of these
 # packages would have to match the host's own (newer) builds version for version. The C and C++
 # runtime come from the cross compiler (g++-mipsel-linux-gnu), not from here.
@@ -20,7 +20,7 @@ stamp="$sysroot/.cardgate-sysroot"
 # the headers come with libboost1.74-dev.
 packages=(libboost1.74-dev libboost-atomic1.74-dev libboost-chrono1.74-dev libboost-system1.74-dev
   libboost-thread1.74-dev libboost-date-time1.74-dev libboost-filesystem1.74-dev
-  libmbedtls-dev nlohmann-json3-dev)
+  nlohmann-json3-dev)
 
 want="${packages[*]}"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
@@ -38,9 +38,13 @@ if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
   echo "Adding the mipsel architecture to dpkg (for apt-get download only)"
   "${sudo[@]}" dpkg --add-architecture mipsel
   "${sudo[@]}" apt-get update -qq
-elif ! apt-cache show libmbedtls-dev:mipsel >/dev/null 2>&1; then
+elif ! apt-cache show libboost-thread1.74-dev:mipsel >/dev/null 2>&1; then
   "${sudo[@]}" apt-get update -qq
 fi
+
+# What an earlier package list unpacked goes first: headers of a library no longer taken from
+# here must not shadow the ones the build makes.
+rm -rf "${sysroot:?}/usr" "$stamp"
 
 debs="$sysroot/../sysroot-debs"
 rm -rf "$debs"
@@ -68,8 +72,7 @@ if [ "$count" -ne "${#packages[@]}" ]; then
   echo "mipsel-sysroot: expected ${#packages[@]} packages, unpacked $count" >&2
   exit 1
 fi
-for f in usr/lib/mipsel-linux-gnu/libmbedcrypto.a usr/lib/mipsel-linux-gnu/libmbedtls.a \
-  usr/lib/mipsel-linux-gnu/libmbedx509.a usr/lib/mipsel-linux-gnu/libboost_thread.a \
+for f in usr/lib/mipsel-linux-gnu/libboost_thread.a \
   usr/include/boost/version.hpp usr/include/nlohmann/json.hpp; do
   if [ ! -e "$sysroot/$f" ]; then
     echo "mipsel-sysroot: $f is missing after unpacking" >&2

@@ -5,13 +5,12 @@
 #include <cstring>
 #include <initializer_list>
 
-#include <mbedtls/aes.h>
-#include <mbedtls/base64.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <nlohmann/json.hpp>
 
 #include "config/byte_io.h"
 #include "core/device_frame.h"
+#include "crypto/record_cipher.h"
 
 namespace {
 
@@ -138,14 +137,7 @@ std::string StampDigits(const std::string& strClock, size_t unDrop) {
   return strOut;
 }
 
-std::string Base64Photo(const uint8_t* pPhoto) {
-  unsigned char szOut[2048] = {0};
-  size_t unWritten = 0;
-  if (mbedtls_base64_encode(szOut, sizeof(szOut), &unWritten, pPhoto, kCardPhotoSize) != 0) {
-    return std::string();
-  }
-  return std::string(reinterpret_cast<const char*>(szOut), unWritten);
-}
+std::string Base64Photo(const uint8_t* pPhoto) { return Base64Text(pPhoto, kCardPhotoSize); }
 
 }  // namespace
 
@@ -276,30 +268,19 @@ std::string AesEcbEncryptToHex(const std::string& strPlain, const std::string& s
   size_t unPad = 16 - (strPlain.size() % 16);
   strPadded.append(unPad, static_cast<char>(unPad));
 
-  mbedtls_aes_context ctx;
-  mbedtls_aes_init(&ctx);
-  if (mbedtls_aes_setkey_enc(&ctx, reinterpret_cast<const unsigned char*>(strKey.data()),
-                             static_cast<unsigned int>(unKeyBytes * 8)) != 0) {
-    mbedtls_aes_free(&ctx);
+  std::string strCipher(strPadded.size(), '\0');
+  if (!AesEcbEncrypt(strKey, reinterpret_cast<const uint8_t*>(strPadded.data()), strPadded.size(),
+                     reinterpret_cast<uint8_t*>(&strCipher[0]))) {
     return std::string();
   }
   static const char kHex[] = "0123456789ABCDEF";
   std::string strHex;
-  strHex.reserve(strPadded.size() * 2);
-  for (size_t unBlock = 0; unBlock < strPadded.size(); unBlock += 16) {
-    unsigned char arrOut[16];
-    if (mbedtls_aes_crypt_ecb(&ctx, MBEDTLS_AES_ENCRYPT,
-                              reinterpret_cast<const unsigned char*>(strPadded.data() + unBlock),
-                              arrOut) != 0) {
-      mbedtls_aes_free(&ctx);
-      return std::string();
-    }
-    for (unsigned char c : arrOut) {
-      strHex += kHex[c >> 4];
-      strHex += kHex[c & 0x0F];
-    }
+  strHex.reserve(strCipher.size() * 2);
+  for (char ch : strCipher) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    strHex += kHex[c >> 4];
+    strHex += kHex[c & 0x0F];
   }
-  mbedtls_aes_free(&ctx);
   return strHex;
 }
 

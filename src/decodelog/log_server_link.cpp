@@ -15,14 +15,13 @@
 #include <cstring>
 #include <thread>
 
-#include <mbedtls/asn1.h>
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>  // the transport's error codes
-#include <mbedtls/oid.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
 
 namespace {
 
@@ -36,63 +35,32 @@ int RemainingMs(Clock::time_point tmDeadline) {
   return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60000));
 }
 
+// What is offered: TLS 1.3's AEAD suites, and for TLS 1.2 ECDHE key exchange with AES-GCM or
+// ChaCha20-Poly1305 only.
+const int kCipherSuites[] = {
+    MBEDTLS_TLS1_3_AES_128_GCM_SHA256,
+    MBEDTLS_TLS1_3_AES_256_GCM_SHA384,
+    MBEDTLS_TLS1_3_CHACHA20_POLY1305_SHA256,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
+    0};
+
 // Whether the certificate's subjectAltName lists the IPv4 address (4 bytes, network order).
 bool CertificateNamesAddress(const mbedtls_x509_crt* pCert, const uint8_t* pAddress) {
-  if (pCert == nullptr || pCert->v3_ext.p == nullptr) {
+  if (pCert == nullptr) {
     return false;
   }
-  unsigned char* p = pCert->v3_ext.p;
-  const unsigned char* pEnd = p + pCert->v3_ext.len;
-  size_t unLen = 0;
-  if (mbedtls_asn1_get_tag(&p, pEnd, &unLen, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
-      0) {
-    return false;
-  }
-  pEnd = p + unLen;
-  while (p < pEnd) {
-    // Extension ::= SEQUENCE { extnID OID, critical BOOLEAN DEFAULT FALSE, extnValue OCTET STRING }
-    if (mbedtls_asn1_get_tag(&p, pEnd, &unLen, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
-        0) {
-      return false;
+  for (const mbedtls_x509_sequence* pName = &pCert->subject_alt_names; pName != nullptr;
+       pName = pName->next) {
+    // iPAddress [7] OCTET STRING, primitive.
+    if (pName->buf.tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_X509_SAN_IP_ADDRESS) &&
+        pName->buf.len == 4 && std::memcmp(pName->buf.p, pAddress, 4) == 0) {
+      return true;
     }
-    unsigned char* pExtEnd = p + unLen;
-    mbedtls_asn1_buf oid;
-    oid.tag = MBEDTLS_ASN1_OID;
-    if (mbedtls_asn1_get_tag(&p, pExtEnd, &oid.len, MBEDTLS_ASN1_OID) != 0) {
-      return false;
-    }
-    oid.p = p;
-    p += oid.len;
-    int nCritical = 0;
-    (void)mbedtls_asn1_get_bool(&p, pExtEnd, &nCritical);
-    size_t unOctets = 0;
-    if (mbedtls_asn1_get_tag(&p, pExtEnd, &unOctets, MBEDTLS_ASN1_OCTET_STRING) != 0) {
-      return false;
-    }
-    if (MBEDTLS_OID_CMP(MBEDTLS_OID_SUBJECT_ALT_NAME, &oid) == 0) {
-      unsigned char* q = p;
-      const unsigned char* qEnd = p + unOctets;
-      size_t unNames = 0;
-      if (mbedtls_asn1_get_tag(&q, qEnd, &unNames,
-                               MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0) {
-        return false;
-      }
-      qEnd = q + unNames;
-      while (q + 2 <= qEnd) {
-        const unsigned char byTag = *q++;
-        size_t unName = 0;
-        if (mbedtls_asn1_get_len(&q, qEnd, &unName) != 0) {
-          return false;
-        }
-        // iPAddress [7] OCTET STRING, primitive.
-        if (byTag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | 7) && unName == 4 &&
-            std::memcmp(q, pAddress, 4) == 0) {
-          return true;
-        }
-        q += unName;
-      }
-    }
-    p = pExtEnd;
   }
   return false;
 }
@@ -183,23 +151,57 @@ struct CLogServerLink::Tls {
   mbedtls_x509_crt ca;
   mbedtls_ssl_config conf;
   mbedtls_ssl_context ssl;
+  mbedtls_ssl_session session;  // the last session the server offered to resume
+  bool bSession = false;
   int nFd = -1;  // the connection's descriptor while the session may use it
-  bool bSetUp = false;
+  // The server's IP address when that is what its certificate must name, checked in the full
+  // handshake's verification (a resumed session was verified when it was made).
+  bool bCheckAddress = false;
+  uint8_t arrAddress[4] = {0};
+  bool bAddressMismatch = false;  // the last verification found the address not named
+  bool bVerified = false;         // the handshake under way verified a chain (not resumed)
   Tls() {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&drbg);
     mbedtls_x509_crt_init(&ca);
     mbedtls_ssl_config_init(&conf);
     mbedtls_ssl_init(&ssl);
+    mbedtls_ssl_session_init(&session);
   }
   ~Tls() {
+    mbedtls_ssl_session_free(&session);
     mbedtls_ssl_free(&ssl);
     mbedtls_ssl_config_free(&conf);
     mbedtls_x509_crt_free(&ca);
     mbedtls_ctr_drbg_free(&drbg);
     mbedtls_entropy_free(&entropy);
   }
+  Tls(const Tls&) = delete;
+  Tls& operator=(const Tls&) = delete;
+
+  // Keeps the session the server just offered (a TLS 1.2 ticket in the handshake, a TLS 1.3
+  // ticket after it) for the next fresh connection.
+  void KeepSession() {
+    mbedtls_ssl_session_free(&session);
+    mbedtls_ssl_session_init(&session);
+    bSession = mbedtls_ssl_get_session(&ssl, &session) == 0;
+  }
+
+  // Called by the library for each certificate of the chain it verifies, the server's last.
+  static int Verify(void* pContext, mbedtls_x509_crt* pCert, int nDepth, uint32_t* punFlags) {
+    Tls& tls = *static_cast<Tls*>(pContext);
+    if (nDepth == 0) {
+      tls.bVerified = true;
+      if (tls.bCheckAddress && !CertificateNamesAddress(pCert, tls.arrAddress)) {
+        tls.bAddressMismatch = true;
+        *punFlags |= MBEDTLS_X509_BADCERT_CN_MISMATCH;
+      }
+    }
+    return 0;
+  }
 };
+
+const char* TlsLibraryVersion() { return "mbed TLS " MBEDTLS_VERSION_STRING; }
 
 CLogServerLink::CLogServerLink() = default;
 
@@ -218,10 +220,14 @@ bool CLogServerLink::Configure(const std::string& strAddress, uint16_t unPort,
   }
   std::unique_ptr<Tls> upTls(new Tls);
   static const char kPersonal[] = "cardgate log upload";
-  int nRet = mbedtls_ctr_drbg_seed(&upTls->drbg, mbedtls_entropy_func, &upTls->entropy,
-                                   reinterpret_cast<const unsigned char*>(kPersonal),
-                                   sizeof(kPersonal) - 1);
-  if (nRet != 0) {
+  // TLS 1.3 keeps its keys in the library's PSA layer, which must be up first.
+  const psa_status_t nPsa = psa_crypto_init();
+  int nRet = 0;
+  if (nPsa != PSA_SUCCESS) {
+    m_strConfigError = "crypto set-up failed (" + std::to_string(nPsa) + ")";
+  } else if ((nRet = mbedtls_ctr_drbg_seed(&upTls->drbg, mbedtls_entropy_func, &upTls->entropy,
+                                           reinterpret_cast<const unsigned char*>(kPersonal),
+                                           sizeof(kPersonal) - 1)) != 0) {
     m_strConfigError = "random generator: " + MbedTlsErrorText(nRet);
   } else {
     nRet = mbedtls_x509_crt_parse_file(&upTls->ca, tls.strCaFile.c_str());
@@ -235,11 +241,20 @@ bool CLogServerLink::Configure(const std::string& strAddress, uint16_t unPort,
     nRet = mbedtls_ssl_config_defaults(&upTls->conf, MBEDTLS_SSL_IS_CLIENT,
                                        MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
     if (nRet == 0) {
-      mbedtls_ssl_conf_min_version(&upTls->conf, MBEDTLS_SSL_MAJOR_VERSION_3,
-                                   MBEDTLS_SSL_MINOR_VERSION_3);  // TLS 1.2 or newer
+      mbedtls_ssl_conf_min_tls_version(&upTls->conf, MBEDTLS_SSL_VERSION_TLS1_2);
+      mbedtls_ssl_conf_max_tls_version(&upTls->conf, MBEDTLS_SSL_VERSION_TLS1_3);
+      mbedtls_ssl_conf_ciphersuites(&upTls->conf, kCipherSuites);
+      // TLS 1.3 resumption keeps an ECDHE exchange: no key exchange without one.
+      mbedtls_ssl_conf_tls13_key_exchange_modes(
+          &upTls->conf, MBEDTLS_SSL_TLS1_3_KEY_EXCHANGE_MODE_EPHEMERAL |
+                            MBEDTLS_SSL_TLS1_3_KEY_EXCHANGE_MODE_PSK_EPHEMERAL);
+      mbedtls_ssl_conf_session_tickets(&upTls->conf, MBEDTLS_SSL_SESSION_TICKETS_ENABLED);
+      mbedtls_ssl_conf_tls13_enable_signal_new_session_tickets(
+          &upTls->conf, MBEDTLS_SSL_TLS1_3_SIGNAL_NEW_SESSION_TICKETS_ENABLED);
       // Always verified: there is no setting that skips it.
       mbedtls_ssl_conf_authmode(&upTls->conf, MBEDTLS_SSL_VERIFY_REQUIRED);
       mbedtls_ssl_conf_ca_chain(&upTls->conf, &upTls->ca, nullptr);
+      mbedtls_ssl_conf_verify(&upTls->conf, &Tls::Verify, upTls.get());
       mbedtls_ssl_conf_rng(&upTls->conf, mbedtls_ctr_drbg_random, &upTls->drbg);
       nRet = mbedtls_ssl_setup(&upTls->ssl, &upTls->conf);
     }
@@ -253,12 +268,40 @@ bool CLogServerLink::Configure(const std::string& strAddress, uint16_t unPort,
     }
     return false;
   }
-  upTls->bSetUp = true;
   m_upTls = std::move(upTls);
   return true;
 }
 
 bool CLogServerLink::Connected() const { return m_nFd >= 0; }
+
+bool CLogServerLink::StillOpen() {
+  if (m_nFd < 0) {
+    return false;
+  }
+  struct pollfd pfd = {m_nFd, POLLIN, 0};
+  const int nReady = ::poll(&pfd, 1, 0);
+  if (nReady == 0) {
+    return true;  // nothing came while it was idle
+  }
+  if (nReady > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 && m_upTls) {
+    // A TLS 1.3 ticket may still come in after the answer; only it leaves the connection usable.
+    uint8_t by = 0;
+    for (int i = 0; i < 4; ++i) {
+      mbedtls_ssl_conf_read_timeout(&m_upTls->conf, 1);
+      const int n = mbedtls_ssl_read(&m_upTls->ssl, &by, 1);
+      if (n == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) {
+        m_upTls->KeepSession();
+        continue;
+      }
+      if (n == MBEDTLS_ERR_SSL_TIMEOUT || n == MBEDTLS_ERR_SSL_WANT_READ) {
+        return true;
+      }
+      break;  // the server closed, sent something unasked, or the connection failed
+    }
+  }
+  Close();
+  return false;
+}
 
 CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds timeout,
                                                       const std::atomic<bool>& bStop,
@@ -319,6 +362,7 @@ CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds 
     }
     m_nFd = nFd;
   }
+  m_unConnections.fetch_add(1);
   if (!m_upTls) {
     return ConnectResult::Ok;
   }
@@ -332,11 +376,16 @@ CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds 
   mbedtls_ssl_set_bio(&tls.ssl, &tls.nFd, TlsSend, nullptr, TlsReceive);
   const std::string strName = m_settings.strServerName.empty() ? m_strAddress
                                                                : m_settings.strServerName;
-  uint8_t arrAddress[4] = {0};
-  const bool bAddress = ::inet_pton(AF_INET, strName.c_str(), arrAddress) == 1;
+  tls.bCheckAddress = ::inet_pton(AF_INET, strName.c_str(), tls.arrAddress) == 1;
+  tls.bAddressMismatch = false;
+  tls.bVerified = false;
   // A name goes in SNI and is checked by the library; an IP address is not sent in SNI and is
-  // checked against the certificate's IP addresses below.
-  int nRet = mbedtls_ssl_set_hostname(&tls.ssl, bAddress ? nullptr : strName.c_str());
+  // checked against the certificate's IP addresses (Tls::Verify).
+  int nRet = mbedtls_ssl_set_hostname(&tls.ssl, tls.bCheckAddress ? nullptr : strName.c_str());
+  if (nRet == 0 && tls.bSession) {
+    // Resumed if the server still knows the ticket; a full handshake otherwise.
+    (void)mbedtls_ssl_set_session(&tls.ssl, &tls.session);
+  }
   while (nRet == 0) {
     mbedtls_ssl_conf_read_timeout(&tls.conf,
                                   static_cast<uint32_t>(std::max(RemainingMs(tmHandshakeEnd), 1)));
@@ -351,18 +400,29 @@ CLogServerLink::ConnectResult CLogServerLink::Connect(std::chrono::milliseconds 
     }
   }
   if (nRet != 0) {
-    const uint32_t unFlags = mbedtls_ssl_get_verify_result(&tls.ssl);
-    *pstrWhy = nRet == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED && unFlags != 0
-                   ? VerifyText(unFlags)
-                   : MbedTlsErrorText(nRet);
+    uint32_t unFlags = mbedtls_ssl_get_verify_result(&tls.ssl);
+    if (tls.bAddressMismatch) {
+      unFlags &= ~static_cast<uint32_t>(MBEDTLS_X509_BADCERT_CN_MISMATCH);
+    }
+    if (tls.bAddressMismatch && unFlags == 0) {
+      *pstrWhy = "The certificate does not name the IP address " + strName;
+    } else {
+      *pstrWhy = nRet == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED && unFlags != 0
+                     ? VerifyText(unFlags)
+                     : MbedTlsErrorText(nRet);
+    }
+    // A session the server no longer takes is not offered again.
+    mbedtls_ssl_session_free(&tls.session);
+    mbedtls_ssl_session_init(&tls.session);
+    tls.bSession = false;
     Close();
     return ConnectResult::TlsFailed;
   }
-  if (bAddress && !CertificateNamesAddress(mbedtls_ssl_get_peer_cert(&tls.ssl), arrAddress)) {
-    *pstrWhy = "The certificate does not name the IP address " + strName;
-    Close();
-    return ConnectResult::TlsFailed;
+  m_unHandshakes.fetch_add(1);
+  if (tls.bVerified) {
+    m_unFullHandshakes.fetch_add(1);
   }
+  tls.KeepSession();
   return ConnectResult::Ok;
 }
 
@@ -413,13 +473,15 @@ long CLogServerLink::Read(uint8_t* pBuffer, size_t unSize, std::chrono::millisec
       if (n == MBEDTLS_ERR_SSL_TIMEOUT) {
         return -1;
       }
-      if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
-        if (Clock::now() >= tmDeadline) {
-          return -1;
-        }
-        continue;
+      if (n == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) {
+        m_upTls->KeepSession();
+      } else if (n != MBEDTLS_ERR_SSL_WANT_READ && n != MBEDTLS_ERR_SSL_WANT_WRITE) {
+        return -2;
       }
-      return -2;
+      if (Clock::now() >= tmDeadline) {
+        return -1;
+      }
+      continue;
     }
     struct pollfd pfd = {m_nFd, POLLIN, 0};
     int nReady = ::poll(&pfd, 1, RemainingMs(tmDeadline));

@@ -8,8 +8,9 @@
 #include <mutex>
 #include <string>
 
-// How the upload reaches the log server: plain TCP, or TLS 1.2 (or newer) with the server's
-// certificate chain verified against a CA file and its name (or IP address) checked.
+// How the upload reaches the log server: plain TCP, or TLS 1.3 or 1.2 (ECDHE with AES-GCM or
+// ChaCha20-Poly1305) with the server's certificate chain verified against a CA file and its name
+// (or IP address) checked.
 struct LogServerTlsSettings {
   bool bTls = false;
   std::string strCaFile;      // PEM file of trusted certificates
@@ -17,7 +18,9 @@ struct LogServerTlsSettings {
 };
 
 // One connection to the log server at a time, driven by one thread (the upload): connect, write
-// the request, read the answer, close. Every wait is bounded by the caller's time-outs.
+// a request, read its answer, and again over the same connection while the server keeps it
+// open. A fresh TLS connection resumes the last session the server offered (a ticket). Every wait
+// is bounded by the caller's time-outs.
 class CLogServerLink {
  public:
   // The bound on a TLS handshake with its verification, after the connect.
@@ -40,6 +43,9 @@ class CLogServerLink {
   ConnectResult Connect(std::chrono::milliseconds timeout, const std::atomic<bool>& bStop,
                         std::string* pstrWhy);
   bool Connected() const;
+  // Whether the open connection can carry the next request: the server has neither closed it
+  // nor sent anything unasked while it was idle. Closes it when not. Does not wait.
+  bool StillOpen();
   // Writes all bytes, giving up when no progress is possible within the time-out. Returns the
   // bytes written.
   size_t Write(const uint8_t* pData, size_t unSize, std::chrono::milliseconds timeout);
@@ -53,6 +59,12 @@ class CLogServerLink {
   // has set the bStop it passes to Connect.
   void Abort();
 
+  // Connections made, TLS handshakes completed, and of those the ones that verified a chain (the
+  // rest resumed a session). Any thread.
+  uint64_t Connections() const { return m_unConnections.load(); }
+  uint64_t Handshakes() const { return m_unHandshakes.load(); }
+  uint64_t FullHandshakes() const { return m_unFullHandshakes.load(); }
+
  private:
   struct Tls;  // mbed TLS state, present while TLS is configured
   std::string m_strAddress;
@@ -62,7 +74,13 @@ class CLogServerLink {
   std::mutex m_mtxFd;  // guards m_nFd's changes against Abort from another thread
   int m_nFd = -1;
   std::unique_ptr<Tls> m_upTls;
+  std::atomic<uint64_t> m_unConnections{0};
+  std::atomic<uint64_t> m_unHandshakes{0};
+  std::atomic<uint64_t> m_unFullHandshakes{0};
 };
+
+// The TLS library and its version, e.g. "mbed TLS 3.6.6".
+const char* TlsLibraryVersion();
 
 // Text of an mbed TLS error code, for the run log.
 std::string MbedTlsErrorText(int nError);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <string>
 #include <thread>
@@ -27,6 +28,8 @@ constexpr std::chrono::milliseconds kSendTimeout(10000);
 // Upload thread pauses.
 constexpr uint32_t kIdlePauseMs = 100;
 constexpr uint32_t kRetryPauseMs = 1000;
+// The longest pause a Retry-After may ask for; a longer one is cut to it.
+constexpr long kRetryAfterLimitS = 60;
 // The answer's first bytes kept for reading its head; the rest is only counted.
 constexpr size_t kAnswerHeadLimit = 8192;
 constexpr size_t kAnswerTailSize = 5;
@@ -65,93 +68,163 @@ std::string HeaderValue(const std::string& strLine) {
 
 }  // namespace
 
-HttpAnswer ParseHttpAnswer(const std::string& strHead, uint64_t unTotal, const std::string& strTail,
-                           bool bClosed) {
-  HttpAnswer answer;
-  // The status line: "HTTP/1.x NNN" followed by a blank or the line end.
-  size_t unLineEnd = strHead.find('\n');
-  if (unLineEnd == std::string::npos) {
-    const bool bTooLong = strHead.size() >= 64;
-    answer.eState = bClosed || bTooLong ? HttpAnswerState::Malformed : HttpAnswerState::Incomplete;
-    if (!bClosed && !bTooLong && !strHead.empty() &&
-        std::string("HTTP/1.").compare(0, std::min<size_t>(strHead.size(), 7), strHead, 0,
-                                       std::min<size_t>(strHead.size(), 7)) != 0) {
-      answer.eState = HttpAnswerState::Malformed;  // not an HTTP answer at all
-    }
-    return answer;
-  }
-  std::string strStatusLine = strHead.substr(0, unLineEnd);
-  if (!strStatusLine.empty() && strStatusLine.back() == '\r') {
-    strStatusLine.pop_back();
-  }
-  if (strStatusLine.size() < 12 || strStatusLine.compare(0, 7, "HTTP/1.") != 0 ||
-      !std::isdigit(static_cast<unsigned char>(strStatusLine[7])) || strStatusLine[8] != ' ' ||
-      !std::isdigit(static_cast<unsigned char>(strStatusLine[9])) ||
-      !std::isdigit(static_cast<unsigned char>(strStatusLine[10])) ||
-      !std::isdigit(static_cast<unsigned char>(strStatusLine[11])) ||
-      (strStatusLine.size() > 12 && strStatusLine[12] != ' ')) {
-    answer.eState = HttpAnswerState::Malformed;
-    return answer;
-  }
-  answer.nStatus = std::atoi(strStatusLine.substr(9, 3).c_str());
-  if (answer.nStatus < 100) {
-    answer.eState = HttpAnswerState::Malformed;
-    answer.nStatus = 0;
-    return answer;
-  }
-  // The head ends with an empty line.
-  size_t unHeadEnd = std::string::npos;
-  size_t unBodyStart = 0;
-  size_t unPos = unLineEnd + 1;
-  bool bChunked = false;
-  bool bHasLength = false;
-  uint64_t unLength = 0;
-  while (unPos < strHead.size()) {
-    size_t unEnd = strHead.find('\n', unPos);
+namespace {
+
+// Whether a comma-separated header value lists the token (any case).
+bool ListsToken(const std::string& strValue, const char* szToken) {
+  size_t unPos = 0;
+  while (unPos <= strValue.size()) {
+    size_t unEnd = strValue.find(',', unPos);
     if (unEnd == std::string::npos) {
-      break;
+      unEnd = strValue.size();
     }
-    std::string strLine = strHead.substr(unPos, unEnd - unPos);
-    if (strLine.empty() || strLine == "\r") {
-      unHeadEnd = unPos;
-      unBodyStart = unEnd + 1;
-      break;
-    }
-    if (StartsWithNoCase(strLine, 0, "content-length:")) {
-      std::string strValue = HeaderValue(strLine);
-      char* pEnd = nullptr;
-      unsigned long long ull = std::strtoull(strValue.c_str(), &pEnd, 10);
-      if (strValue.empty() || *pEnd != '\0') {
-        answer.eState = HttpAnswerState::Malformed;
-        return answer;
-      }
-      bHasLength = true;
-      unLength = ull;
-    } else if (StartsWithNoCase(strLine, 0, "transfer-encoding:")) {
-      std::string strValue = HeaderValue(strLine);
-      bChunked = strValue.size() >= 7 &&
-                 StartsWithNoCase(strValue, strValue.size() - 7, "chunked");
+    size_t b = strValue.find_first_not_of(" \t", unPos);
+    size_t e = strValue.find_last_not_of(" \t", unEnd == 0 ? 0 : unEnd - 1);
+    if (b != std::string::npos && b < unEnd && e != std::string::npos && e >= b &&
+        e - b + 1 == std::strlen(szToken) && StartsWithNoCase(strValue, b, szToken)) {
+      return true;
     }
     unPos = unEnd + 1;
   }
-  if (unHeadEnd == std::string::npos) {
-    // A status line is enough when the server ends the connection early.
-    answer.eState = bClosed ? HttpAnswerState::Complete
-                            : (strHead.size() >= kAnswerHeadLimit ? HttpAnswerState::Malformed
-                                                                  : HttpAnswerState::Incomplete);
+  return false;
+}
+
+// Retry-After: delta-seconds, or an HTTP date (IMF-fixdate) turned into seconds since the epoch.
+void ReadRetryAfter(const std::string& strValue, HttpAnswer* pAnswer) {
+  if (!strValue.empty() &&
+      strValue.find_first_not_of("0123456789") == std::string::npos && strValue.size() <= 9) {
+    pAnswer->nRetryAfterS = std::atol(strValue.c_str());
+    return;
+  }
+  struct tm tmDate;
+  std::memset(&tmDate, 0, sizeof(tmDate));
+  const char* pEnd = ::strptime(strValue.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tmDate);
+  if (pEnd != nullptr && *pEnd == '\0') {
+    pAnswer->nRetryAtEpochS = static_cast<int64_t>(::timegm(&tmDate));
+  }
+}
+
+}  // namespace
+
+HttpAnswer ParseHttpAnswer(const std::string& strHead, uint64_t unTotal, const std::string& strTail,
+                           bool bClosed) {
+  HttpAnswer answer;
+  // Interim answers (1xx but 101) come before the final one, each a head of its own.
+  size_t unStart = 0;
+  for (;;) {
+    answer = HttpAnswer();
+    // The status line: "HTTP/1.x NNN" followed by a blank or the line end.
+    const size_t unLineEnd = strHead.find('\n', unStart);
+    if (unLineEnd == std::string::npos) {
+      const size_t unHave = strHead.size() - unStart;
+      const bool bTooLong = unHave >= 64;
+      answer.eState = bClosed || bTooLong ? HttpAnswerState::Malformed : HttpAnswerState::Incomplete;
+      if (!bClosed && !bTooLong && unHave > 0 &&
+          std::string("HTTP/1.").compare(0, std::min<size_t>(unHave, 7), strHead, unStart,
+                                         std::min<size_t>(unHave, 7)) != 0) {
+        answer.eState = HttpAnswerState::Malformed;  // not an HTTP answer at all
+      }
+      return answer;
+    }
+    std::string strStatusLine = strHead.substr(unStart, unLineEnd - unStart);
+    if (!strStatusLine.empty() && strStatusLine.back() == '\r') {
+      strStatusLine.pop_back();
+    }
+    if (strStatusLine.size() < 12 || strStatusLine.compare(0, 7, "HTTP/1.") != 0 ||
+        !std::isdigit(static_cast<unsigned char>(strStatusLine[7])) || strStatusLine[8] != ' ' ||
+        !std::isdigit(static_cast<unsigned char>(strStatusLine[9])) ||
+        !std::isdigit(static_cast<unsigned char>(strStatusLine[10])) ||
+        !std::isdigit(static_cast<unsigned char>(strStatusLine[11])) ||
+        (strStatusLine.size() > 12 && strStatusLine[12] != ' ')) {
+      answer.eState = HttpAnswerState::Malformed;
+      return answer;
+    }
+    answer.nStatus = std::atoi(strStatusLine.substr(9, 3).c_str());
+    if (answer.nStatus < 100) {
+      answer.eState = HttpAnswerState::Malformed;
+      answer.nStatus = 0;
+      return answer;
+    }
+    const bool bHttp11 = strStatusLine[7] != '0';
+    // The head ends with an empty line.
+    size_t unHeadEnd = std::string::npos;
+    size_t unBodyStart = 0;
+    size_t unPos = unLineEnd + 1;
+    bool bChunked = false;
+    bool bHasLength = false;
+    bool bClose = !bHttp11;  // HTTP/1.0 closes unless it says keep-alive
+    uint64_t unLength = 0;
+    while (unPos < strHead.size()) {
+      size_t unEnd = strHead.find('\n', unPos);
+      if (unEnd == std::string::npos) {
+        break;
+      }
+      std::string strLine = strHead.substr(unPos, unEnd - unPos);
+      if (strLine.empty() || strLine == "\r") {
+        unHeadEnd = unPos;
+        unBodyStart = unEnd + 1;
+        break;
+      }
+      if (StartsWithNoCase(strLine, 0, "content-length:")) {
+        std::string strValue = HeaderValue(strLine);
+        char* pEnd = nullptr;
+        unsigned long long ull = std::strtoull(strValue.c_str(), &pEnd, 10);
+        if (strValue.empty() || *pEnd != '\0') {
+          answer.eState = HttpAnswerState::Malformed;
+          return answer;
+        }
+        bHasLength = true;
+        unLength = ull;
+      } else if (StartsWithNoCase(strLine, 0, "transfer-encoding:")) {
+        std::string strValue = HeaderValue(strLine);
+        bChunked = strValue.size() >= 7 &&
+                   StartsWithNoCase(strValue, strValue.size() - 7, "chunked");
+      } else if (StartsWithNoCase(strLine, 0, "connection:")) {
+        const std::string strValue = HeaderValue(strLine);
+        if (ListsToken(strValue, "close")) {
+          bClose = true;
+        } else if (!bHttp11 && ListsToken(strValue, "keep-alive")) {
+          bClose = false;
+        }
+      } else if (StartsWithNoCase(strLine, 0, "retry-after:")) {
+        ReadRetryAfter(HeaderValue(strLine), &answer);
+      }
+      unPos = unEnd + 1;
+    }
+    if (unHeadEnd == std::string::npos) {
+      // A status line is enough when the server ends the connection early.
+      answer.eState = bClosed ? HttpAnswerState::Complete
+                              : (strHead.size() >= kAnswerHeadLimit ? HttpAnswerState::Malformed
+                                                                    : HttpAnswerState::Incomplete);
+      return answer;
+    }
+    if (answer.nStatus < 200 && answer.nStatus != 101) {
+      if (unBodyStart >= strHead.size() && bClosed) {
+        answer.eState = HttpAnswerState::Complete;  // nothing but an interim answer came
+        return answer;
+      }
+      unStart = unBodyStart;
+      continue;
+    }
+    const uint64_t unBody = unTotal - unBodyStart;
+    bool bWhole = bClosed;
+    // The body's end is known without the close: the connection may carry the next request,
+    // unless the server said otherwise or sent more than the answer.
+    bool bFramed = false;
+    if (answer.nStatus == 101 || answer.nStatus == 204 || answer.nStatus == 304) {
+      bWhole = true;
+      bFramed = answer.nStatus != 101 && unBody == 0;
+    } else if (bChunked) {
+      bFramed = unBody >= 5 && strTail == "0\r\n\r\n";
+      bWhole = bWhole || bFramed;
+    } else if (bHasLength) {
+      bFramed = unBody == unLength;
+      bWhole = bWhole || unBody >= unLength;
+    }
+    answer.eState = bWhole ? HttpAnswerState::Complete : HttpAnswerState::Incomplete;
+    answer.bKeepAlive = bWhole && bFramed && !bClose && !bClosed;
     return answer;
   }
-  const uint64_t unBody = unTotal - unBodyStart;
-  bool bWhole = bClosed;
-  if (answer.nStatus < 200 || answer.nStatus == 204 || answer.nStatus == 304) {
-    bWhole = true;
-  } else if (bChunked) {
-    bWhole = bWhole || (unBody >= 5 && strTail == "0\r\n\r\n");
-  } else if (bHasLength) {
-    bWhole = bWhole || unBody >= unLength;
-  }
-  answer.eState = bWhole ? HttpAnswerState::Complete : HttpAnswerState::Incomplete;
-  return answer;
 }
 
 LogUploadCounters GetLogUploadCounters() {
@@ -197,7 +270,7 @@ void CLogUpload::ReconfigureIfAsked() {
   }
 }
 
-HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes) {
+HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes, bool* pbClosed) {
   const auto tmDeadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(m_unAttemptAnswerTimeoutS.load());
   std::string strHead;  // the first bytes, up to kAnswerHeadLimit
@@ -205,6 +278,7 @@ HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes) {
   uint64_t unTotal = 0;
   uint8_t arrBuffer[1024];
   *pbAnyBytes = false;
+  *pbClosed = false;
   for (;;) {
     auto tmNow = std::chrono::steady_clock::now();
     bool bEnd = m_bStop.load() || tmNow >= tmDeadline;
@@ -229,6 +303,7 @@ HttpAnswer CLogUpload::WaitForAnswer(bool* pbAnyBytes) {
         *pbAnyBytes = true;
       } else if (n == 0 || n == -2) {
         bClosed = true;
+        *pbClosed = true;
       }
     }
     if (unTotal == 0 && (bEnd || bClosed)) {
@@ -269,9 +344,13 @@ CLogUpload::Outcome CLogUpload::Attempt() {
                 kFunction, __LINE__, static_cast<unsigned>(unSpooled),
                 m_queue.Directory().c_str());
     }
+    m_LogServerLink.Close();
     return Outcome::Nothing;
   }
   m_bSpoolKeptLogged = false;
+  if (std::chrono::steady_clock::now() < m_tmHoldUntil) {
+    return Outcome::Nothing;  // the server asked for a pause (Retry-After)
+  }
   if (!m_queue.Take(&unTicket, &record)) {
     return Outcome::Nothing;
   }
@@ -296,9 +375,6 @@ CLogUpload::Outcome CLogUpload::Attempt() {
   // make the watchdog expect this attempt to end sooner.
   m_unAttemptAnswerTimeoutS.store(m_unAnswerTimeoutS.load());
   const auto tmStart = std::chrono::steady_clock::now();
-  std::string strWhy;
-  CLogServerLink::ConnectResult eConnect =
-      m_LogServerLink.Connect(kConnectTimeout, m_bStop, &strWhy);
   // For the operator's window: how long each attempt took, and what went wrong, by server.
   CGatewayMetrics& metrics = GatewayMetrics();
   auto secondsSince = [](std::chrono::steady_clock::time_point tm) {
@@ -308,39 +384,45 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     return "log server " + std::string(stConfig.szLogServerIp, FieldLength(stConfig.szLogServerIp)) +
            ":" + std::to_string(stConfig.unLogServerPort);
   };
-  if (eConnect != CLogServerLink::ConnectResult::Ok) {
-    if (m_bStop.load()) {
-      return Outcome::NoConnection;
+  std::string strHttpData;
+  bool bBuilt = false;
+  HttpAnswer answer;
+  bool bAnyBytes = false;
+  // The connection the last answer left open carries this request too. A server that closed it
+  // while it was idle, just as the request went, never saw the request: it goes again at once on
+  // a fresh connection.
+  bool bReused = m_LogServerLink.StillOpen();
+  for (;;) {
+    if (!bReused) {
+      std::string strWhy;
+      CLogServerLink::ConnectResult eConnect =
+          m_LogServerLink.Connect(kConnectTimeout, m_bStop, &strWhy);
+      if (eConnect != CLogServerLink::ConnectResult::Ok) {
+        return ConnectFailed(eConnect, strWhy, tmStart, server());
+      }
     }
-    metrics.UploadAttempt(secondsSince(tmStart));
-    if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
-      metrics.TlsFailure();
-      metrics.NoteError(server() + ": TLS failed: " + strWhy);
-    } else {
-      metrics.NoteError(server() + ": no connection; card records wait");
+    guard.bStarted = true;
+    if (!bBuilt) {
+      strHttpData = BuildSamvDecodeLogHttpData(stConfig, &record, LocalClockNow());
+      bBuilt = true;
     }
-    // One attempt per connect wait, however fast the refusal came.
-    (void)Pause(static_cast<uint32_t>(std::max<long long>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(
-               kConnectTimeout - (std::chrono::steady_clock::now() - tmStart))
-               .count())));
-    if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
-      WriteLogF("FUNCTION %s  LINE %d TLS False: %s", kFunction, __LINE__, strWhy.c_str());
-    } else {
-      WriteLogF("FUNCTION %s  LINE %d Connect False", kFunction, __LINE__);
+    size_t unSendCount = 0;
+    if (!strHttpData.empty()) {
+      unSendCount = m_LogServerLink.Write(reinterpret_cast<const uint8_t*>(strHttpData.data()),
+                                          strHttpData.size(), kSendTimeout);
     }
-    ++g_nConnectFalseCount;
-    ++g_unRetried;
-    return Outcome::NoConnection;
-  }
-  guard.bStarted = true;
-
-  {
-    std::string strHttpData = BuildSamvDecodeLogHttpData(stConfig, &record, LocalClockNow());
+    bool bClosed = false;
+    if (!bReused || unSendCount == strHttpData.size()) {
+      answer = WaitForAnswer(&bAnyBytes, &bClosed);
+    }
+    if (bReused && !bAnyBytes && !m_bStop.load() &&
+        (bClosed || unSendCount < strHttpData.size())) {
+      m_LogServerLink.Close();
+      bReused = false;
+      continue;
+    }
     if (!strHttpData.empty()) {
       ++g_nSendCount;
-      size_t unSendCount = m_LogServerLink.Write(
-          reinterpret_cast<const uint8_t*>(strHttpData.data()), strHttpData.size(), kSendTimeout);
       if (unSendCount < strHttpData.size()) {
         ++g_nSendFalseCount;
         WriteLogF("FUNCTION %s  LINE %d Send False unSendCount %d, strHttpData.size() %d",
@@ -348,11 +430,10 @@ CLogUpload::Outcome CLogUpload::Attempt() {
                   static_cast<int>(strHttpData.size()));
       }
     }
+    break;
   }
 
   WriteLog("delete psttSamvDecodeLog");
-  bool bAnyBytes = false;
-  HttpAnswer answer = WaitForAnswer(&bAnyBytes);
   if (!(m_bStop.load() && !bAnyBytes)) {
     metrics.UploadAttempt(secondsSince(tmStart));
   }
@@ -372,7 +453,7 @@ CLogUpload::Outcome CLogUpload::Attempt() {
       metrics.NoteError(server() + ": no answer; the card record is retried");
     }
   } else if (answer.eState == HttpAnswerState::Complete && answer.nStatus >= 400 &&
-             answer.nStatus < 500) {
+             answer.nStatus < 500 && answer.nStatus != 408 && answer.nStatus != 429) {
     // The server refuses this record for good: sending it again would be refused again.
     WriteLogF("FUNCTION %s  LINE %d log server refused the card record with HTTP status %d: "
               "set aside, not retried",
@@ -399,9 +480,13 @@ CLogUpload::Outcome CLogUpload::Attempt() {
                       "; the card record is retried");
     ++g_nReceiveFalseCount;
     ++g_unRetried;
+    HoldForRetryAfter(answer);
   }
 
-  m_LogServerLink.Close();
+  // The connection stays for the next record while the server keeps it open.
+  if (!answer.bKeepAlive || m_bStop.load()) {
+    m_LogServerLink.Close();
+  }
   guard.bStarted = false;
   WriteLogF(
       "FUNCTION %s  LINE %d nConnectFalseCount %d nSendFalseCount %d nSendCount %d "
@@ -412,6 +497,52 @@ CLogUpload::Outcome CLogUpload::Attempt() {
     return Outcome::NoConnection;  // cut short by the stop
   }
   return eOutcome;
+}
+
+CLogUpload::Outcome CLogUpload::ConnectFailed(CLogServerLink::ConnectResult eConnect,
+                                              const std::string& strWhy,
+                                              std::chrono::steady_clock::time_point tmStart,
+                                              const std::string& strServer) {
+  if (m_bStop.load()) {
+    return Outcome::NoConnection;
+  }
+  CGatewayMetrics& metrics = GatewayMetrics();
+  metrics.UploadAttempt(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - tmStart).count());
+  if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
+    metrics.TlsFailure();
+    metrics.NoteError(strServer + ": TLS failed: " + strWhy);
+  } else {
+    metrics.NoteError(strServer + ": no connection; card records wait");
+  }
+  // One attempt per connect wait, however fast the refusal came.
+  (void)Pause(static_cast<uint32_t>(std::max<long long>(
+      0, std::chrono::duration_cast<std::chrono::milliseconds>(
+             kConnectTimeout - (std::chrono::steady_clock::now() - tmStart))
+             .count())));
+  if (eConnect == CLogServerLink::ConnectResult::TlsFailed) {
+    WriteLogF("FUNCTION %s  LINE %d TLS False: %s", kFunction, __LINE__, strWhy.c_str());
+  } else {
+    WriteLogF("FUNCTION %s  LINE %d Connect False", kFunction, __LINE__);
+  }
+  ++g_nConnectFalseCount;
+  ++g_unRetried;
+  return Outcome::NoConnection;
+}
+
+void CLogUpload::HoldForRetryAfter(const HttpAnswer& answer) {
+  long nSeconds = answer.nRetryAfterS;
+  if (nSeconds < 0 && answer.nRetryAtEpochS >= 0) {
+    nSeconds = static_cast<long>(
+        std::max<int64_t>(0, answer.nRetryAtEpochS - static_cast<int64_t>(std::time(nullptr))));
+  }
+  if (nSeconds <= 0) {
+    return;
+  }
+  nSeconds = std::min<long>(nSeconds, kRetryAfterLimitS);
+  WriteLogF("FUNCTION %s  LINE %d log server asked to retry after %ld s: uploads pause",
+            kFunction, __LINE__, nSeconds);
+  m_tmHoldUntil = std::chrono::steady_clock::now() + std::chrono::seconds(nSeconds);
 }
 
 bool CLogUpload::Pause(uint32_t unMs) {
@@ -453,9 +584,11 @@ void CLogUpload::ThreadLoop() {
 }
 
 uint32_t CLogUpload::LongestStepMs() const {
+  // A request on a kept connection that the server had closed goes again on a fresh one: one
+  // more send time-out.
   const uint64_t unMs = static_cast<uint64_t>(kConnectTimeout.count()) +
                         CLogServerLink::kHandshakeTimeoutMs +
-                        static_cast<uint64_t>(kSendTimeout.count()) +
+                        2 * static_cast<uint64_t>(kSendTimeout.count()) +
                         static_cast<uint64_t>(std::max(m_unAnswerTimeoutS.load(),
                                                        m_unAttemptAnswerTimeoutS.load())) *
                             1000u +

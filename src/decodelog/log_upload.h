@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,21 +17,28 @@
 
 class CDecodeLogQueue;
 
-// What the log server's answer says so far. Only the status line decides: 2xx delivered the
-// record, 4xx refuses it for good, anything else (5xx, another code, an answer that is not HTTP)
-// leaves it to be tried again.
+// What the log server's answer says so far. The status line decides: 2xx delivered the record,
+// 4xx refuses it for good except 408 and 429 (try again), anything else (5xx, another code, an
+// answer that is not HTTP) leaves it to be tried again.
 enum class HttpAnswerState { Incomplete, Complete, Malformed };
 struct HttpAnswer {
   HttpAnswerState eState = HttpAnswerState::Incomplete;
-  int nStatus = 0;  // the status code once the status line was read, else 0
+  int nStatus = 0;  // the final status code once its status line was read, else 0
+  // The connection may carry the next request: HTTP/1.1 (or 1.0 with keep-alive), no
+  // "Connection: close", the body's end known from its length (or the last chunk) and nothing
+  // after it, and the server has not closed.
+  bool bKeepAlive = false;
+  // Retry-After, when the answer has it: seconds, or the time as seconds since the epoch.
+  long nRetryAfterS = -1;
+  int64_t nRetryAtEpochS = -1;
 };
 
 // Reads an HTTP/1.x answer: strHead holds its first bytes (at least the head, when it has come
 // whole), unTotal counts every byte received, strTail holds the last bytes (up to 5), bClosed
-// tells that the server has ended the connection. Complete once the body is whole: by
-// Content-Length, by the last chunk of a chunked body, at the end of the head for 1xx, 204 and
-// 304, or at the close when the head gives no length. A status line is enough when the server
-// closes early. Pure.
+// tells that the server has ended the connection. Interim answers (100, 103: 1xx but 101) are read
+// past to the final one. Complete once the body is whole: by Content-Length, by the last chunk of
+// a chunked body, at the end of the head for 101, 204 and 304, or at the close when the head gives
+// no length. A status line is enough when the server closes early. Pure.
 HttpAnswer ParseHttpAnswer(const std::string& strHead, uint64_t unTotal, const std::string& strTail,
                            bool bClosed);
 
@@ -52,9 +60,10 @@ struct LogUploadOutcomes {
 };
 LogUploadOutcomes GetLogUploadOutcomes();
 
-// The upload of card records to the log server, one record per attempt over a fresh connection
-// (plain or TLS, the same request either way): connect within 2 s (a TLS handshake within 10 s
-// more), send the request, wait for the whole answer up to the answer time-out, close. Runs on a
+// The upload of card records to the log server, one record per attempt (plain or TLS, the same
+// request either way): connect within 2 s (a TLS handshake within 10 s more) unless the last
+// answer left the connection open, send the request, wait for the whole answer up to the answer
+// time-out, and close unless the server keeps the connection (HTTP/1.1 persistent connections). Runs on a
 // thread of its own in the gateway (Start), so a slow log server never holds up the pool retry or
 // the clock synchronisation; tests call the step itself.
 class CLogUpload {
@@ -113,7 +122,14 @@ class CLogUpload {
   void ReconfigureIfAsked();
   // Reads the answer to the request just sent until it is complete, the connection ends, the
   // time-out passes or Stop is called.
-  HttpAnswer WaitForAnswer(bool* pbAnyBytes);
+  // *pbClosed tells that the connection ended.
+  HttpAnswer WaitForAnswer(bool* pbAnyBytes, bool* pbClosed);
+  // The end of an attempt whose connection could not be made: logged, counted, paced.
+  Outcome ConnectFailed(CLogServerLink::ConnectResult eConnect, const std::string& strWhy,
+                        std::chrono::steady_clock::time_point tmStart,
+                        const std::string& strServer);
+  // A retried answer's Retry-After (at most a minute) holds every upload until it has passed.
+  void HoldForRetryAfter(const HttpAnswer& answer);
   // Sleeps up to the duration, returning early on Stop. False when stopping.
   bool Pause(uint32_t unMs);
 
@@ -126,6 +142,7 @@ class CLogUpload {
   std::unique_ptr<CJoinableThread> m_upThread;
   std::unique_ptr<DecodeLogRecord> m_upRecord;  // the record of the current attempt
   bool m_bSpoolKeptLogged = false;  // the spool kept for want of a log server was named
+  std::chrono::steady_clock::time_point m_tmHoldUntil;  // no upload before (Retry-After)
   std::mutex m_mtxTls;
   LogServerTlsSettings m_stTls;  // m_mtxTls
 };

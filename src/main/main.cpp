@@ -60,7 +60,7 @@ constexpr char kUsage[] =
     "  cardgate ADDRESS PORT COMMAND   the same (PORT is not used)\n"
     "  cardgate --check                read and check the INI files as a start would; exits 1\n"
     "                                  when the gateway would not start, 0 otherwise\n"
-    "  cardgate --version              the version and build time\n"
+    "  cardgate --version              the version and build time, and the TLS library's\n"
     "  cardgate --help                 this text\n"
     "Commands (any case): GETLIBBUILDTIME, GETMCUSERAILNO, SETMCURTC, GETMCURTC, RESETMCU.\n"
     "Signals to the running gateway: TERM or INT stop it, HUP reads the INI files again\n"
@@ -296,7 +296,8 @@ int RunOption(int argc, char** argv) {
       continue;
     }
     if (argc == 2 && (strArg == "--version" || strArg == "-V")) {
-      std::printf("cardgate %s (built %s)\n", GatewayVersion(), GatewayBuildTime());
+      std::printf("cardgate %s (built %s)\n%s\n", GatewayVersion(), GatewayBuildTime(),
+                  TlsLibraryVersion());
       return 0;
     }
     if (argc == 2 && (strArg == "--help" || strArg == "-h")) {
@@ -334,6 +335,7 @@ int Run(int argc, char** argv) {
   }
   DataSwitch ds(GetConfigDirectory());
   ds.LogBuildTime();
+  WriteLogF("TLS library: %s", TlsLibraryVersion());
   if (!ds.DataSwitchInit(nArgs == 0)) {
     std::fprintf(stderr, "cardgate: cannot start: a configuration file in %s cannot be read "
                          "(see the run log above)\n",

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <mbedtls/md5.h>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/address_v4.hpp>
@@ -18,6 +17,7 @@
 #include "config/byte_io.h"
 #include "config/run_log.h"
 #include "config/shared_random.h"
+#include "crypto/record_cipher.h"
 #include "net/udp_client.h"
 
 namespace {
@@ -78,7 +78,7 @@ void McuNonceFromSeed(uint32_t unSeed, uint8_t* pNonce4) {
   uint8_t arrSeed[4];
   PutLe32(arrSeed, unSeed);
   uint8_t arrDigest[16] = {0};
-  (void)mbedtls_md5_ret(arrSeed, sizeof(arrSeed), arrDigest);  // cannot fail for plain memory
+  Md5Digest(arrSeed, sizeof(arrSeed), arrDigest);
   static const char kHex[] = "0123456789abcdef";
   // Only the first four characters of the lowercase hex text are used: two digest bytes.
   char arrText[4] = {kHex[arrDigest[0] >> 4], kHex[arrDigest[0] & 0x0F], kHex[arrDigest[1] >> 4],

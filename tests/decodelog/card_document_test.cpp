@@ -5,11 +5,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <mbedtls/aes.h>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "config/byte_io.h"
 #include "core/device_frame.h"
+#include "crypto/record_cipher.h"
 #include "logserver_sim.h"
 
 namespace {
@@ -492,13 +492,8 @@ TEST(CardDocumentTest, AesEcbWithPkcs7Padding) {
   // Decrypted without removing anything: the last block is sixteen bytes of 16.
   std::vector<uint8_t> arrCipher;
   ASSERT_TRUE(HexDecodeUpper(strHex, &arrCipher));
-  mbedtls_aes_context ctx;
-  mbedtls_aes_init(&ctx);
-  ASSERT_EQ(
-      mbedtls_aes_setkey_dec(&ctx, reinterpret_cast<const unsigned char*>(strKey.data()), 128), 0);
-  unsigned char arrLast[16];
-  ASSERT_EQ(mbedtls_aes_crypt_ecb(&ctx, MBEDTLS_AES_DECRYPT, arrCipher.data() + 16, arrLast), 0);
-  mbedtls_aes_free(&ctx);
+  uint8_t arrLast[16];
+  ASSERT_TRUE(AesEcbDecrypt(strKey, arrCipher.data() + 16, sizeof(arrLast), arrLast));
   for (unsigned char c : arrLast) {
     EXPECT_EQ(c, 16);
   }

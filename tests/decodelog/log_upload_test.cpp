@@ -334,3 +334,98 @@ TEST_F(LogUploadTest, ARecordKeepsItsTransactionIdAcrossAttemptsAndRestarts) {
     EXPECT_EQ(doc.strTransactionId, arrDocs[0].strTransactionId);
   }
 }
+
+TEST_F(LogUploadTest, ConnectionCarriesTheNextRecordWhileTheServerKeepsIt) {
+  using After = LogServerSimOptions::AfterAnswer;
+  struct Row {
+    const char* szName;
+    After eAfter;
+    uint32_t unConnections;  // for three records
+  } const rows[] = {{"server keeps its connections", After::Keep, 1},
+                    {"server closes after every answer", After::Close, 3},
+                    {"server answers Connection: close", After::SayClose, 3}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szName);
+    LogServerSimOptions options;
+    options.strSecretKey = kSecretKey;
+    options.eAfterAnswer = row.eAfter;
+    CLogServerSim sim(options);
+    sim.Start();
+    auto upDs = MakeSwitch(sim.Port());
+    for (const char* szDevice : {"DEV-A", "DEV-B", "DEV-C"}) {
+      upDs->SamvDecodeLogQueue(NewRecord(szDevice));
+    }
+    for (int i = 0; i < 3; ++i) {
+      std::string strOut;
+      EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+      EXPECT_FALSE(Has(strOut, " False")) << strOut;
+    }
+    EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
+    ASSERT_TRUE(WaitFor([&] { return sim.ValidDocuments() == 3; }));
+    EXPECT_EQ(sim.Requests(), 3u);
+    EXPECT_EQ(sim.MaxReceiveCount(), 1u) << sim.DuplicateReport();
+    EXPECT_EQ(sim.Connections(), row.unConnections);
+  }
+}
+
+TEST_F(LogUploadTest, KeptConnectionThatTheServerClosedIsReplacedAtOnce) {
+  LogServerSimOptions options;
+  options.strSecretKey = kSecretKey;
+  auto upSim = std::unique_ptr<CLogServerSim>(new CLogServerSim(options));
+  upSim->Start();
+  auto upDs = MakeSwitch(upSim->Port());
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+  upDs->SamvDecodeLogQueue(NewRecord("DEV-B"));
+  std::string strOut;
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+  // The server goes away and comes back on the same port while the connection is idle.
+  const uint16_t unPort = upSim->Port();
+  upSim.reset();
+  options.unPort = unPort;
+  upSim.reset(new CLogServerSim(options));
+  upSim->Start();
+  EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+  EXPECT_FALSE(Has(strOut, " False")) << strOut;
+  EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u);
+  EXPECT_EQ(upSim->ValidDocuments(), 1u);
+}
+
+TEST_F(LogUploadTest, TryAgainStatusesKeepTheRecordForTheirRetryAfter) {
+  struct Row {
+    int nStatus;
+    const char* szHeaders;
+    bool bHold;  // the next step waits for the Retry-After
+  } const rows[] = {{408, "", false},
+                    {429, "Retry-After: 1\r\n", true},
+                    {503, "Retry-After: 1\r\n", true},
+                    {429, "Retry-After: Thu, 01 Jan 1970 00:00:00 GMT\r\n", false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.nStatus) + " " + row.szHeaders);
+    LogServerSimOptions options;
+    options.strSecretKey = kSecretKey;
+    options.nStatus = row.nStatus;
+    options.unStatusFirst = 1;  // then 200
+    options.strAnswerHeaders = row.szHeaders;
+    CLogServerSim sim(options);
+    sim.Start();
+    auto upDs = MakeSwitch(sim.Port());
+    upDs->SamvDecodeLogQueue(NewRecord("DEV-A"));
+    std::string strOut;
+    EXPECT_EQ(Step(*upDs, &strOut), 1u) << strOut;
+    EXPECT_TRUE(Has(strOut, "answered with HTTP status " + std::to_string(row.nStatus) +
+                                ": the card record is retried"))
+        << strOut;
+    EXPECT_EQ(Queue(*upDs), std::vector<std::string>{"DEV-A"});
+    const auto tmAnswered = std::chrono::steady_clock::now();
+    uint32_t unResult = 0;
+    ASSERT_TRUE(WaitFor([&] {
+      unResult = Step(*upDs, &strOut);
+      return unResult == 1u;
+    })) << strOut;
+    EXPECT_EQ(upDs->DecodeLogQueueSize(), 0u) << strOut;
+    if (row.bHold) {
+      EXPECT_GE(std::chrono::steady_clock::now() - tmAnswered, std::chrono::milliseconds(900));
+    }
+    EXPECT_EQ(sim.Requests(), 2u);
+  }
+}

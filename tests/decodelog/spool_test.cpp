@@ -233,6 +233,12 @@ TEST(DecodeLogQueueTest, LeftoverAndForeignFilesAtStartUp) {
   EXPECT_TRUE(boost::filesystem::exists(strSpool + "0000000000000006.rec"));
 }
 
+// The answer as the upload sees it once all these bytes came.
+static HttpAnswer ParseWholeAnswer(const std::string& strAnswer, bool bClosed) {
+  const std::string strTail = strAnswer.substr(strAnswer.size() > 5 ? strAnswer.size() - 5 : 0);
+  return ParseHttpAnswer(strAnswer, strAnswer.size(), strTail, bClosed);
+}
+
 TEST(HttpAnswerTest, StatusAndCompleteness) {
   struct Row {
     const char* szAnswer;
@@ -259,14 +265,63 @@ TEST(HttpAnswerTest, StatusAndCompleteness) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.szAnswer);
-    std::string strAnswer = row.szAnswer;
-    std::string strTail = strAnswer.substr(strAnswer.size() > 5 ? strAnswer.size() - 5 : 0);
-    HttpAnswer answer = ParseHttpAnswer(strAnswer, strAnswer.size(), strTail, row.bClosed);
+    HttpAnswer answer = ParseWholeAnswer(row.szAnswer, row.bClosed);
     EXPECT_EQ(answer.eState, row.eState);
     if (row.eState != HttpAnswerState::Malformed) {
       EXPECT_EQ(answer.nStatus, row.nStatus);
     }
   }
+}
+
+TEST(HttpAnswerTest, InterimAnswersPersistenceAndRetryAfter) {
+  struct Row {
+    const char* szAnswer;
+    bool bClosed;
+    HttpAnswerState eState;
+    int nStatus;
+    bool bKeepAlive;
+    long nRetryAfterS;
+  } const rows[] = {
+      // Interim answers are read past to the final one.
+      {"HTTP/1.1 100 Continue\r\n\r\n", false, HttpAnswerState::Incomplete, 0, false, -1},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false,
+       HttpAnswerState::Complete, 200, true, -1},
+      {"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n",
+       false, HttpAnswerState::Complete, 500, true, -1},
+      {"HTTP/1.1 100 Continue\r\n\r\n", true, HttpAnswerState::Complete, 100, false, -1},
+      // Whether the connection can carry the next request.
+      {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}", false,
+       HttpAnswerState::Complete, 200, false, -1},
+      {"HTTP/1.1 200 OK\r\nConnection: Keep-Alive, Close\r\nContent-Length: 0\r\n\r\n", false,
+       HttpAnswerState::Complete, 200, false, -1},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, HttpAnswerState::Complete, 200,
+       false, -1},
+      {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\n{}", false,
+       HttpAnswerState::Complete, 200, true, -1},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", true, HttpAnswerState::Complete, 200,
+       false, -1},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}x", false, HttpAnswerState::Complete, 200,
+       false, -1},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", false,
+       HttpAnswerState::Complete, 200, true, -1},
+      {"HTTP/1.1 204 No Content\r\n\r\n", false, HttpAnswerState::Complete, 204, true, -1},
+      // Retry-After in seconds; a date is kept as a time (not shown here); nonsense is ignored.
+      {"HTTP/1.1 429 Too Many\r\nRetry-After: 7\r\nContent-Length: 0\r\n\r\n", false,
+       HttpAnswerState::Complete, 429, true, 7},
+      {"HTTP/1.1 503 Busy\r\nRetry-After: soon\r\nContent-Length: 0\r\n\r\n", false,
+       HttpAnswerState::Complete, 503, true, -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.szAnswer);
+    HttpAnswer answer = ParseWholeAnswer(row.szAnswer, row.bClosed);
+    EXPECT_EQ(answer.eState, row.eState);
+    EXPECT_EQ(answer.nStatus, row.nStatus);
+    EXPECT_EQ(answer.bKeepAlive, row.bKeepAlive);
+    EXPECT_EQ(answer.nRetryAfterS, row.nRetryAfterS);
+  }
+  const std::string strDated =
+      "HTTP/1.1 503 Busy\r\nRetry-After: Fri, 31 Dec 1999 23:59:59 GMT\r\n\r\n";
+  EXPECT_EQ(ParseHttpAnswer(strDated, strDated.size(), "", true).nRetryAtEpochS, 946684799);
 }
 
 TEST(DecodeLogQueueTest, FiguresNameTheOldestWaitingRecordWhereverItIs) {

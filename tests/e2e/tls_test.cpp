@@ -214,3 +214,39 @@ TEST(TlsTest, StopEndsAHandshakeWithAServerThatSaysNothing) {
   EXPECT_LT(std::chrono::steady_clock::now() - tmStart, std::chrono::seconds(5));
   ::close(nListen);
 }
+
+TEST(TlsTest, FreshConnectionResumesTheSessionTheServerOffered) {
+  TlsCertificates certs;
+  ASSERT_TRUE(certs.Ready());
+  std::unique_ptr<CLogServerSim> upLog = StartHttpsServer(certs, "server.crt");
+  CLogServerLink link;
+  LogServerTlsSettings tls;
+  tls.bTls = true;
+  tls.strCaFile = certs.File("ca.crt");
+  tls.strServerName = "logserver.test";
+  std::string strError;
+  ASSERT_TRUE(link.Configure("127.0.0.1", upLog->Port(), tls, &strError)) << strError;
+  std::atomic<bool> bStop{false};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    std::string strWhy;
+    ASSERT_EQ(link.Connect(std::chrono::seconds(5), bStop, &strWhy),
+              CLogServerLink::ConnectResult::Ok)
+        << strWhy;
+    // A request the server refuses, then reading to its close: the session ticket comes in on
+    // the way.
+    const std::string strRequest = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(link.Write(reinterpret_cast<const uint8_t*>(strRequest.data()), strRequest.size(),
+                         std::chrono::seconds(5)),
+              strRequest.size());
+    uint8_t arrBuffer[512];
+    const auto tmEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (link.Read(arrBuffer, sizeof(arrBuffer), std::chrono::milliseconds(200)) != 0 &&
+           std::chrono::steady_clock::now() < tmEnd) {
+    }
+    link.Close();
+  }
+  EXPECT_EQ(link.Handshakes(), 3u);
+  EXPECT_EQ(link.FullHandshakes(), 1u) << "the later connections resume the first session";
+  EXPECT_EQ(link.Connections(), 3u);
+}

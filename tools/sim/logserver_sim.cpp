@@ -12,12 +12,12 @@
 #include <exception>
 #include <thread>
 
-#include <mbedtls/aes.h>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/write.hpp>
 #include <nlohmann/json.hpp>
 
+#include "crypto/record_cipher.h"
 #include "net/thread_stack.h"
 #include "sim.h"
 
@@ -136,24 +136,12 @@ bool AesEcbDecryptFromHex(const std::string& strHex, const std::string& strKey, 
                " bytes, not a whole number of 16-byte blocks";
     return false;
   }
-  mbedtls_aes_context ctx;
-  mbedtls_aes_init(&ctx);
-  if (mbedtls_aes_setkey_dec(&ctx, reinterpret_cast<const unsigned char*>(strKey.data()),
-                             static_cast<unsigned int>(strKey.size() * 8)) != 0) {
-    mbedtls_aes_free(&ctx);
+  std::string strPlain(arrCipher.size(), '\0');
+  if (!AesEcbDecrypt(strKey, arrCipher.data(), arrCipher.size(),
+                     reinterpret_cast<uint8_t*>(&strPlain[0]))) {
     strError = "the secret key was refused by the cipher";
     return false;
   }
-  std::string strPlain(arrCipher.size(), '\0');
-  for (size_t i = 0; i < arrCipher.size(); i += 16) {
-    if (mbedtls_aes_crypt_ecb(&ctx, MBEDTLS_AES_DECRYPT, arrCipher.data() + i,
-                              reinterpret_cast<unsigned char*>(&strPlain[i])) != 0) {
-      mbedtls_aes_free(&ctx);
-      strError = "a block could not be decrypted";
-      return false;
-    }
-  }
-  mbedtls_aes_free(&ctx);
   size_t unPad = static_cast<unsigned char>(strPlain.back());
   if (unPad < 1 || unPad > 16) {
     strError = "bad padding (wrong secret key?)";
@@ -436,6 +424,7 @@ struct CLogServerSim::Connection {
   std::string strPeer;
   std::string strBuffer;
   bool bIgnoreInput = false;  // silent mode after an unreadable head: read and drop
+  bool bClosing = false;      // answered, and closed after the answer
   struct Pending {
     std::chrono::steady_clock::time_point tmDue;
     int nStatus;
@@ -571,6 +560,7 @@ void CLogServerSim::Loop() {
       for (const auto& upConn : m_arrConnections) {
         AnswerDue(*upConn);
       }
+      DropClosing();
       continue;
     }
     // Connections first (their indexes match arrPoll from 1 on), then new ones.
@@ -580,7 +570,7 @@ void CLogServerSim::Loop() {
       if ((arrPoll[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         bKeep = ServeReadable(*m_arrConnections[i]);
       }
-      if (bKeep) {
+      if (bKeep && !m_arrConnections[i]->bClosing) {
         arrKeep.push_back(std::move(m_arrConnections[i]));
       } else {
         boost::system::error_code ec;
@@ -592,6 +582,7 @@ void CLogServerSim::Loop() {
     for (const auto& upConn : m_arrConnections) {
       AnswerDue(*upConn);
     }
+    DropClosing();
     if ((arrPoll[0].revents & POLLIN) != 0) {
       std::unique_ptr<Connection> upConn(new Connection(m_io));
       boost::system::error_code ec;
@@ -761,6 +752,21 @@ void CLogServerSim::AnswerDue(Connection& conn) {
   }
 }
 
+void CLogServerSim::DropClosing() {
+  std::vector<std::unique_ptr<Connection>> arrKeep;
+  for (auto& upConn : m_arrConnections) {
+    if (upConn->bClosing) {
+      Emit("closing the connection from " + upConn->strPeer + " after the answer");
+      boost::system::error_code ec;
+      upConn->socket.close(ec);
+    } else {
+      arrKeep.push_back(std::move(upConn));
+    }
+  }
+  m_arrConnections.swap(arrKeep);
+  m_unOpen.store(static_cast<uint32_t>(m_arrConnections.size()));
+}
+
 void CLogServerSim::WriteAnswer(Connection& conn, int nStatus, const std::string& strBody) {
   const char* szReason = nStatus == 200   ? "OK"
                          : nStatus == 400 ? "Bad Request"
@@ -771,7 +777,12 @@ void CLogServerSim::WriteAnswer(Connection& conn, int nStatus, const std::string
   std::string strAnswer =
       "HTTP/1.1 " + strStatus +
       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(strBody.size()) +
-      "\r\n\r\n" + strBody;
+      "\r\n" + m_options.strAnswerHeaders +
+      (m_options.eAfterAnswer == LogServerSimOptions::AfterAnswer::SayClose
+           ? "Connection: close\r\n"
+           : "") +
+      "\r\n" + strBody;
+  conn.bClosing = m_options.eAfterAnswer != LogServerSimOptions::AfterAnswer::Keep;
   // A small answer; the socket is non-blocking, so wait for room with poll between writes.
   size_t unDone = 0;
   auto tmGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);

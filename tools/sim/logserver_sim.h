@@ -123,6 +123,12 @@ struct LogServerSimOptions {
   // to the plain server only.
   std::string strTlsCert;
   std::string strTlsKey;
+  // After an answer: keep the connection for the next request (HTTP/1.1's default), close it
+  // without a word, or say "Connection: close" in the answer and close it.
+  enum class AfterAnswer { Keep, Close, SayClose };
+  AfterAnswer eAfterAnswer = AfterAnswer::Keep;
+  // Header lines added to every answer, each ending in "\r\n" (a Retry-After, say).
+  std::string strAnswerHeaders;
 };
 
 // The log server on one TCP port, run by one thread of its own that polls the listening socket
@@ -182,6 +188,8 @@ class CLogServerSim {
   void Answer(Connection& conn, int nStatus, const std::string& strBody);
   void WriteAnswer(Connection& conn, int nStatus, const std::string& strBody);
   void AnswerDue(Connection& conn);
+  // Closes the connections whose answer was their last.
+  void DropClosing();
 
   LogServerSimOptions m_options;
   boost::asio::io_context m_io;

@@ -17,7 +17,9 @@
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
+#include <mbedtls/ssl_ticket.h>
 #include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
 
 namespace {
 
@@ -50,14 +52,17 @@ struct CTlsFront::Tls {
   mbedtls_x509_crt cert;
   mbedtls_pk_context key;
   mbedtls_ssl_config conf;
+  mbedtls_ssl_ticket_context tickets;  // sessions a client may resume
   Tls() {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&drbg);
     mbedtls_x509_crt_init(&cert);
     mbedtls_pk_init(&key);
     mbedtls_ssl_config_init(&conf);
+    mbedtls_ssl_ticket_init(&tickets);
   }
   ~Tls() {
+    mbedtls_ssl_ticket_free(&tickets);
     mbedtls_ssl_config_free(&conf);
     mbedtls_pk_free(&key);
     mbedtls_x509_crt_free(&cert);
@@ -71,13 +76,17 @@ CTlsFront::CTlsFront(const std::string& strAddress, uint16_t unPort,
     : m_upTls(new Tls) {
   Tls& tls = *m_upTls;
   static const char kPersonal[] = "cardgate-sim tls";
+  if (psa_crypto_init() != PSA_SUCCESS) {
+    throw std::runtime_error("crypto set-up failed");
+  }
   int nRet = mbedtls_ctr_drbg_seed(&tls.drbg, mbedtls_entropy_func, &tls.entropy,
                                    reinterpret_cast<const unsigned char*>(kPersonal),
                                    sizeof(kPersonal) - 1);
   if (nRet == 0 && (nRet = mbedtls_x509_crt_parse_file(&tls.cert, strCertFile.c_str())) != 0) {
     throw std::runtime_error("certificate " + strCertFile + ": " + ErrorText(nRet));
   }
-  if (nRet == 0 && (nRet = mbedtls_pk_parse_keyfile(&tls.key, strKeyFile.c_str(), nullptr)) != 0) {
+  if (nRet == 0 && (nRet = mbedtls_pk_parse_keyfile(&tls.key, strKeyFile.c_str(), nullptr,
+                                                         mbedtls_ctr_drbg_random, &tls.drbg)) != 0) {
     throw std::runtime_error("key " + strKeyFile + ": " + ErrorText(nRet));
   }
   if (nRet == 0) {
@@ -88,6 +97,14 @@ CTlsFront::CTlsFront(const std::string& strAddress, uint16_t unPort,
     mbedtls_ssl_conf_rng(&tls.conf, mbedtls_ctr_drbg_random, &tls.drbg);
     mbedtls_ssl_conf_read_timeout(&tls.conf, 50);
     nRet = mbedtls_ssl_conf_own_cert(&tls.conf, &tls.cert, &tls.key);
+  }
+  if (nRet == 0) {
+    nRet = mbedtls_ssl_ticket_setup(&tls.tickets, mbedtls_ctr_drbg_random, &tls.drbg,
+                                    MBEDTLS_CIPHER_AES_256_GCM, 3600);
+  }
+  if (nRet == 0) {
+    mbedtls_ssl_conf_session_tickets_cb(&tls.conf, mbedtls_ssl_ticket_write,
+                                        mbedtls_ssl_ticket_parse, &tls.tickets);
   }
   if (nRet != 0) {
     throw std::runtime_error("TLS set-up: " + ErrorText(nRet));
