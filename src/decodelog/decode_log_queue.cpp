@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "config/directory_sync.h"
 #include "config/run_log.h"

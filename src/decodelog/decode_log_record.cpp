@@ -7,7 +7,9 @@
 #include <string>
 #include <new>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+// The types alone: the full posix_time header brings in the streams, and with them a static
+// build takes the whole of the C++ locale machinery (half a megabyte on the router).
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "config/run_log.h"
 
@@ -37,12 +39,28 @@ bool GetDecodeTime(const DecodeLogRecord& record, boost::posix_time::ptime* ptm)
       return false;
     }
   }
+  // Every character is checked above: the fields read as fixed-width digits.
+  auto number = [p](size_t unAt, size_t unDigits) {
+    long nValue = 0;
+    for (size_t i = 0; i < unDigits; ++i) {
+      nValue = nValue * 10 + (p[unAt + i] - '0');
+    }
+    return nValue;
+  };
   try {
-    boost::posix_time::ptime tm = boost::posix_time::time_from_string(std::string(p, unLength));
-    if (tm.is_special()) {
+    const boost::gregorian::date day(static_cast<unsigned short>(number(0, 4)),
+                                     static_cast<unsigned short>(number(5, 2)),
+                                     static_cast<unsigned short>(number(8, 2)));
+    const long nHours = number(11, 2);
+    const long nMinutes = number(14, 2);
+    const long nSeconds = number(17, 2);
+    if (nHours > 23 || nMinutes > 59 || nSeconds > 59) {
       return false;
     }
-    *ptm = tm;
+    const long nMicros = unLength == 19 ? 0 : number(20, 6);
+    *ptm = boost::posix_time::ptime(
+        day, boost::posix_time::time_duration(nHours, nMinutes, nSeconds) +
+                 boost::posix_time::microseconds(nMicros));
     return true;
   } catch (const std::exception&) {
     return false;  // a month 13, a 31st of February
