@@ -22,6 +22,7 @@
 #include "gateway_fixture.h"
 #include "logserver_sim.h"
 #include "samv_sim.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -156,18 +157,6 @@ class CReshapingRelay {
   std::atomic<bool> m_bStop{false};
   std::thread m_thread;
 };
-
-template <typename Pred>
-bool WaitFor(Pred pred, milliseconds timeout) {
-  auto tmEnd = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > tmEnd) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return true;
-}
 
 LoginRequest Login(const std::string& strOrder) {
   LoginRequest r;

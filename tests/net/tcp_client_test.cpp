@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -376,6 +377,19 @@ TEST_F(CTcpClientTest, SendDataOfZeroBytesOnConnectedClientReturnsAtOnce) {
   EXPECT_EQ(sim.BytesReceived(), 0u);
 }
 
+// True once every byte the server wrote is acknowledged and none waits unread at the client: a
+// block the client dropped leaves no other trace.
+static std::function<bool()> ReadByTheClient(const tcp::socket& server) {
+  const uint16_t unServerPort = server.local_endpoint().port();
+  const uint16_t unClientPort = server.remote_endpoint().port();
+  return [unServerPort, unClientPort] {
+    const nettest::TcpEndView serverEnd = nettest::ViewTcpEnd(unServerPort, unClientPort);
+    const nettest::TcpEndView clientEnd = nettest::ViewTcpEnd(unClientPort, unServerPort);
+    return serverEnd.bFound && serverEnd.unUnacked == 0 && clientEnd.bFound &&
+           clientEnd.unUnread == 0;
+  };
+}
+
 TEST_F(CTcpClientTest, KeepAliveBlockIsDroppedOtherSmallBlocksPass) {
   tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
   ConfigureFor(acceptor.local_endpoint().port());
@@ -388,14 +402,7 @@ TEST_F(CTcpClientTest, KeepAliveBlockIsDroppedOtherSmallBlocksPass) {
   // Each block is written on its own once the client has read the one before, so each arrives
   // as a read of its own. A dropped block leaves no trace but in the kernel's queues: the
   // server's end has it acknowledged, and the client's end holds nothing unread.
-  const uint16_t unServerPort = server.local_endpoint().port();
-  const uint16_t unClientPort = server.remote_endpoint().port();
-  auto readByTheClient = [&] {
-    const nettest::TcpEndView serverEnd = nettest::ViewTcpEnd(unServerPort, unClientPort);
-    const nettest::TcpEndView clientEnd = nettest::ViewTcpEnd(unClientPort, unServerPort);
-    return serverEnd.bFound && serverEnd.unUnacked == 0 && clientEnd.bFound &&
-           clientEnd.unUnread == 0;
-  };
+  auto readByTheClient = ReadByTheClient(server);
   const uint8_t arrZero4[4] = {0, 0, 0, 0};
   const uint8_t arrMarker[4] = {0, 0, 0, 1};
   const uint8_t arrZero8[8] = {0};
@@ -438,14 +445,7 @@ TEST_F(CTcpClientTest, FourZeroBytesInsideAnAnswerAreNoKeepAlive) {
   tcp::socket server(m_io);
   acceptor.accept(server);
   server.set_option(tcp::no_delay(true));
-  const uint16_t unServerPort = server.local_endpoint().port();
-  const uint16_t unClientPort = server.remote_endpoint().port();
-  auto readByTheClient = [&] {
-    const nettest::TcpEndView serverEnd = nettest::ViewTcpEnd(unServerPort, unClientPort);
-    const nettest::TcpEndView clientEnd = nettest::ViewTcpEnd(unClientPort, unServerPort);
-    return serverEnd.bFound && serverEnd.unUnacked == 0 && clientEnd.bFound &&
-           clientEnd.unUnread == 0;
-  };
+  auto readByTheClient = ReadByTheClient(server);
   // A 12-byte answer written in three reads, its middle one four zero bytes; then a keep-alive
   // where the next frame would begin, and a 4-byte frame (length word 0 would be a keep-alive
   // too, so it says 0x01000000: out of step, taken as it came).
