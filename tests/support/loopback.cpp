@@ -2,6 +2,8 @@
 
 #include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include <boost/asio/connect.hpp>
@@ -12,6 +14,27 @@
 #include "core/device_frame.h"
 
 using boost::asio::ip::tcp;
+
+namespace {
+
+// poll on one descriptor for POLLIN, at most the time-out. A signal that interrupts the wait
+// (a fuzzer's watchdog alarm, say) is no answer: the wait goes on for what is left of the
+// time-out. Returns poll's count (1 readable, 0 nothing in time) or -1 on a real error.
+int PollReadable(int nFd, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    struct pollfd pfd = {nFd, POLLIN, 0};
+    const int nReady = ::poll(&pfd, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (nReady < 0 && errno == EINTR) {
+      continue;
+    }
+    return nReady;
+  }
+}
+
+}  // namespace
 
 LoopbackPair::LoopbackPair() : m_peer(m_io) {
   tcp::acceptor acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
@@ -29,8 +52,7 @@ std::vector<uint8_t> LoopbackPair::ReadExactly(size_t unCount, std::chrono::mill
     if (left.count() <= 0) {
       break;
     }
-    struct pollfd pfd = {m_peer.native_handle(), POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+    if (PollReadable(m_peer.native_handle(), left) <= 0) {
       break;
     }
     uint8_t buf[4096];
@@ -61,8 +83,7 @@ std::vector<uint8_t> LoopbackPair::ReadReply(std::chrono::milliseconds timeout) 
 
 void LoopbackPair::Drain() {
   for (;;) {
-    struct pollfd pfd = {m_peer.native_handle(), POLLIN, 0};
-    if (::poll(&pfd, 1, 0) <= 0) {
+    if (PollReadable(m_peer.native_handle(), std::chrono::milliseconds(0)) <= 0) {
       return;
     }
     uint8_t buf[4096];
@@ -74,8 +95,7 @@ void LoopbackPair::Drain() {
 }
 
 bool LoopbackPair::NothingWithin(std::chrono::milliseconds timeout) {
-  struct pollfd pfd = {m_peer.native_handle(), POLLIN, 0};
-  return ::poll(&pfd, 1, static_cast<int>(timeout.count())) == 0;
+  return PollReadable(m_peer.native_handle(), timeout) == 0;
 }
 
 std::vector<uint8_t> MakeDeviceRequest(const uint8_t* pKey, uint8_t byCommand, const uint8_t* pParam,
