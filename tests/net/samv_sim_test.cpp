@@ -1,7 +1,9 @@
 #include "samv_sim.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -347,13 +349,43 @@ TEST_F(CSamvSimTest, KeepAliveModeSendsZeroBlocksTheClientDrops) {
   options.unKeepAliveMs = 10;
   CSamvSim sim(options);
   ConnectTo(sim);
+  // Blocks that hold anything but zero bytes, and lone keep-alives that were let through. A
+  // keep-alive read alone is dropped; the client's thread can be late, though, and then finds
+  // two or more in one read, which it passes on (eight zero bytes are no keep-alive), and a
+  // keep-alive written just before or after the echo can share its read.
+  auto Look = [](size_t* pDataBlocks, size_t* pLoneKeepAlives) {
+    std::lock_guard<std::mutex> lock(g_received.mtx);
+    *pDataBlocks = 0;
+    *pLoneKeepAlives = 0;
+    for (const std::vector<uint8_t>& block : g_received.blocks) {
+      const bool bZero = std::all_of(block.begin(), block.end(), [](uint8_t by) { return by == 0; });
+      *pDataBlocks += bZero ? 0 : 1;
+      *pLoneKeepAlives += bZero && block.size() == 4 ? 1 : 0;
+    }
+  };
   ASSERT_TRUE(WaitFor([&sim] { return sim.KeepAlivesSent() >= 5; }));
-  EXPECT_EQ(BlockCount(), 0u);
+  size_t unDataBlocks = 0;
+  size_t unLone = 0;
+  Look(&unDataBlocks, &unLone);
+  EXPECT_EQ(unDataBlocks, 0u);
+  EXPECT_EQ(unLone, 0u);
   const uint8_t arrData[5] = {5, 4, 3, 2, 1};
   ASSERT_EQ(m_client.SendData(arrData, 5), 5u);
-  ASSERT_TRUE(WaitFor([this] { return BlockCount() >= 1; }));
+  ASSERT_TRUE(WaitFor([&] {
+    Look(&unDataBlocks, &unLone);
+    return unDataBlocks >= 1;
+  }));
+  EXPECT_EQ(unLone, 0u);
   std::lock_guard<std::mutex> lock(g_received.mtx);
-  EXPECT_EQ(g_received.blocks[0], std::vector<uint8_t>(arrData, arrData + 5));
+  for (const std::vector<uint8_t>& block : g_received.blocks) {
+    std::vector<uint8_t> arrNonZero;
+    std::copy_if(block.begin(), block.end(), std::back_inserter(arrNonZero),
+                 [](uint8_t by) { return by != 0; });
+    if (!arrNonZero.empty()) {  // the echo, whole, with whole keep-alives beside it at most
+      EXPECT_EQ(arrNonZero, std::vector<uint8_t>(arrData, arrData + 5));
+      EXPECT_EQ((block.size() - 5) % 4, 0u);
+    }
+  }
 }
 
 TEST_F(CSamvSimTest, SilentModeReadsButNeverAnswers) {
