@@ -14,7 +14,8 @@ CARDGATE_PACKAGES=(cmake make g++ pkg-config libboost1.74-dev libboost-system1.7
 # What the test suite needs beyond the build: promtool checks the live metrics and the example
 # rules, headless Chromium renders the status page.
 CARDGATE_TEST_PACKAGES=(prometheus chromium
-  systemd)  # systemd-analyze checks the service unit offline
+  systemd  # systemd-analyze checks the service unit offline
+  nginx)  # a log server built on OpenSSL for the upload's interoperability tests and figures
 
 # ensure_packages PKG...: installs the packages that are missing (needs root and apt-get).
 ensure_packages() {
@@ -36,6 +37,24 @@ ensure_packages() {
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"
+  for p in "${missing[@]}"; do
+    if [ "$p" = nginx ]; then
+      stop_system_nginx "${sudo[@]}"
+    fi
+  done
+}
+
+# Debian's nginx starts and enables its own service on port 80 when it is installed (where the
+# machine lets packages start services). The tests and the figures run nginx processes of their
+# own with their own settings; the service is stopped and disabled, so nothing of the project
+# listens on port 80 or comes back at the next boot.
+stop_system_nginx() {
+  if [ -d /run/systemd/system ]; then
+    "$@" systemctl disable --now nginx.service >/dev/null 2>&1 || true
+  else
+    "$@" invoke-rc.d nginx stop >/dev/null 2>&1 || true
+    "$@" update-rc.d nginx disable >/dev/null 2>&1 || true
+  fi
 }
 
 cardgate_jobs() {

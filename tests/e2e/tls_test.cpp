@@ -20,50 +20,12 @@
 
 #include "decodelog/log_server_link.h"
 #include "fault_rig.h"
+#include "tls_certificates.h"
 #include "support/test_util.h"
 
 namespace {
 
 using std::chrono::seconds;
-
-// Throw-away certificates, made for each test with the openssl tool: a CA, a second CA nobody
-// trusts, a server certificate for 127.0.0.1 and logserver.test signed by the first, one for the
-// name alone, and one that expired years ago. No private key outlives the test.
-class TlsCertificates {
- public:
-  TlsCertificates() {
-    const std::string strDir = m_dir.Path();
-    const std::string strKey = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    m_dir.Write("san.ext", "subjectAltName=IP:127.0.0.1,DNS:logserver.test\n");
-    m_dir.Write("noip.ext", "subjectAltName=DNS:logserver.test\n");
-    const std::vector<std::string> arrCommands = {
-        "openssl req -x509 " + strKey + " -keyout ca.key -out ca.crt -days 3 -subj '/CN=Test CA'",
-        "openssl req -x509 " + strKey +
-            " -keyout other.key -out other.crt -days 3 -subj '/CN=Other CA'",
-        "openssl req " + strKey + " -keyout server.key -out server.csr -subj '/CN=logserver'",
-        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3 "
-        "-extfile san.ext -out server.crt",
-        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3 "
-        "-extfile noip.ext -out noip.crt",
-        "faketime '2020-01-01 00:00:00' openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key "
-        "-CAcreateserial -days 2 -extfile san.ext -out expired.crt",
-    };
-    for (const std::string& strCommand : arrCommands) {
-      const std::string strLine = "cd '" + strDir + "' && " + strCommand + " >/dev/null 2>&1";
-      if (std::system(strLine.c_str()) != 0) {
-        ADD_FAILURE() << "could not make the test certificates: " << strCommand;
-        return;
-      }
-    }
-    m_bReady = true;
-  }
-  bool Ready() const { return m_bReady; }
-  std::string File(const char* szName) const { return m_dir.File(szName); }
-
- private:
-  TempDir m_dir;
-  bool m_bReady = false;
-};
 
 std::unique_ptr<CLogServerSim> StartHttpsServer(const TlsCertificates& certs, const char* szCert,
                                                 uint16_t unPort = 0) {
