@@ -117,8 +117,10 @@ class NginxServer {
 
   // Starts nginx and waits until it listens. False, with a test failure, when it does not.
   bool Start() {
-    m_upProcess.reset(new ChildProcess(kNginx, {"-p", m_dir.Path(), "-c", m_dir.File("nginx.conf"),
-                                                "-e", m_dir.File("error.log")}));
+    // The machine's nginx, never through the router build's emulator.
+    m_upProcess.reset(new ChildProcess(
+        kNginx, {"-p", m_dir.Path(), "-c", m_dir.File("nginx.conf"), "-e", m_dir.File("error.log")},
+        std::string(), {}, ChildProcess::Program::OfTheMachine));
     if (!WaitFor([&] { return CountTcpSockets(m_unPort, "0A") == 1; }, std::chrono::seconds(10))) {
       ADD_FAILURE() << "nginx does not listen on " << m_unPort << ": " << ErrorLog()
                     << m_upProcess->Errors();

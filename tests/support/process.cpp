@@ -61,7 +61,7 @@ std::vector<int> OpenDescriptors() {
 
 ChildProcess::ChildProcess(const std::string& strExe, const std::vector<std::string>& args,
                            const std::string& strWorkDir,
-                           const std::vector<std::string>& arrEnvironment) {
+                           const std::vector<std::string>& arrEnvironment, Program eProgram) {
   int inPipe[2];
   int outPipe[2];
   int errPipe[2];
@@ -72,7 +72,11 @@ ChildProcess::ChildProcess(const std::string& strExe, const std::vector<std::str
   signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> argv;
 #ifdef CARDGATE_EMULATOR
-  argv.push_back(CARDGATE_EMULATOR);
+  if (eProgram == Program::OfTheBuild) {
+    argv.push_back(CARDGATE_EMULATOR);
+  }
+#else
+  (void)eProgram;
 #endif
   argv.push_back(strExe);
   argv.insert(argv.end(), args.begin(), args.end());

@@ -10,14 +10,17 @@
 
 // A child process for end-to-end tests: standard input is a pipe, standard output and error are
 // collected by reader threads. The destructor kills the child if it still runs. When the tests
-// run under an emulator (CARDGATE_EMULATOR is defined), the child is started through it.
+// run under an emulator (CARDGATE_EMULATOR is defined), a program of this project is started
+// through it; a program of the machine (a web server, say) is started as it is.
 class ChildProcess {
  public:
+  enum class Program { OfTheBuild, OfTheMachine };
   // arrEnvironment: "NAME=value" entries added to (or replacing those of) the test's own
   // environment for the child alone.
   ChildProcess(const std::string& strExe, const std::vector<std::string>& args,
                const std::string& strWorkDir = std::string(),
-               const std::vector<std::string>& arrEnvironment = {});
+               const std::vector<std::string>& arrEnvironment = {},
+               Program eProgram = Program::OfTheBuild);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
