@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "fault_rig.h"
+#include "net/net_test_util.h"
 #include "support/http_exchange.h"
 #include "support/process.h"
 #include "support/test_util.h"
@@ -39,27 +39,6 @@ bool NginxMissing() {
     ADD_FAILURE() << kNginx << " (Debian package nginx) is not installed; scripts/test installs it";
   }
   return true;
-}
-
-// Sockets of /proc/net/tcp (this network namespace) whose local port is unPort, in the state
-// given as the kernel writes it (01 established, 0A listening).
-size_t CountTcpSockets(uint16_t unPort, const char* szState) {
-  std::ifstream file("/proc/net/tcp");
-  std::string strLine;
-  std::getline(file, strLine);  // the heading
-  size_t unCount = 0;
-  while (std::getline(file, strLine)) {
-    std::istringstream line(strLine);
-    std::string strSlot, strLocal, strRemote, strState;
-    line >> strSlot >> strLocal >> strRemote >> strState;
-    const size_t unColon = strLocal.find(':');
-    if (unColon != std::string::npos &&
-        std::strtoul(strLocal.c_str() + unColon + 1, nullptr, 16) == unPort &&
-        strState == szState) {
-      ++unCount;
-    }
-  }
-  return unCount;
 }
 
 // How nginx serves the gateway.
@@ -121,7 +100,7 @@ class NginxServer {
     m_upProcess.reset(new ChildProcess(
         kNginx, {"-p", m_dir.Path(), "-c", m_dir.File("nginx.conf"), "-e", m_dir.File("error.log")},
         std::string(), {}, ChildProcess::Program::OfTheMachine));
-    if (!WaitFor([&] { return CountTcpSockets(m_unPort, "0A") == 1; }, std::chrono::seconds(10))) {
+    if (!WaitFor([&] { return nettest::CountTcpEnds(m_unPort, 10) == 1; }, std::chrono::seconds(10))) {
       ADD_FAILURE() << "nginx does not listen on " << m_unPort << ": " << ErrorLog()
                     << m_upProcess->Errors();
       return false;
@@ -146,7 +125,7 @@ class NginxServer {
     return arr;
   }
   // Whether a connection of a client to nginx is still open at nginx's end.
-  bool HoldsConnection() const { return CountTcpSockets(m_unPort, "01") > 0; }
+  bool HoldsConnection() const { return nettest::CountTcpEnds(m_unPort, 1) > 0; }
 
  private:
   TempDir m_dir;

@@ -100,12 +100,13 @@ struct TcpEndView {
   unsigned long unUnread = 0;   // received and not yet read by the owner
 };
 
-// The end whose local port is unLocalPort and whose peer's port is unPeerPort.
-inline TcpEndView ViewTcpEnd(uint16_t unLocalPort, uint16_t unPeerPort) {
-  TcpEndView view;
+// Calls fn(unLocalPort, unPeerPort, view) for every IPv4 TCP end of /proc/net/tcp (this network
+// namespace) until fn returns false.
+template <typename Fn>
+void ForEachTcpEnd(Fn fn) {
   FILE* pFile = ::fopen("/proc/net/tcp", "r");
   if (pFile == nullptr) {
-    return view;
+    return;
   }
   char szLine[512];
   while (std::fgets(szLine, sizeof szLine, pFile) != nullptr) {
@@ -113,21 +114,41 @@ inline TcpEndView ViewTcpEnd(uint16_t unLocalPort, uint16_t unPeerPort) {
     unsigned long unPeerAddress = 0;
     unsigned nLocalPort = 0;
     unsigned nPeerPort = 0;
-    unsigned nState = 0;
-    unsigned long unTx = 0;
-    unsigned long unRx = 0;
+    TcpEndView view;
     if (std::sscanf(szLine, " %*u: %lx:%x %lx:%x %x %lx:%lx", &unLocalAddress, &nLocalPort,
-                    &unPeerAddress, &nPeerPort, &nState, &unTx, &unRx) == 7 &&
-        nLocalPort == unLocalPort && nPeerPort == unPeerPort) {
+                    &unPeerAddress, &nPeerPort, &view.nState, &view.unUnacked,
+                    &view.unUnread) == 7) {
       view.bFound = true;
-      view.nState = nState;
-      view.unUnacked = unTx;
-      view.unUnread = unRx;
-      break;
+      if (!fn(static_cast<uint16_t>(nLocalPort), static_cast<uint16_t>(nPeerPort), view)) {
+        break;
+      }
     }
   }
   ::fclose(pFile);
-  return view;
+}
+
+// The end whose local port is unLocalPort and whose peer's port is unPeerPort.
+inline TcpEndView ViewTcpEnd(uint16_t unLocalPort, uint16_t unPeerPort) {
+  TcpEndView found;
+  ForEachTcpEnd([&](uint16_t unLocal, uint16_t unPeer, const TcpEndView& view) {
+    if (unLocal == unLocalPort && unPeer == unPeerPort) {
+      found = view;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+// How many ends have unLocalPort as their local port and are in nState (1 established, 10
+// listening).
+inline size_t CountTcpEnds(uint16_t unLocalPort, unsigned nState) {
+  size_t unCount = 0;
+  ForEachTcpEnd([&](uint16_t unLocal, uint16_t, const TcpEndView& view) {
+    unCount += unLocal == unLocalPort && view.nState == nState ? 1 : 0;
+    return true;
+  });
+  return unCount;
 }
 
 // A listener on 127.0.0.1 with a backlog of 0 whose accept queue is filled by connections that
